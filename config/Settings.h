@@ -1,0 +1,31 @@
+#pragma once
+// The settings of the settings table, as the holder TMO keeps them (one field per table field).
+#include <cstdint>
+#include <string>
+
+struct TSettings {
+    int32_t MinEmpty = 0;
+    int32_t MinLenPhon = 0;
+    int32_t MaxLenPhon = 0;
+    int32_t PortSMTP = 0;
+    std::string AddrSMTP;
+    std::string FromSMTP;
+    std::string Template;
+    bool EmptyLen = false;
+    bool IncomLog = false;
+    bool ShowBuffer = false;
+    bool AutoRun = false;
+    bool HideRun = false;
+    bool SendMail = false;
+    std::string SubjSendM;
+    std::string MsgFooter;
+    std::string MsgAddress;
+    bool NeedARight = false;
+    std::string SubjARight;
+    std::string MsgARight;
+    bool NeedSilenc = false;
+    std::string SubjSilenc;
+    std::string MsgSilence;
+    int32_t DaysSilenc = 0;
+    std::string DBPath;
+};

@@ -1,0 +1,23 @@
+#pragma once
+// Code-page conversion (iconv). The station's systems have OEM code page 866 and ANSI 1251.
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+constexpr int kOemCodePage = 866;
+constexpr int kAnsiCodePage = 1251;
+
+// Whether iconv can convert between the code page and Windows-1251.
+bool CodePageSupported(int codePage);
+// Converts bytes of one code page to another; characters without an equivalent become '?'.
+std::string ConvertCodePage(std::string_view text, int fromCodePage, int toCodePage);
+
+std::string OemToAnsi(std::string_view text);
+std::string AnsiToOem(std::string_view text);
+
+// The UI edge: Windows-1251 bytes to and from UTF-8.
+std::string AnsiToUtf8(std::string_view text);
+std::string Utf8ToAnsi(std::string_view text);
+
+}  // namespace platform

@@ -1,0 +1,36 @@
+#pragma once
+// Private-profile (INI) files with the Windows semantics the station's files rely on: names
+// matched ignoring case, every read goes to the file, a write updates the file in place and
+// keeps every other section, key and line byte for byte. CR LF is written, CR LF or LF read.
+#include <string>
+#include <string_view>
+
+#include "common/Errors.h"
+
+class EIniFileException : public EError {
+public:
+    using EError::EError;
+};
+
+class TIniFile {
+public:
+    explicit TIniFile(std::string fileName) : fileName_(std::move(fileName)) {}
+
+    const std::string& FileName() const { return fileName_; }
+
+    // The value with surrounding blanks and one pair of enclosing quotes removed; def when the
+    // file, the section or the key is missing. Values are cut at 2047 bytes.
+    std::string ReadString(std::string_view section, std::string_view key,
+                           std::string_view def) const;
+    // ReadString parsed as a decimal, "0x" or "$" hexadecimal integer; def when it is not one.
+    int ReadInteger(std::string_view section, std::string_view key, int def) const;
+    bool SectionExists(std::string_view section) const;
+    bool ValueExists(std::string_view section, std::string_view key) const;
+
+    // Raises EIniFileException "Unable to write to <path>" when the file cannot be written.
+    void WriteString(std::string_view section, std::string_view key, std::string_view value);
+    void WriteInteger(std::string_view section, std::string_view key, int value);
+
+private:
+    std::string fileName_;
+};

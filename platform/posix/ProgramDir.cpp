@@ -1,0 +1,34 @@
+#include "platform/ProgramDir.h"
+
+#include <limits.h>
+#include <unistd.h>
+
+#include <mutex>
+
+namespace platform {
+namespace {
+std::mutex gMutex;
+std::string gOverride;
+
+std::string WithSeparator(std::string dir) {
+    if (dir.empty() || dir.back() != '/') dir += '/';
+    return dir;
+}
+}  // namespace
+
+std::string ProgramDir() {
+    std::lock_guard<std::mutex> lock(gMutex);
+    if (!gOverride.empty()) return gOverride;
+    char buf[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return "./";
+    std::string path(buf, static_cast<size_t>(n));
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "./" : path.substr(0, slash + 1);
+}
+
+void SetProgramDir(const std::string& dir) {
+    std::lock_guard<std::mutex> lock(gMutex);
+    gOverride = dir.empty() ? std::string() : WithSeparator(dir);
+}
+}  // namespace platform
