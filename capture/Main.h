@@ -35,6 +35,8 @@ public:
     TDateTime RingDateTime() const;
     // The hour the INSERT binds: the Hour text's value with the twelve-hour correction.
     int32_t CorrectedHour() const;
+    // Twelve-hour clock: the Hour text is a number and the AmPm text reads "PM".
+    bool IsPm() const;
 
     // Storage of the current line (record end) and its filtering.
     bool StoreRing();

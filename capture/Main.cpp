@@ -1,0 +1,129 @@
+#include "capture/Main.h"
+
+#include <optional>
+
+#include "common/Text.h"
+#include "platform/ProgramDir.h"
+
+namespace {
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+}  // namespace
+
+namespace {
+// A digit text's value, or nothing when it is empty or above 2147483647.
+std::optional<int32_t> ParseField(const std::string& text) {
+    if (text.empty()) return std::nullopt;
+    int64_t v = 0;
+    for (char c : text) {
+        if (!IsDigit(c)) return std::nullopt;
+        v = v * 10 + (c - '0');
+        if (v > 2147483647) return std::nullopt;
+    }
+    return static_cast<int32_t>(v);
+}
+}  // namespace
+
+int32_t FieldValue(const std::string& text) { return ParseField(text).value_or(0); }
+
+bool FieldHasValue(const std::string& text) { return ParseField(text).has_value(); }
+
+TMO::TMO() : ProgramDir(platform::ProgramDir()), LastRingDate(Date()) {}
+
+void TMO::PutChar(char c) {
+    if (c == '\n') return;
+    if (c == '\r') {
+        RecordEnd();
+        return;
+    }
+    if (RingText.size() < kMaxLine) RingText += c;
+}
+
+void TMO::ClearRecord() {
+    RingText.clear();
+    Fields = TFieldTexts{};
+}
+
+int32_t TMO::FieldEnd(int32_t column) const {
+    const TTemplateColumns& t = Columns();
+    const int32_t all[] = {t.Day,     t.Mont,    t.Year,    t.Hour,     t.Min,
+                           t.Sec,     t.AmPm,    t.Line,    t.TimeHour, t.TimeMin,
+                           t.TimeSec, t.NumberIn, t.NumberOut};
+    int32_t next = -1;
+    for (int32_t c : all)
+        if (c > 0 && c > column && (next < 0 || c < next)) next = c;
+    return next < 0 ? -1 : next - 1;
+}
+
+namespace {
+// The span [first, last] of a field in 0-based positions of the line; empty when absent.
+bool Span(const std::string& line, int32_t column, int32_t end, size_t& first, size_t& last) {
+    if (column <= 0 || static_cast<size_t>(column) > line.size()) return false;
+    first = static_cast<size_t>(column) - 1;
+    last = (end < 0 || static_cast<size_t>(end) > line.size()) ? line.size() - 1
+                                                               : static_cast<size_t>(end) - 1;
+    return last >= first;
+}
+}  // namespace
+
+std::string TMO::GetDigits(int32_t column, bool skipLeading) const {
+    size_t first = 0, last = 0;
+    if (!Span(RingText, column, FieldEnd(column), first, last)) return {};
+    std::string digits;
+    size_t i = first;
+    if (skipLeading)
+        while (i <= last && !IsDigit(RingText[i])) ++i;
+    for (; i <= last && IsDigit(RingText[i]); ++i) digits += RingText[i];
+    return digits;
+}
+
+std::string TMO::SpanText(int32_t column) const {
+    size_t first = 0, last = 0;
+    if (!Span(RingText, column, FieldEnd(column), first, last)) return {};
+    return Trim(std::string_view(RingText).substr(first, last - first + 1));
+}
+
+void TMO::SplitLine() {
+    Fields.Day = GetDigits(Day, true);
+    Fields.Mont = GetDigits(Mont, true);
+    Fields.Year = GetDigits(Year, true);
+    Fields.Hour = GetDigits(Hour, true);
+    Fields.Min = GetDigits(Min, true);
+    Fields.Sec = GetDigits(Sec, true);
+    Fields.AmPm = SpanText(AmPm);
+    Fields.Line = GetDigits(Line, true);
+    Fields.TimeHour = GetDigits(TimeHour, true);
+    Fields.TimeMin = GetDigits(TimeMin, true);
+    Fields.TimeSec = GetDigits(TimeSec, true);
+    Fields.NumberIn = GetDigits(NumberIn, true);
+    Fields.NumberOut = GetDigits(NumberOut, false);
+}
+
+bool TMO::IsPm() const {
+    return FieldHasValue(Fields.Hour) && AmPm > 0 && UpperCase1251(Trim(Fields.AmPm)) == "PM";
+}
+
+int32_t TMO::CorrectedHour() const {
+    int32_t hour = FieldValue(Fields.Hour);
+    if (IsPm()) {
+        hour += 12;
+        if (hour >= 24) hour = 0;
+    }
+    return hour;
+}
+
+TDateTime TMO::RingDateTime() const {
+    // The values are held as 16-bit unsigned numbers before the clock correction and encoding.
+    auto word = [](int32_t v) { return static_cast<int>(static_cast<uint16_t>(v)); };
+    int hour = word(FieldValue(Fields.Hour));
+    if (IsPm()) {
+        hour += 12;
+        if (hour >= 24) hour = 0;
+    }
+    return EncodeDateTimeOrZero(word(FieldValue(Fields.Year)) + 2000, word(FieldValue(Fields.Mont)),
+                                word(FieldValue(Fields.Day)), hour, word(FieldValue(Fields.Min)),
+                                word(FieldValue(Fields.Sec)));
+}
+
+bool TMO::LoadTemplate() {
+    return ReadTemplateFile(ProgramDir + Template, TemplateComment, Columns());
+}
