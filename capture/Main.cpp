@@ -6,7 +6,9 @@
 #include "platform/ProgramDir.h"
 
 namespace {
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 }  // namespace
 
 namespace {
@@ -23,9 +25,13 @@ std::optional<int32_t> ParseField(const std::string& text) {
 }
 }  // namespace
 
-int32_t FieldValue(const std::string& text) { return ParseField(text).value_or(0); }
+int32_t FieldValue(const std::string& text) {
+    return ParseField(text).value_or(0);
+}
 
-bool FieldHasValue(const std::string& text) { return ParseField(text).has_value(); }
+bool FieldHasValue(const std::string& text) {
+    return ParseField(text).has_value();
+}
 
 TMO::TMO() : ProgramDir(platform::ProgramDir()), LastRingDate(Date()) {}
 
@@ -45,9 +51,8 @@ void TMO::ClearRecord() {
 
 int32_t TMO::FieldEnd(int32_t column) const {
     const TTemplateColumns& t = Columns();
-    const int32_t all[] = {t.Day,     t.Mont,    t.Year,    t.Hour,     t.Min,
-                           t.Sec,     t.AmPm,    t.Line,    t.TimeHour, t.TimeMin,
-                           t.TimeSec, t.NumberIn, t.NumberOut};
+    const int32_t all[] = {t.Day,  t.Mont,     t.Year,    t.Hour,    t.Min,      t.Sec,      t.AmPm,
+                           t.Line, t.TimeHour, t.TimeMin, t.TimeSec, t.NumberIn, t.NumberOut};
     int32_t next = -1;
     for (int32_t c : all)
         if (c > 0 && c > column && (next < 0 || c < next)) next = c;
@@ -125,5 +130,5 @@ TDateTime TMO::RingDateTime() const {
 }
 
 bool TMO::LoadTemplate() {
-    return ReadTemplateFile(ProgramDir + Template, TemplateComment, Columns());
+    return LoadActiveTemplate(ProgramDir, Template, TemplateComment, Columns());
 }

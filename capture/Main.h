@@ -14,8 +14,8 @@ struct TRect {
 
 // The thirteen field texts of the current line, in extraction order.
 struct TFieldTexts {
-    std::string Day, Mont, Year, Hour, Min, Sec, AmPm, Line, TimeHour, TimeMin, TimeSec,
-        NumberIn, NumberOut;
+    std::string Day, Mont, Year, Hour, Min, Sec, AmPm, Line, TimeHour, TimeMin, TimeSec, NumberIn,
+        NumberOut;
 };
 
 class TMO : public TSettings, public TTemplateColumns {

@@ -52,7 +52,9 @@ std::string Pad(int value, int width) {
 
 }  // namespace
 
-bool IsLeapYear(int year) { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }
+bool IsLeapYear(int year) {
+    return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+}
 
 int DaysInMonth(int year, int month) {
     static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -82,7 +84,9 @@ TDateTime EncodeDateTimeOrZero(int year, int month, int day, int hour, int min, 
     return date + time;
 }
 
-int64_t DayNumber(TDateTime value) { return static_cast<int64_t>(std::floor(value)); }
+int64_t DayNumber(TDateTime value) {
+    return static_cast<int64_t>(std::floor(value));
+}
 
 TDateParts DecodeDate(TDateTime value) {
     TDateParts p;
@@ -122,23 +126,42 @@ TDateTime Now() {
     return clock ? clock() : RealNow();
 }
 
-TDateTime Date() { return std::floor(Now()); }
+TDateTime Date() {
+    return std::floor(Now());
+}
 
 std::string FormatDateTime(const std::string& pattern, TDateTime value) {
     const TDateParts d = DecodeDate(value);
     const TTimeParts t = DecodeTime(value);
     std::string out;
     for (size_t i = 0; i < pattern.size();) {
-        auto starts = [&](const char* tok) { return pattern.compare(i, std::char_traits<char>::length(tok), tok) == 0; };
-        if (starts("yyyy")) { out += Pad(d.Year, 4); i += 4; }
-        else if (starts("dd")) { out += Pad(d.Day, 2); i += 2; }
-        else if (starts("mm")) { out += Pad(d.Month, 2); i += 2; }
-        else if (starts("hh")) { out += Pad(t.Hour, 2); i += 2; }
-        else if (starts("nn")) { out += Pad(t.Min, 2); i += 2; }
-        else if (starts("ss")) { out += Pad(t.Sec, 2); i += 2; }
-        else out += pattern[i++];
+        auto starts = [&](const char* tok) {
+            return pattern.compare(i, std::char_traits<char>::length(tok), tok) == 0;
+        };
+        if (starts("yyyy")) {
+            out += Pad(d.Year, 4);
+            i += 4;
+        } else if (starts("dd")) {
+            out += Pad(d.Day, 2);
+            i += 2;
+        } else if (starts("mm")) {
+            out += Pad(d.Month, 2);
+            i += 2;
+        } else if (starts("hh")) {
+            out += Pad(t.Hour, 2);
+            i += 2;
+        } else if (starts("nn")) {
+            out += Pad(t.Min, 2);
+            i += 2;
+        } else if (starts("ss")) {
+            out += Pad(t.Sec, 2);
+            i += 2;
+        } else
+            out += pattern[i++];
     }
     return out;
 }
 
-std::string DateToStr(TDateTime value) { return FormatDateTime("dd.mm.yyyy", value); }
+std::string DateToStr(TDateTime value) {
+    return FormatDateTime("dd.mm.yyyy", value);
+}

@@ -3,16 +3,18 @@
 #include <limits>
 
 namespace {
-bool IsBlank(char c) { return static_cast<unsigned char>(c) <= 32; }
+bool IsBlank(char c) {
+    return static_cast<unsigned char>(c) <= 32;
+}
 
 // Windows-1251 upper/lower pairs outside the contiguous А..я block.
 struct Pair {
     unsigned char upper, lower;
 };
 constexpr Pair kPairs[] = {
-    {0x80, 0x90}, {0x81, 0x83}, {0x8A, 0x9A}, {0x8C, 0x9C}, {0x8D, 0x9D}, {0x8E, 0x9E},
-    {0x8F, 0x9F}, {0xA1, 0xA2}, {0xA3, 0xBC}, {0xA5, 0xB4}, {0xA8, 0xB8}, {0xAA, 0xBA},
-    {0xAF, 0xBF}, {0xB2, 0xB3}, {0xBD, 0xBE},
+    {0x80, 0x90}, {0x81, 0x83}, {0x8A, 0x9A}, {0x8C, 0x9C}, {0x8D, 0x9D},
+    {0x8E, 0x9E}, {0x8F, 0x9F}, {0xA1, 0xA2}, {0xA3, 0xBC}, {0xA5, 0xB4},
+    {0xA8, 0xB8}, {0xAA, 0xBA}, {0xAF, 0xBF}, {0xB2, 0xB3}, {0xBD, 0xBE},
 };
 
 int HexValue(char c) {
@@ -83,7 +85,9 @@ int CompareText1251(std::string_view a, std::string_view b) {
     return a.size() < b.size() ? -1 : 1;
 }
 
-bool SameText1251(std::string_view a, std::string_view b) { return CompareText1251(a, b) == 0; }
+bool SameText1251(std::string_view a, std::string_view b) {
+    return CompareText1251(a, b) == 0;
+}
 
 std::optional<int32_t> TryStrToInt(std::string_view s) {
     size_t i = 0;
@@ -136,8 +140,9 @@ std::optional<int64_t> TryStrToInt64(std::string_view s) {
         if (value > (limit - d) / 10) return std::nullopt;
         value = value * 10 + d;
     }
-    if (negative) return value == 9223372036854775808ull ? std::numeric_limits<int64_t>::min()
-                                                         : -static_cast<int64_t>(value);
+    if (negative)
+        return value == 9223372036854775808ull ? std::numeric_limits<int64_t>::min()
+                                               : -static_cast<int64_t>(value);
     return static_cast<int64_t>(value);
 }
 

@@ -36,6 +36,23 @@ void ReadKeys(const TIniFile& ini, std::string& comment, TTemplateColumns& colum
     for (const Key& k : kReadOrder) columns.*k.field = ini.ReadInteger(kTemplateSection, k.name, 0);
 }
 
+// The file of dir whose name equals name ignoring case; an exact match wins.
+std::string ResolvePath(const std::string& dir, const std::string& name) {
+    const std::string exact = dir + name;
+    if (name.empty() || FileExists(exact)) return exact;
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return exact;
+    std::string found = exact;
+    while (const dirent* e = ::readdir(d)) {
+        if (SameText1251(e->d_name, name) && FileExists(dir + e->d_name)) {
+            found = dir + e->d_name;
+            break;
+        }
+    }
+    ::closedir(d);
+    return found;
+}
+
 bool EndsWithAts(const std::string& name) {
     return name.size() >= 4 && SameText1251(std::string_view(name).substr(name.size() - 4), ".ats");
 }
@@ -50,7 +67,7 @@ bool ReadTemplateFile(const std::string& path, std::string& comment, TTemplateCo
 
 TTemplateView ReadTemplateForDisplay(const std::string& programDir, const std::string& fileName) {
     TTemplateView view;
-    ReadKeys(TIniFile(programDir + fileName), view.Comment, view.Columns);
+    ReadKeys(TIniFile(ResolvePath(programDir, fileName)), view.Comment, view.Columns);
     return view;
 }
 
@@ -68,9 +85,8 @@ std::vector<std::string> ListTemplates(const std::string& programDir) {
         names.push_back(name);
     }
     ::closedir(dir);
-    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-        return CompareText1251(a, b) < 0;
-    });
+    std::sort(names.begin(), names.end(),
+              [](const std::string& a, const std::string& b) { return CompareText1251(a, b) < 0; });
     return names;
 }
 
@@ -90,7 +106,7 @@ void SaveTemplate(const std::string& programDir, ITemplateSavePage& page,
         page.ShowMessage(platform::Utf8ToAnsi("Запишите название шаблона."));
         return;
     }
-    const std::string path = programDir + typedName + ".ATS";
+    const std::string path = ResolvePath(programDir, typedName + ".ATS");
     if (FileExists(path) && !page.AskYesNo(platform::Utf8ToAnsi("Файл ") + path +
                                            platform::Utf8ToAnsi(" уже существует. Удалить ?")))
         return;
@@ -108,6 +124,11 @@ void SaveTemplate(const std::string& programDir, ITemplateSavePage& page,
     const std::string active = selected >= 0 ? upper[static_cast<size_t>(selected)] : "";
     page.ShowMessage(platform::Utf8ToAnsi(activate(active) ? "Шаблон сохранен."
                                                            : "Ошибка. Шаблон не сохранен."));
+}
+
+bool LoadActiveTemplate(const std::string& programDir, const std::string& name,
+                        std::string& comment, TTemplateColumns& columns) {
+    return ReadTemplateFile(ResolvePath(programDir, name), comment, columns);
 }
 
 char FilterTemplateNameKey(char key) {

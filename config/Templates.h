@@ -33,6 +33,10 @@ inline constexpr const char* kTemplateSection = "Parameters";
 // False when the file does not exist (nothing is changed then).
 bool ReadTemplateFile(const std::string& path, std::string& comment, TTemplateColumns& columns);
 
+// The active template programDir + name, the name looked up ignoring case.
+bool LoadActiveTemplate(const std::string& programDir, const std::string& name,
+                        std::string& comment, TTemplateColumns& columns);
+
 // Reading for display: missing file or keys give an empty comment and zeros, without a message.
 TTemplateView ReadTemplateForDisplay(const std::string& programDir, const std::string& fileName);
 

@@ -81,8 +81,8 @@ std::string EntryValue(const std::string& line) {
 
 struct Position {
     bool sectionFound = false;
-    size_t sectionLine = 0;   // the header
-    size_t lastEntry = 0;     // last non-blank line of the section
+    size_t sectionLine = 0;  // the header
+    size_t lastEntry = 0;    // last non-blank line of the section
     std::optional<size_t> keyLine;
 };
 
@@ -168,8 +168,7 @@ bool TIniFile::ValueExists(std::string_view section, std::string_view key) const
     return data && Locate(SplitFile(*data), section, key).keyLine.has_value();
 }
 
-void TIniFile::WriteString(std::string_view section, std::string_view key,
-                           std::string_view value) {
+void TIniFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
     const auto data = ReadFile(fileName_);
     std::vector<Line> lines = data ? SplitFile(*data) : std::vector<Line>{};
     const Position p = Locate(lines, section, key);

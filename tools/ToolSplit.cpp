@@ -16,17 +16,23 @@ protected:
         SplitLine();
         const TDateTime when = RingDateTime();
         const std::pair<const char*, const std::string*> fields[] = {
-            {"Day", &Fields.Day},         {"Mont", &Fields.Mont},
-            {"Year", &Fields.Year},       {"Hour", &Fields.Hour},
-            {"Min", &Fields.Min},         {"Sec", &Fields.Sec},
-            {"AmPm", &Fields.AmPm},       {"Line", &Fields.Line},
-            {"TimeHour", &Fields.TimeHour}, {"TimeMin", &Fields.TimeMin},
-            {"TimeSec", &Fields.TimeSec}, {"NumberIn", &Fields.NumberIn},
+            {"Day", &Fields.Day},
+            {"Mont", &Fields.Mont},
+            {"Year", &Fields.Year},
+            {"Hour", &Fields.Hour},
+            {"Min", &Fields.Min},
+            {"Sec", &Fields.Sec},
+            {"AmPm", &Fields.AmPm},
+            {"Line", &Fields.Line},
+            {"TimeHour", &Fields.TimeHour},
+            {"TimeMin", &Fields.TimeMin},
+            {"TimeSec", &Fields.TimeSec},
+            {"NumberIn", &Fields.NumberIn},
             {"NumberOut", &Fields.NumberOut},
         };
         for (const auto& [name, text] : fields) out_ << name << '=' << *text << '\t';
-        out_ << "RHour=" << CorrectedHour() << '\t' << "RingDate="
-             << FormatDateTime("yyyy-mm-dd hh:nn:ss", when) << '\n';
+        out_ << "RHour=" << CorrectedHour() << '\t'
+             << "RingDate=" << FormatDateTime("yyyy-mm-dd hh:nn:ss", when) << '\n';
         ClearRecord();
     }
 

@@ -1,7 +1,7 @@
 #include "platform/CodePage.h"
 
-#include <cerrno>
 #include <iconv.h>
+#include <cerrno>
 
 #include <string>
 
@@ -77,7 +77,11 @@ std::string OemToAnsi(std::string_view text) {
 std::string AnsiToOem(std::string_view text) {
     return ConvertCodePage(text, kAnsiCodePage, kOemCodePage);
 }
-std::string AnsiToUtf8(std::string_view text) { return ConvertCodePage(text, kAnsiCodePage, 65001); }
-std::string Utf8ToAnsi(std::string_view text) { return ConvertCodePage(text, 65001, kAnsiCodePage); }
+std::string AnsiToUtf8(std::string_view text) {
+    return ConvertCodePage(text, kAnsiCodePage, 65001);
+}
+std::string Utf8ToAnsi(std::string_view text) {
+    return ConvertCodePage(text, 65001, kAnsiCodePage);
+}
 
 }  // namespace platform

@@ -51,7 +51,9 @@ void ServeQueue() {
 
 }  // namespace
 
-void InitMessageLoop() { gMainThread = QThread::currentThread(); }
+void InitMessageLoop() {
+    gMainThread = QThread::currentThread();
+}
 
 bool IsMainThread() {
     if (!gMainThread && QCoreApplication::instance())
@@ -77,7 +79,8 @@ void Synchronize(const std::function<void()>& fn) {
     }
     gChanged.notify_all();
     if (QCoreApplication* app = QCoreApplication::instance())
-        QMetaObject::invokeMethod(app, [] { ServeQueue(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            app, [] { ServeQueue(); }, Qt::QueuedConnection);
     std::unique_lock<std::mutex> lock(gMutex);
     gChanged.wait(lock, [&] { return r.done; });
     if (r.error) std::rethrow_exception(r.error);
@@ -103,6 +106,8 @@ void WakeWaiters() {
     gChanged.notify_all();
 }
 
-void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void SleepMs(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 }  // namespace platform

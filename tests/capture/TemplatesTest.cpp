@@ -1,0 +1,178 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "capture/Main.h"
+#include "common/Errors.h"
+#include "common/Text.h"
+#include "platform/CodePage.h"
+#include "tests/common/TempDir.h"
+
+namespace {
+
+// The template page as a test script: answers and a record of what the user was shown.
+class TScriptedPage : public ITemplateSavePage {
+public:
+    bool answer = true;
+    std::vector<std::string> messages, questions, list;
+    int selected = -2;
+    bool focusedName = false, viewing = false;
+
+    void FocusNameField() override { focusedName = true; }
+    void ShowMessage(const std::string& text) override { messages.push_back(text); }
+    bool AskYesNo(const std::string& text) override {
+        questions.push_back(text);
+        return answer;
+    }
+    void SwitchToViewing() override { viewing = true; }
+    void SetTemplateList(const std::vector<std::string>& names, int sel) override {
+        list = names;
+        selected = sel;
+    }
+};
+
+std::string Ansi(const char* utf8) {
+    return platform::Utf8ToAnsi(utf8);
+}
+
+TEST(Templates, LoadTemplateReadsEveryKey) {
+    TempDir dir;
+    WriteBytes(dir.file("generic.ats"),
+               "[PARAMETERS]\r\nname=\xD2\xE8\xEF\r\nDay=1\r\nMont=0x4\r\nYear=$7\r\nHour=x\r\n"
+               "AmPm=-2\r\nNumberOut=1500\r\n");
+    TMO mo;
+    mo.ProgramDir = dir.path();
+    mo.Template = "GENERIC.ATS";
+    mo.Line = 99;
+    ASSERT_TRUE(mo.LoadTemplate());
+    EXPECT_EQ(mo.TemplateComment, "\xD2\xE8\xEF");
+    EXPECT_EQ(mo.Day, 1);
+    EXPECT_EQ(mo.Mont, 4);
+    EXPECT_EQ(mo.Year, 7);
+    EXPECT_EQ(mo.Hour, 0);
+    EXPECT_EQ(mo.AmPm, -2);
+    EXPECT_EQ(mo.Line, 0);          // missing keys read as 0
+    EXPECT_EQ(mo.NumberOut, 1500);  // kept beyond what the page shows
+}
+
+TEST(Templates, MissingOrEmptyNameFailsAndKeepsColumns) {
+    TempDir dir;
+    TMO mo;
+    mo.ProgramDir = dir.path();
+    mo.Day = 5;
+    mo.Template = "";
+    EXPECT_FALSE(mo.LoadTemplate());
+    mo.Template = "NONE.ATS";
+    EXPECT_FALSE(mo.LoadTemplate());
+    EXPECT_EQ(mo.Day, 5);
+    const TTemplateView v = ReadTemplateForDisplay(dir.path(), "NONE.ATS");
+    EXPECT_EQ(v.Comment, "");
+    EXPECT_EQ(v.Columns.Day, 0);
+}
+
+TEST(Templates, RandomBytesLoadAsZeros) {
+    TempDir dir;
+    std::string junk;
+    for (int i = 0; i < 5000; ++i) junk += static_cast<char>((i * 7919) & 0xFF);
+    WriteBytes(dir.file("JUNK.ATS"), junk);
+    TMO mo;
+    mo.ProgramDir = dir.path();
+    mo.Template = "JUNK.ATS";
+    EXPECT_TRUE(mo.LoadTemplate());
+}
+
+TEST(Templates, ListingSkipsDirectoriesAndHiddenFilesAndSortsIgnoringCase) {
+    TempDir dir;
+    for (const char* name : {"b.ats", "A.ATS", "c.Ats", ".hidden.ats", "d.txt", "e.ats.bak"})
+        WriteBytes(dir.file(name), "");
+    std::filesystem::create_directory(dir.file("dir.ats"));
+    EXPECT_EQ(ListTemplates(dir.path()), (std::vector<std::string>{"A.ATS", "b.ats", "c.Ats"}));
+    EXPECT_TRUE(ListTemplates(dir.file("missing/")).empty());
+}
+
+TEST(Templates, SaveWritesSelectsAndActivates) {
+    TempDir dir;
+    WriteBytes(dir.file("other.ats"), "");
+    TMO mo;
+    mo.ProgramDir = dir.path();
+    TScriptedPage page;
+    TTemplateColumns cols;
+    cols.Day = 3;
+    cols.AmPm = 20;
+    SaveTemplate(dir.path(), page, "NEW1", "comment", cols, [&](const std::string& name) {
+        mo.Template = name;
+        return mo.LoadTemplate();
+    });
+    EXPECT_TRUE(page.viewing);
+    EXPECT_EQ(page.list, (std::vector<std::string>{"NEW1.ATS", "OTHER.ATS"}));
+    EXPECT_EQ(page.selected, 0);
+    EXPECT_EQ(mo.Template, "NEW1.ATS");
+    EXPECT_EQ(mo.Day, 3);
+    EXPECT_EQ(mo.AmPm, 20);
+    EXPECT_EQ(page.messages, (std::vector<std::string>{Ansi("Шаблон сохранен.")}));
+    EXPECT_EQ(ReadBytes(dir.file("NEW1.ATS")),
+              "[Parameters]\r\nName=comment\r\nDay=3\r\nMont=0\r\nYear=0\r\nHour=0\r\nMin=0\r\n"
+              "Sec=0\r\nLine=0\r\nTimeHour=0\r\nTimeMin=0\r\nTimeSec=0\r\nNumberIn=0\r\n"
+              "NumberOut=0\r\nAmPm=20\r\n");
+}
+
+TEST(Templates, SaveOverExistingFileAsksAndKeepsForeignKeys) {
+    TempDir dir;
+    const std::string foreign = "[Vendor]\r\nModel=X\r\n[Parameters]\r\nCustom=1\r\nDay=9\r\n";
+    WriteBytes(dir.file("OLD.ATS"), foreign);
+    TScriptedPage page;
+    page.answer = false;
+    auto activate = [](const std::string&) { return true; };
+    SaveTemplate(dir.path(), page, "OLD", "c", {}, activate);
+    ASSERT_EQ(page.questions.size(), 1u);
+    EXPECT_EQ(page.questions[0],
+              Ansi("Файл ") + dir.file("OLD.ATS") + Ansi(" уже существует. Удалить ?"));
+    EXPECT_FALSE(page.viewing);
+    EXPECT_EQ(ReadBytes(dir.file("OLD.ATS")), foreign);
+
+    page.answer = true;
+    SaveTemplate(dir.path(), page, "OLD", "c", {}, activate);
+    const std::string after = ReadBytes(dir.file("OLD.ATS"));
+    EXPECT_EQ(
+        after.rfind("[Vendor]\r\nModel=X\r\n[Parameters]\r\nCustom=1\r\nDay=0\r\nName=c\r\n", 0),
+        0u);
+}
+
+TEST(Templates, EmptyNameAsksForOneAndWritesNothing) {
+    TempDir dir;
+    TScriptedPage page;
+    SaveTemplate(dir.path(), page, " \t", "c", {}, [](const std::string&) { return true; });
+    EXPECT_TRUE(page.focusedName);
+    EXPECT_FALSE(page.viewing);
+    EXPECT_EQ(page.messages, (std::vector<std::string>{Ansi("Запишите название шаблона.")}));
+    EXPECT_TRUE(ListTemplates(dir.path()).empty());
+}
+
+TEST(Templates, FailedActivationReportsTheError) {
+    TempDir dir;
+    TScriptedPage page;
+    SaveTemplate(dir.path(), page, "T", "c", {}, [](const std::string&) { return false; });
+    EXPECT_EQ(page.messages.back(), Ansi("Ошибка. Шаблон не сохранен."));
+}
+
+TEST(Templates, RefusedWriteRaisesAfterReturningToViewing) {
+    TScriptedPage page;
+    EXPECT_THROW(SaveTemplate("/nonexistent-tarvick/", page, "T", "c", {},
+                              [](const std::string&) { return true; }),
+                 EError);
+    EXPECT_TRUE(page.viewing);
+    EXPECT_EQ(page.selected, -2);  // the list was not re-formed
+}
+
+TEST(Templates, TypedNameKeys) {
+    EXPECT_EQ(FilterTemplateNameKey('a'), 'A');
+    EXPECT_EQ(FilterTemplateNameKey('Z'), 'Z');
+    EXPECT_EQ(FilterTemplateNameKey('7'), '7');
+    EXPECT_EQ(FilterTemplateNameKey('\b'), '\b');
+    EXPECT_EQ(FilterTemplateNameKey('\xE0'), '\xC0');  // а -> А
+    EXPECT_EQ(FilterTemplateNameKey('\xFF'), '\xDF');  // я -> Я
+    for (char c : {' ', '.', '-', '_', '/', '\r', '\xB8', '\xA8'})
+        EXPECT_EQ(FilterTemplateNameKey(c), 0) << static_cast<int>(c);
+}
+
+}  // namespace
