@@ -1,0 +1,142 @@
+#include "capture/Controller.h"
+
+#include <exception>
+
+#include "common/DateTime.h"
+
+namespace {
+const char kDbFailed[] =
+    "\xcd\xe5\xe2\xee\xe7\xec\xee\xe6\xed\xee \xee\xf2\xea\xf0\xfb\xf2\xfc \xe1\xe0\xe7\xf3 "
+    "\xe4\xe0\xed\xed\xfb\xf5 !";  // "Невозможно открыть базу данных !"
+}  // namespace
+
+TCaptureControl::TCaptureControl(TCapturePort& port, TCaptureDatabase& db, TCaptureView& view)
+    : Port(port), Db(db), View(view), Alive(std::make_shared<bool>(true)) {}
+
+TCaptureControl::~TCaptureControl() {
+    *Alive = false;
+}
+
+bool TCaptureControl::CreateHolder() {
+    MO_ = std::make_unique<TMO>();
+    MO_->LoadConfiguration();
+    return MO_->ConfigLoaded;
+}
+
+void TCaptureControl::StartStop(bool stop) {
+    Defer([this, stop] { DoStartStop(stop); });
+}
+
+void TCaptureControl::DoStartStop(bool stop) {
+    if (Finished || !MO_) return;
+    if (stop) {
+        try {
+            Db.Disconnect();
+        } catch (const std::exception&) {
+            // A failed detach leaves nothing to keep: the connection is gone either way.
+        }
+        MO_->DBConnected = false;
+    } else if (!MO_->DBConnected) {
+        try {
+            Db.Connect(MO_->DBPath);
+        } catch (const std::exception&) {
+            View.ShowMessage(kDbFailed);
+        }
+        MO_->DBConnected = Db.Connected();
+    }
+    if (MO_->DBConnected) {
+        MO_->LastRunDate = Date();
+        View.SetTimerEnabled(MO_->NeedTimer());
+    } else {
+        View.SetTimerEnabled(false);
+    }
+    // The state is refreshed also when opening fails: the error then reaches the caller's report.
+    struct Refresh {
+        TCaptureView& v;
+        ~Refresh() { v.CaptureStateChanged(); }
+    } refresh{View};
+    if (stop)
+        Port.Close();
+    else
+        Port.Open();
+}
+
+void TCaptureControl::RxChar(int count) {
+    if (Finished) return;
+    ++ReceiveDepth;
+    struct Leave {
+        TCaptureControl& c;
+        ~Leave() {
+            if (--c.ReceiveDepth == 0) c.SchedulePending();
+        }
+    } leave{*this};
+    const std::string text = Port.ReadText(count);
+    for (char c : text) {
+        HandleChar(c);
+        if (Finished) break;
+    }
+}
+
+void TCaptureControl::HandleChar(char c) {
+    if (c == '\r') {
+        const std::string line = std::move(LogLineText);
+        LogLineText.clear();
+        View.LogLine(line);
+    } else if (c != '\n' && LogLineText.size() < TMO::kMaxLine) {
+        LogLineText += c;
+    }
+    if (MO_ && MO_->DBConnected) MO_->PutChar(c);
+}
+
+void TCaptureControl::Defer(std::function<void()> fn) {
+    if (ReceiveDepth == 0 && Pending.empty()) {
+        fn();
+        return;
+    }
+    Pending.push_back(std::move(fn));
+    if (ReceiveDepth == 0) SchedulePending();
+}
+
+// The receive handler is itself a call from the port's worker, which waits for it: a close
+// run at its very end would wait for that worker in turn. So the held-back requests run from
+// the event loop, after the delivery has returned.
+void TCaptureControl::SchedulePending() {
+    if (Pending.empty() || PendingScheduled) return;
+    PendingScheduled = true;
+    std::weak_ptr<bool> alive = Alive;
+    View.Post([this, alive] {
+        if (alive.expired()) return;
+        PendingScheduled = false;
+        RunPending();
+    });
+}
+
+void TCaptureControl::RunPending() {
+    while (!Pending.empty()) {
+        if (ReceiveDepth > 0) return;  // a later receive handler is running; it reschedules
+        auto fn = std::move(Pending.front());
+        Pending.pop_front();
+        fn();
+    }
+}
+
+void TCaptureControl::Shutdown(std::function<void()> then) {
+    Defer([this, then = std::move(then)] {
+        if (!Finished) {
+            Finished = true;
+            struct Free {
+                TCaptureControl& c;
+                ~Free() {
+                    try {
+                        c.Db.Disconnect();
+                    } catch (const std::exception&) {
+                        // Nothing left to tell at exit.
+                    }
+                    c.MO_.reset();
+                }
+            } free{*this};
+            Port.Close();
+        }
+        if (then) then();
+    });
+}

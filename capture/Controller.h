@@ -1,0 +1,94 @@
+#pragma once
+// Capture control shared by the windowed and the headless station: starting and stopping
+// capture, the receive handler, and holding back every request that would close the port or
+// free the holder while a receive handler is still running.
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "capture/Main.h"
+
+// The capture line as the controller sees it.
+class TCapturePort {
+public:
+    virtual ~TCapturePort() = default;
+    virtual bool Connected() const = 0;
+    virtual void Open() = 0;
+    virtual void Close() = 0;
+    virtual std::string ReadText(int count) = 0;
+};
+
+// The call database connection as the controller sees it.
+class TCaptureDatabase {
+public:
+    virtual ~TCaptureDatabase() = default;
+    // Throws on failure; success is read back from Connected().
+    virtual void Connect(const std::string& path) = 0;
+    virtual void Disconnect() = 0;
+    virtual bool Connected() const = 0;
+};
+
+// What the controller asks of its front end (the window, or the headless console).
+class TCaptureView {
+public:
+    virtual ~TCaptureView() = default;
+    // One received line, Windows-1251, as it enters the log. May process pending messages.
+    virtual void LogLine(const std::string& line) = 0;
+    // A message to the user, Windows-1251.
+    virtual void ShowMessage(const std::string& text) = 0;
+    virtual void SetTimerEnabled(bool on) = 0;
+    // The port opened or closed, or capture stopped or started: refresh captions and commands.
+    virtual void CaptureStateChanged() = 0;
+    // Runs fn from the event loop as soon as possible, outside the current call stack.
+    virtual void Post(std::function<void()> fn) = 0;
+};
+
+class TCaptureControl {
+public:
+    TCaptureControl(TCapturePort& port, TCaptureDatabase& db, TCaptureView& view);
+    ~TCaptureControl();
+    TCaptureControl(const TCaptureControl&) = delete;
+    TCaptureControl& operator=(const TCaptureControl&) = delete;
+
+    // Creates the holder and loads the configuration; false when it did not load.
+    bool CreateHolder();
+    TMO* MO() const { return MO_.get(); }
+
+    // Stop when true, start when false. Held back while a receive handler runs.
+    void StartStop(bool stop);
+    void Toggle() { StartStop(Port.Connected()); }
+
+    // The port's received-bytes event.
+    void RxChar(int count);
+    // Each received character in order: first the log keeper, then the assembler.
+    void HandleChar(char c);
+
+    // Runs fn now, or right after the receive handler has returned when one is running.
+    void Defer(std::function<void()> fn);
+    bool InReceive() const { return ReceiveDepth > 0; }
+
+    // End of capture for good: the port closes first, then the holder is freed, so no
+    // character can reach a freed holder. Held back like the others.
+    void Shutdown(std::function<void()> then);
+    bool ShutDown() const { return Finished; }
+
+    // The line the log keeper is assembling (independent of the database state).
+    const std::string& CurrentLogLine() const { return LogLineText; }
+
+private:
+    void DoStartStop(bool stop);
+    void RunPending();
+    void SchedulePending();
+
+    TCapturePort& Port;
+    TCaptureDatabase& Db;
+    TCaptureView& View;
+    std::unique_ptr<TMO> MO_;
+    std::string LogLineText;
+    int ReceiveDepth = 0;
+    bool PendingScheduled = false;
+    bool Finished = false;
+    std::deque<std::function<void()>> Pending;
+    std::shared_ptr<bool> Alive;
+};
