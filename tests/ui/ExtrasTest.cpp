@@ -1,0 +1,68 @@
+// The About and what's-new windows.
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <QPlainTextEdit>
+
+#include "../common/TempDir.h"
+#include "platform/ProgramDir.h"
+#include "ui/AboutR.h"
+#include "ui/NewRead.h"
+
+namespace {
+
+class ProgramDirScope {
+public:
+    explicit ProgramDirScope(const std::string& dir) : saved_(platform::ProgramDir()) {
+        platform::SetProgramDir(dir);
+    }
+    ~ProgramDirScope() { platform::SetProgramDir(saved_); }
+
+private:
+    std::string saved_;
+};
+
+struct NewReadCase {
+    const char* name;
+    bool present;
+    std::string bytes;
+    QString shown;
+};
+
+class NewReadTest : public ::testing::TestWithParam<NewReadCase> {};
+
+TEST_P(NewReadTest, MemoShowsTheFileOrTheNotFoundLine) {
+    TempDir dir;
+    ProgramDirScope scope(dir.path());
+    if (GetParam().present) WriteBytes(dir.file("newread.txt"), GetParam().bytes);
+    TNewReadForm form;
+    EXPECT_EQ(form.Memo1->toPlainText(), GetParam().shown);
+    EXPECT_TRUE(form.Memo1->isReadOnly());
+    EXPECT_EQ(form.windowTitle(), QString::fromUtf8("Новое в версии"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, NewReadTest,
+    ::testing::Values(NewReadCase{"Missing", false, "",
+                                  QString::fromUtf8("Файл NewRead.txt не найден !")},
+                      NewReadCase{"Empty", true, "", QString()},
+                      // Windows-1251 "Новое" on two CRLF lines.
+                      NewReadCase{"Cp1251Lines", true, "\xcd\xee\xe2\xee\xe5\r\nv1.8\r\n",
+                                  QString::fromUtf8("Новое\nv1.8")},
+                      NewReadCase{"BareLineFeeds", true, "a\nb", QString("a\nb")}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(AboutTest, NameVersionAndLinks) {
+    TAboutRForm about;
+    EXPECT_EQ(about.ProgramName->text(), "Tarvick");
+    EXPECT_EQ(about.Version->text(), QString::fromUtf8("v1.8 от 13.12.2012"));
+    EXPECT_FALSE(about.Version->font().bold());
+    EXPECT_TRUE(about.ProgramName->font().bold());
+    for (QLabel* link : {about.Label5, about.Label2}) {
+        EXPECT_EQ(link->cursor().shape(), Qt::PointingHandCursor);
+        EXPECT_TRUE(link->styleSheet().contains("underline"));
+    }
+    EXPECT_TRUE(about.Label2->text().startsWith("https://"));
+}
+
+}  // namespace
