@@ -10,16 +10,20 @@ const char kDbFailed[] =
     "\xe4\xe0\xed\xed\xfb\xf5 !";  // "Невозможно открыть базу данных !"
 }  // namespace
 
-TCaptureControl::TCaptureControl(TCapturePort& port, TCaptureDatabase& db, TCaptureView& view)
-    : Port(port), Db(db), View(view), Alive(std::make_shared<bool>(true)) {}
+TCaptureControl::TCaptureControl(TCapturePort& port, TCaptureDatabase& db, TCaptureView& view,
+                                 THolderFactory makeHolder)
+    : Port(port),
+      Db(db),
+      View(view),
+      MakeHolder(std::move(makeHolder)),
+      Alive(std::make_shared<bool>(true)) {}
 
 TCaptureControl::~TCaptureControl() {
     *Alive = false;
 }
 
 bool TCaptureControl::CreateHolder() {
-    MO_ = std::make_unique<TMO>();
-    MO_->LoadConfiguration();
+    MO_ = MakeHolder();
     return MO_->ConfigLoaded;
 }
 

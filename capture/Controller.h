@@ -44,9 +44,15 @@ public:
     virtual void Post(std::function<void()> fn) = 0;
 };
 
+// Makes the settings holder with its configuration loaded (or failed: ConfigLoaded false).
+using THolderFactory = std::function<std::unique_ptr<TMO>()>;
+// The station's factory: the settings table and the template from ProgramDir.
+std::unique_ptr<TMO> LoadHolder();
+
 class TCaptureControl {
 public:
-    TCaptureControl(TCapturePort& port, TCaptureDatabase& db, TCaptureView& view);
+    TCaptureControl(TCapturePort& port, TCaptureDatabase& db, TCaptureView& view,
+                    THolderFactory makeHolder);
     ~TCaptureControl();
     TCaptureControl(const TCaptureControl&) = delete;
     TCaptureControl& operator=(const TCaptureControl&) = delete;
@@ -84,6 +90,7 @@ private:
     TCapturePort& Port;
     TCaptureDatabase& Db;
     TCaptureView& View;
+    THolderFactory MakeHolder;
     std::unique_ptr<TMO> MO_;
     std::string LogLineText;
     int ReceiveDepth = 0;

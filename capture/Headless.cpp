@@ -28,8 +28,9 @@ const char kNoConfig[] =
     "\xf8\xe0\xe1\xeb\xee\xed!";  // "Невозможно прочитать шаблон!"
 }  // namespace
 
-THeadlessStation::THeadlessStation(TCapturePort& port, TCaptureDatabase& db)
-    : Control_(port, db, *this), Timer(std::make_unique<QTimer>()) {
+THeadlessStation::THeadlessStation(TCapturePort& port, TCaptureDatabase& db,
+                                   THolderFactory makeHolder)
+    : Control_(port, db, *this, std::move(makeHolder)), Timer(std::make_unique<QTimer>()) {
     Timer->setInterval(1000);
     QObject::connect(Timer.get(), &QTimer::timeout, &Context, [this] {
         Guard([this] {

@@ -12,7 +12,7 @@ class QTimer;
 
 class THeadlessStation : private TCaptureView {
 public:
-    THeadlessStation(TCapturePort& port, TCaptureDatabase& db);
+    THeadlessStation(TCapturePort& port, TCaptureDatabase& db, THolderFactory makeHolder);
     ~THeadlessStation() override;
 
     // Loads the configuration and starts capture; false (message written) when it did not load.

@@ -121,8 +121,9 @@ QPixmap TrayPicture(bool portOpen) {
     return pm;
 }
 
-TMainForm::TMainForm(TCapturePort& port, TCaptureDatabase& db, QWidget* parent)
-    : QMainWindow(parent), Port(port), Control_(port, db, *this) {
+TMainForm::TMainForm(TCapturePort& port, TCaptureDatabase& db, THolderFactory makeHolder,
+                     QWidget* parent)
+    : QMainWindow(parent), Port(port), Control_(port, db, *this, std::move(makeHolder)) {
     setObjectName("MainForm");
     auto* central = new QWidget(this);
     auto* layout = new QVBoxLayout(central);

@@ -35,7 +35,8 @@ QPixmap TrayPicture(bool portOpen);  // "MAINICON" when open, "OFFICON" when clo
 
 class TMainForm : public QMainWindow, private TCaptureView {
 public:
-    TMainForm(TCapturePort& port, TCaptureDatabase& db, QWidget* parent = nullptr);
+    TMainForm(TCapturePort& port, TCaptureDatabase& db, THolderFactory makeHolder,
+              QWidget* parent = nullptr);
     ~TMainForm() override;
 
     // Components, named as their object names.

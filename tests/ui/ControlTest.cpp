@@ -1,0 +1,178 @@
+// The capture control without a window: start and stop, the log keeper's own line, and the
+// holding back of stops and exits that arrive while a receive handler runs.
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <vector>
+
+#include "capture/Controller.h"
+#include "tests/ui/StationFakes.h"
+
+namespace {
+
+// A front end whose "pending messages" are served by the test at the moment a line is logged.
+class TRecordingView : public TCaptureView {
+public:
+    void LogLine(const std::string& line) override {
+        Lines.push_back(line);
+        if (DuringLine) DuringLine(Lines.size());
+    }
+    void ShowMessage(const std::string& text) override { Messages.push_back(text); }
+    void SetTimerEnabled(bool on) override { TimerOn = on; }
+    void CaptureStateChanged() override { ++StateChanges; }
+    void Post(std::function<void()> fn) override { Posted.push_back(std::move(fn)); }
+    void RunPosted() {
+        while (!Posted.empty()) {
+            auto fn = std::move(Posted.front());
+            Posted.pop_front();
+            fn();
+        }
+    }
+
+    std::vector<std::string> Lines, Messages;
+    bool TimerOn = false;
+    int StateChanges = 0;
+    std::deque<std::function<void()>> Posted;
+    std::function<void(size_t)> DuringLine;
+};
+
+struct Fixture {
+    explicit Fixture(THolderSetup setup = {}) : Control(Port, Db, View, HolderWith(setup)) {
+        Port.Control = &Control;
+        Control.CreateHolder();
+    }
+    void Receive(const std::string& bytes) {
+        Port.Waiting += bytes;
+        Control.RxChar(static_cast<int>(Port.Waiting.size()));
+    }
+    TTestPort Port;
+    TTestDatabase Db;
+    TRecordingView View;
+    TCaptureControl Control;
+};
+
+TEST(CaptureControl, StartConnectsAndOpensStopDisconnectsAndCloses) {
+    Fixture f({.SendMail = true});
+    f.Control.Toggle();
+    EXPECT_TRUE(f.Port.Connected());
+    EXPECT_TRUE(f.Control.MO()->DBConnected);
+    EXPECT_TRUE(f.View.TimerOn);
+    f.Control.Toggle();
+    EXPECT_FALSE(f.Port.Connected());
+    EXPECT_FALSE(f.Control.MO()->DBConnected);
+    EXPECT_FALSE(f.View.TimerOn);
+    EXPECT_EQ(f.Db.Disconnects, 1);
+}
+
+TEST(CaptureControl, UnreachableDatabaseWarnsOnceAndCaptureGoesOnLoggingTheLines) {
+    int stored = 0;
+    Fixture f({.SendMail = true, .Stored = &stored});
+    f.Db.Reachable = false;
+    f.Control.StartStop(false);
+    ASSERT_EQ(f.View.Messages.size(), 1u);
+    EXPECT_EQ(f.View.Messages[0],
+              "\xcd\xe5\xe2\xee\xe7\xec\xee\xe6\xed\xee \xee\xf2\xea\xf0\xfb\xf2\xfc \xe1\xe0\xe7"
+              "\xf3 \xe4\xe0\xed\xed\xfb\xf5 !");
+    EXPECT_TRUE(f.Port.Connected());
+    EXPECT_FALSE(f.View.TimerOn);
+    f.Receive("12/04/26 09:02:11 01 201 00:02:15 84951234567\r\n12/04/26 09:05:40 02 203\r\n");
+    EXPECT_EQ(f.View.Lines,
+              (std::vector<std::string>{"12/04/26 09:02:11 01 201 00:02:15 84951234567",
+                                        "12/04/26 09:05:40 02 203"}));
+    EXPECT_EQ(stored, 0);
+    EXPECT_EQ(f.View.Messages.size(), 1u);
+}
+
+TEST(CaptureControl, LinesAreLoggedBeforeTheyAreStoredAndSplitAcrossReads) {
+    int stored = 0;
+    Fixture f({.Stored = &stored});
+    f.View.DuringLine = [&](size_t n) { EXPECT_EQ(stored, static_cast<int>(n) - 1); };
+    f.Control.StartStop(false);
+    f.Receive("12/04/26 09:0");
+    f.Receive("2:11 01\n 201\r");
+    EXPECT_EQ(f.View.Lines, std::vector<std::string>{"12/04/26 09:02:11 01 201"});
+    EXPECT_EQ(stored, 1);
+}
+
+TEST(CaptureControl, OverlongGarbageIsCappedNotGrown) {
+    Fixture f;
+    f.Control.StartStop(false);
+    f.Receive(std::string(10000, 'x') + "\r");
+    ASSERT_EQ(f.View.Lines.size(), 1u);
+    EXPECT_EQ(f.View.Lines[0].size(), TMO::kMaxLine);
+}
+
+TEST(CaptureControl, FailedOpenLeavesTheDatabaseConnectedAndPropagates) {
+    Fixture f;
+    f.Port.FailOpen = true;
+    EXPECT_THROW(f.Control.StartStop(false), EError);
+    EXPECT_TRUE(f.Control.MO()->DBConnected);
+    EXPECT_FALSE(f.Port.Connected());
+    EXPECT_GE(f.View.StateChanges, 1);
+    f.Port.FailOpen = false;
+    f.Control.StartStop(false);  // a further click tries the port again
+    EXPECT_TRUE(f.Port.Connected());
+    EXPECT_EQ(f.Db.Connects, 1);
+}
+
+// A stop clicked, or an exit chosen, while the third line of a burst is being logged.
+struct BurstCase {
+    const char* name;
+    bool exit;
+};
+
+class DeferredDuringBurst : public ::testing::TestWithParam<BurstCase> {};
+
+TEST_P(DeferredDuringBurst, RunsOnlyAfterTheHandlerReturned) {
+    int stored = 0;
+    Fixture f({.Stored = &stored});
+    f.Control.StartStop(false);
+    bool finished = false;
+    f.View.DuringLine = [&](size_t n) {
+        if (n != 3) return;
+        if (GetParam().exit)
+            f.Control.Shutdown([&] { finished = true; });
+        else
+            f.Control.StartStop(true);
+        EXPECT_TRUE(f.Port.Connected());
+        EXPECT_NE(f.Control.MO(), nullptr);
+    };
+    std::string burst;
+    for (int i = 0; i < 20; ++i) burst += "12/04/26 09:02:11 01 201 00:02:15 8495\r\n";
+    f.Receive(burst);
+    // Every line already ended by a carriage return reached the log and the assembler.
+    EXPECT_EQ(f.View.Lines.size(), 20u);
+    EXPECT_EQ(stored, 20);
+    EXPECT_TRUE(f.Port.Connected());
+    f.View.RunPosted();
+    EXPECT_FALSE(f.Port.Connected());
+    EXPECT_EQ(f.Port.ClosesInsideReceive, 0);
+    EXPECT_EQ(f.Control.MO() == nullptr, GetParam().exit);
+    EXPECT_EQ(finished, GetParam().exit);
+    // Bytes that were still waiting reach nothing once the holder is gone.
+    f.Receive("late line\r");
+    EXPECT_EQ(f.View.Lines.size(), GetParam().exit ? 20u : 21u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Requests, DeferredDuringBurst,
+                         ::testing::Values(BurstCase{"Stop", false}, BurstCase{"Exit", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CaptureControl, HeldBackRequestWaitsForANestedReceiveToEnd) {
+    Fixture f;
+    f.Control.StartStop(false);
+    f.View.DuringLine = [&](size_t n) {
+        if (n == 1) f.Control.StartStop(true);
+    };
+    f.Receive("one\r");
+    // The posted request runs while a further receive handler is active: it must wait again.
+    f.View.DuringLine = [&](size_t) { f.View.RunPosted(); };
+    f.Receive("two\r");
+    EXPECT_TRUE(f.Port.Connected());
+    f.View.DuringLine = nullptr;
+    f.View.RunPosted();
+    EXPECT_FALSE(f.Port.Connected());
+    EXPECT_EQ(f.Port.ClosesInsideReceive, 0);
+}
+
+}  // namespace
