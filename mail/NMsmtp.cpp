@@ -94,10 +94,9 @@ void TNMSMTP::Command(const std::string& command, int limit) {
 
 void TNMSMTP::Helo() {
     // A HELO needs a domain: servers refuse one with nothing after the blank.
-    const std::string id = userID_.empty() ? LocalHostName() : userID_;
     bool asked = false;
     for (;;) {
-        Transaction("HELO " + id);
+        Transaction("HELO " + (userID_.empty() ? LocalHostName() : userID_));
         SkipContinuation();
         RequireReply();
         if (ReplyNumber() < 300) return;
