@@ -305,6 +305,7 @@ void TMainForm::FitWindow() {
 
 void TMainForm::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
+    FitWindow();  // the frame's own height is known once the window is shown
     if (FirstActivate)
         QTimer::singleShot(0, this, [this] { Guarded(this, [this] { FormActivate(); }); });
 }

@@ -1,0 +1,265 @@
+// The main window under the offscreen platform, driven through a test port.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QSystemTrayIcon>
+#include <QTextBlock>
+#include <QTimer>
+#include <QToolButton>
+
+#include "../common/TempDir.h"
+#include "capture/MainUnit.h"
+#include "common/DateTime.h"
+#include "tests/ui/StationFakes.h"
+
+namespace {
+
+void Settle() {
+    for (int i = 0; i < 5; ++i) QApplication::processEvents();
+}
+
+struct Window {
+    explicit Window(THolderSetup setup = {}) {
+        SetMessageBoxHook([this](QWidget*, const QString& text) { Messages << text; });
+        Form = std::make_unique<TMainForm>(Port, Db, HolderWith(setup));
+        Port.Control = &Form->Control();
+        TMainForm* f = Form.get();
+        Port.OnOpen = [f] { f->ComPortOpen(); };
+        Port.OnClose = [f] { f->ComPortClose(); };
+    }
+    ~Window() {
+        Form.reset();
+        SetMessageBoxHook(nullptr);
+        SetSaveFileHook(nullptr);
+    }
+    void Receive(const std::string& bytes) {
+        Port.Waiting += bytes;
+        Form->ComPortRxChar(static_cast<int>(Port.Waiting.size()));
+    }
+    QStringList LogLines() const { return Form->mLog->toPlainText().split('\n'); }
+
+    TTestPort Port;
+    TTestDatabase Db;
+    QStringList Messages;
+    std::unique_ptr<TMainForm> Form;
+};
+
+std::string Line(int n) {
+    return "12/04/26 09:02:11 01 201 00:02:15 " + std::to_string(1000 + n);
+}
+
+class HeightTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(HeightTest, OuterHeightAndLogFollowShowBuffer) {
+    Window w({.ShowBuffer = GetParam()});
+    w.Form->show();
+    Settle();
+    const int expected = GetParam() ? 228 : 118;
+    EXPECT_EQ(w.Form->frameGeometry().height(), expected);
+    EXPECT_EQ(w.Form->mLog->isVisible(), GetParam());
+    const TRect& area = w.Form->MO()->WorkArea;
+    EXPECT_GT(area.Bottom, 0);
+    EXPECT_EQ(w.Form->frameGeometry().top(), (area.Bottom - expected) / 2);
+    EXPECT_EQ(w.Form->windowTitle(), QString::fromUtf8("Статистика звонков."));
+}
+
+INSTANTIATE_TEST_SUITE_P(ShowBuffer, HeightTest, ::testing::Bool());
+
+TEST(MainWindow, ComponentsCarryTheirCaptionsAndHints) {
+    Window w;
+    struct {
+        const char* name;
+        const char* caption;
+        const char* hint;
+    } buttons[] = {{"btnGo", "Начать", "Начать запись"},
+                   {"btnSet", "Настройка", "Настройка"},
+                   {"btnHide", "Скрыть", "Фоновый режим"},
+                   {"sbExit", "Выход", "Выход"}};
+    for (const auto& b : buttons) {
+        auto* button = w.Form->findChild<QToolButton*>(b.name);
+        ASSERT_NE(button, nullptr) << b.name;
+        EXPECT_EQ(button->text(), QString::fromUtf8(b.caption));
+        EXPECT_EQ(button->toolTip(), QString::fromUtf8(b.hint));
+    }
+    EXPECT_FALSE(w.Form->mStop->isEnabled());
+    EXPECT_EQ(w.Form->N5->text(), QString::fromUtf8("Выход       Alt+F4"));
+    EXPECT_FALSE(w.Form->Timer->isActive());
+    EXPECT_EQ(w.Form->Timer->interval(), 1000);
+    EXPECT_TRUE(w.Form->mLog->font().bold());
+}
+
+TEST(MainWindow, The251stLineRemovesTheOldestAndTheNewestIsOnTop) {
+    Window w;
+    w.Form->btnGoClick();
+    for (int i = 1; i <= 251; ++i) w.Receive(Line(i) + "\r\n");
+    const QStringList lines = w.LogLines();
+    ASSERT_EQ(lines.size(), 250);
+    EXPECT_EQ(lines.front().toStdString(), Line(251));
+    EXPECT_EQ(lines.back().toStdString(), Line(2));
+    EXPECT_EQ(w.Form->LogCount, 250);
+    w.Form->N8->trigger();
+    EXPECT_EQ(w.Form->mLog->toPlainText(), QString());
+    w.Receive("\r");  // an empty line after a clear is still one line
+    w.Receive(Line(7) + "\r");
+    EXPECT_EQ(w.LogLines(), (QStringList{QString::fromStdString(Line(7)), QString()}));
+}
+
+TEST(MainWindow, UnreachableDatabaseShowsTheMessageOnceAndLogsTheLines) {
+    Window w({.SendMail = true});
+    w.Db.Reachable = false;
+    w.Form->btnGo->click();
+    ASSERT_EQ(w.Messages, QStringList{QString::fromUtf8("Невозможно открыть базу данных !")});
+    EXPECT_TRUE(w.Port.Connected());
+    EXPECT_FALSE(w.Form->Timer->isActive());
+    EXPECT_EQ(w.Form->btnGo->text(), QString::fromUtf8("Остановить"));
+    w.Receive(Line(1) + "\r\n" + Line(2) + "\r\n");
+    EXPECT_EQ(w.LogLines(),
+              (QStringList{QString::fromStdString(Line(2)), QString::fromStdString(Line(1))}));
+    EXPECT_EQ(w.Messages.size(), 1);
+}
+
+TEST(MainWindow, AutoRunAndHideRunActOnTheFirstActivationOnly) {
+    Window w({.AutoRun = true, .HideRun = true});
+    w.Form->show();
+    Settle();
+    EXPECT_TRUE(w.Port.Connected());
+    EXPECT_FALSE(w.Form->isVisible());
+    EXPECT_TRUE(w.Form->Tray->isVisible());
+    w.Form->SysCommand(QSystemTrayIcon::Trigger);  // a left click on the icon
+    Settle();
+    EXPECT_TRUE(w.Form->isVisible());
+    EXPECT_FALSE(w.Form->Tray->isVisible());
+    EXPECT_TRUE(w.Port.Connected());
+    EXPECT_EQ(w.Port.Opens, 1);
+}
+
+TEST(MainWindow, FailedConfigurationDisablesTheButtonButAutoRunStillStarts) {
+    Window w({.Loaded = false, .AutoRun = true});
+    EXPECT_EQ(w.Messages, QStringList{QString::fromUtf8("Невозможно прочитать шаблон!")});
+    EXPECT_FALSE(w.Form->btnGo->isEnabled());
+    EXPECT_TRUE(w.Form->mStart->isEnabled());
+    w.Form->show();
+    Settle();
+    EXPECT_TRUE(w.Port.Connected());
+}
+
+TEST(MainWindow, SettingsAreUnavailableWhileCapturingAndReopenAtTheLastPage) {
+    Window w;
+    std::vector<int> opened;
+    w.Form->SettingsDialog = [&](TMainForm&, int page, int& selected) {
+        opened.push_back(page);
+        selected = 4;
+        return true;
+    };
+    w.Form->btnGoClick();
+    EXPECT_FALSE(w.Form->btnSet->isEnabled());
+    EXPECT_FALSE(w.Form->mSet->isEnabled());
+    w.Form->mStop->trigger();
+    EXPECT_TRUE(w.Form->btnSet->isEnabled());
+    EXPECT_TRUE(w.Form->mSet->isEnabled());
+    EXPECT_EQ(w.Form->btnGo->text(), QString::fromUtf8("Начать"));
+    w.Form->N9_14[1]->trigger();
+    w.Form->btnSet->click();
+    EXPECT_EQ(opened, (std::vector<int>{2, 4}));
+}
+
+struct SaveCase {
+    const char* name;
+    const char* chosen;
+    const char* written;
+};
+
+class SaveLogTest : public ::testing::TestWithParam<SaveCase> {};
+
+TEST_P(SaveLogTest, NameProposedAndExtensionAdded) {
+    TempDir dir;
+    TDateTime day = 0;
+    ASSERT_TRUE(TryEncodeDate(2026, 2, 1, day));
+    SetClock([day] { return day; });
+    Window w;
+    QString proposed;
+    SetSaveFileHook([&](QWidget*, const QString&, const QString& name) {
+        proposed = name;
+        return QString::fromStdString(dir.file(GetParam().chosen));
+    });
+    w.Form->btnGoClick();
+    w.Receive(Line(1) + "\r" + Line(2) + "\r");
+    w.Form->N3->trigger();
+    SetClock(nullptr);
+    EXPECT_EQ(proposed, "Buffer_01_02_2026");
+    EXPECT_EQ(ReadBytes(dir.file(GetParam().written)), Line(2) + "\r\n" + Line(1) + "\r\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, SaveLogTest,
+                         ::testing::Values(SaveCase{"NoExtension", "Buffer_01_02_2026",
+                                                    "Buffer_01_02_2026.txt"},
+                                           SaveCase{"OwnExtension", "calls.log", "calls.log"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(MainWindow, SavingToAnUnwritablePlaceIsIgnored) {
+    Window w;
+    SetSaveFileHook(
+        [](QWidget*, const QString&, const QString&) { return QString("/nonexistent-dir/x.txt"); });
+    w.Form->N3->trigger();
+    EXPECT_TRUE(w.Messages.isEmpty());
+}
+
+TEST(MainWindow, TrayMenuHoldsOneExitThatEndsTheProgram) {
+    Window w;
+    w.Form->show();
+    w.Form->btnGoClick();
+    w.Form->btnHideClick();
+    ASSERT_EQ(w.Form->PopupMenu->actions().size(), 1);
+    EXPECT_EQ(w.Form->PopupMenu->actions()[0]->text(), QString::fromUtf8("Выход"));
+    EXPECT_EQ(w.Form->Tray->contextMenu(), w.Form->PopupMenu);
+    w.Form->N2->trigger();
+    Settle();
+    EXPECT_FALSE(w.Form->isVisible());
+    EXPECT_FALSE(w.Form->Tray->isVisible());
+    EXPECT_FALSE(w.Port.Connected());
+    EXPECT_EQ(w.Form->MO(), nullptr);
+}
+
+// Clicks served while the log keeper processes messages in the middle of a burst.
+class BurstClickTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(BurstClickTest, StopOrExitWaitsForTheReceiveHandler) {
+    int stored = 0;
+    Window w({.Stored = &stored});
+    w.Form->show();
+    w.Form->btnGoClick();
+    const bool exit = GetParam();
+    QTimer::singleShot(0, w.Form.get(), [&] {
+        if (exit)
+            w.Form->sbExit->click();
+        else
+            w.Form->btnGo->click();
+    });
+    std::string burst;
+    for (int i = 1; i <= 40; ++i) burst += Line(i) + "\r\n";
+    w.Receive(burst);
+    EXPECT_EQ(w.Form->LogCount, 40);
+    EXPECT_EQ(stored, 40);
+    Settle();
+    EXPECT_FALSE(w.Port.Connected());
+    EXPECT_EQ(w.Port.ClosesInsideReceive, 0);
+    EXPECT_EQ(w.Form->isVisible(), !exit);
+    EXPECT_EQ(w.Form->MO() == nullptr, exit);
+}
+
+INSTANTIATE_TEST_SUITE_P(Clicks, BurstClickTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Exit" : "Stop"; });
+
+TEST(MainWindow, AnErrorFromAHandlerIsReportedNotThrown) {
+    Window w;
+    w.Port.FailOpen = true;
+    w.Form->btnGo->click();
+    EXPECT_EQ(w.Messages, QStringList{"Unable to open com port"});
+    EXPECT_EQ(w.Form->btnGo->text(), QString::fromUtf8("Начать"));
+    EXPECT_TRUE(w.Form->MO()->DBConnected);
+}
+
+}  // namespace
