@@ -216,8 +216,14 @@ void TNMSMTP::SendMail() {
             }
         }
         Command("DATA", 400);
-        for (const auto& line : finalHeader_) Writeln(line);
-        Write("\r\n\r\n");
+        // The header block goes out in one piece: a write per line would cost a packet each.
+        std::string block;
+        for (const auto& line : finalHeader_) block += line + "\r\n";
+        block += "\r\n\r\n";
+        if (block.size() < 65536)
+            Write(block);
+        else
+            SendStream(block);
         SendStream(bodyStream_);
         Transaction(".");
         RequireReply();
