@@ -1,0 +1,931 @@
+#include "config/SetPort.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFontDatabase>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QStyle>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+#include <QValidator>
+#include <algorithm>
+#include <initializer_list>
+
+#include "common/Text.h"
+#include "platform/CodePage.h"
+#include "serial/CPort.h"
+#include "serial/CPortCtl.h"
+
+namespace {
+
+QString U(const char* utf8) {
+    return QString::fromUtf8(utf8);
+}
+QString FromAnsi(const std::string& s) {
+    return QString::fromStdString(platform::AnsiToUtf8(s));
+}
+std::string ToAnsi(const QString& s) {
+    return platform::Utf8ToAnsi(s.toStdString());
+}
+
+// Memo text in the holder keeps its breaks as CR LF; the text control works with LF.
+QString MemoFromAnsi(const std::string& s) {
+    QString t = FromAnsi(s);
+    t.replace(U("\r\n"), U("\n"));
+    t.replace(QChar('\r'), QChar('\n'));
+    return t;
+}
+std::string MemoToAnsi(const QPlainTextEdit* m) {
+    QString t = m->toPlainText();
+    t.replace(QChar('\n'), U("\r\n"));
+    return ToAnsi(t);
+}
+
+// Enabled fields are painted in the window colour, greyed ones take their parent's colour.
+void Paint(QWidget* w, bool windowColour) {
+    QPalette p = w->palette();
+    const QColor c = windowColour ? QApplication::palette().color(QPalette::Base)
+                                  : w->parentWidget()->palette().color(QPalette::Window);
+    p.setColor(QPalette::Base, c);
+    w->setPalette(p);
+}
+
+void SetGroup(std::initializer_list<QWidget*> group, bool on) {
+    for (QWidget* w : group) {
+        w->setEnabled(on);
+        Paint(w, on);
+    }
+}
+
+// A check box set by the program runs its click handler only when its state changes.
+void SetChecked(QCheckBox* box, bool on, TSetPortForm* form = nullptr,
+                void (TSetPortForm::*handler)() = nullptr) {
+    if (box->isChecked() == on) return;
+    box->setChecked(on);
+    if (handler) (form->*handler)();
+}
+
+// Names typed or pasted for a new template: only what the typed-name rule passes, upper case.
+class TTemplateNameValidator : public QValidator {
+public:
+    using QValidator::QValidator;
+    State validate(QString& input, int&) const override {
+        std::string out;
+        for (char c : ToAnsi(input)) {
+            const char f = FilterTemplateNameKey(c);
+            if (f == 0 || f == '\b') return Invalid;
+            out += f;
+        }
+        input = FromAnsi(out);
+        return Acceptable;
+    }
+};
+
+QLabel* Caption(const char* text, QWidget* buddy) {
+    auto* l = new QLabel(U(text));
+    l->setBuddy(buddy);
+    return l;
+}
+
+constexpr int kColumnMax = 1000;
+constexpr int kColumnDigits = 5;
+
+// The template columns, their labels, a sample text for lines made up from a template, and the
+// colour of their stretch in the preview; in the order of the template columns.
+struct TColumnInfo {
+    const char* name;
+    const char* caption;
+    const char* sample;
+    const char* colour;
+};
+constexpr TColumnInfo kColumns[13] = {
+    {"seRDay", "День", "12", "#ffd0d0"},
+    {"seRMonth", "Месяц", "04", "#ffe0b0"},
+    {"seRYear", "Год", "26", "#fff3a0"},
+    {"seRHour", "Часы", "09", "#d8f5b0"},
+    {"seRMin", "Минуты", "02", "#b8f0d0"},
+    {"seRSec", "Секунды", "11", "#b0ece8"},
+    {"seRAMPM", "AM/PM", "AM", "#b8dcff"},
+    {"seRLine", "Номер линии (EXT)", "01", "#c8c8ff"},
+    {"seTimeHour", "Часы разговора", "00", "#e0c8ff"},
+    {"seTimeMin", "Минуты разговора", "02", "#f8c8f0"},
+    {"seTimeSec", "Секунды разговора", "15", "#ffc8dc"},
+    {"seNumberIn", "Номер внутренний (CO)", "201", "#e0e0c0"},
+    {"seNumberOut", "№ телефона", "84951234567", "#c8e8c8"},
+};
+
+int32_t TTemplateColumns::*const kColumnMembers[13] = {
+    &TTemplateColumns::Day,      &TTemplateColumns::Mont,    &TTemplateColumns::Year,
+    &TTemplateColumns::Hour,     &TTemplateColumns::Min,     &TTemplateColumns::Sec,
+    &TTemplateColumns::AmPm,     &TTemplateColumns::Line,    &TTemplateColumns::TimeHour,
+    &TTemplateColumns::TimeMin,  &TTemplateColumns::TimeSec, &TTemplateColumns::NumberIn,
+    &TTemplateColumns::NumberOut};
+
+std::string TFieldTexts::*const kFieldMembers[13] = {
+    &TFieldTexts::Day,      &TFieldTexts::Mont,    &TFieldTexts::Year,    &TFieldTexts::Hour,
+    &TFieldTexts::Min,      &TFieldTexts::Sec,     &TFieldTexts::AmPm,    &TFieldTexts::Line,
+    &TFieldTexts::TimeHour, &TFieldTexts::TimeMin, &TFieldTexts::TimeSec, &TFieldTexts::NumberIn,
+    &TFieldTexts::NumberOut};
+
+// Lines as the bundled templates' exchanges print them.
+struct TSampleLine {
+    const char* templateName;
+    const char* line;
+};
+constexpr TSampleLine kSamples[] = {
+    {"GENERIC24.ATS", "12/04/26 09:02:11 01 201 00:02:15 84951234567"},
+    {"PANA12.ATS", "12/04/26  9:02AM  201 01 84951234567              00:02'15"},
+};
+
+// A line for a template of an unknown exchange: each field's sample text at its column, cut
+// short of the next field's column so that the stretches stay apart.
+std::string SynthesiseLine(const TTemplateColumns& c) {
+    std::string line;
+    for (int i = 0; i < 13; ++i) {
+        const int32_t col = c.*kColumnMembers[i];
+        if (col <= 0 || col > kColumnMax) continue;
+        int32_t next = 0;
+        for (int j = 0; j < 13; ++j) {
+            const int32_t other = c.*kColumnMembers[j];
+            if (other > col && (next == 0 || other < next)) next = other;
+        }
+        std::string text = kColumns[i].sample;
+        if (next > 0) text.resize(std::min<size_t>(text.size(), std::max(1, next - col - 1)));
+        const size_t at = static_cast<size_t>(col) - 1;
+        if (line.size() < at + text.size()) line.resize(at + text.size(), ' ');
+        if (line.compare(at, text.size(), std::string(text.size(), ' ')) == 0)
+            line.replace(at, text.size(), text);
+    }
+    return line;
+}
+
+// Cuts the preview line; never stores anything.
+class TPreviewCutter : public TMO {
+protected:
+    void RecordEnd() override {}
+};
+
+QString Escaped(const std::string& ansi) {
+    return FromAnsi(ansi).toHtmlEscaped();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+TSpinEdit::TSpinEdit(int minimum, int maximum, int maxLength, QWidget* parent) : QSpinBox(parent) {
+    setRange(minimum, maximum);
+    setCorrectionMode(QAbstractSpinBox::CorrectToNearestValue);
+    lineEdit()->setMaxLength(maxLength);
+}
+
+int TSpinEdit::Interpret(const QString& text) const {
+    const std::optional<int32_t> v = TryStrToInt(Trim(text.toStdString()));
+    if (!v) return minimum();
+    return std::clamp<int>(*v, minimum(), maximum());
+}
+
+int TSpinEdit::Value() const {
+    return Interpret(lineEdit()->text());
+}
+
+QValidator::State TSpinEdit::validate(QString& input, int&) const {
+    // Any run of digits may be typed; one outside the range is pulled in when the field is left.
+    for (QChar ch : input)
+        if (!ch.isDigit() && ch != '-' && ch != '+') return QValidator::Invalid;
+    const std::optional<int32_t> v = TryStrToInt(input.toStdString());
+    if (v && *v >= minimum() && *v <= maximum()) return QValidator::Acceptable;
+    return QValidator::Intermediate;
+}
+
+void TSpinEdit::fixup(QString& input) const {
+    input = textFromValue(Interpret(input));
+}
+
+int TSpinEdit::valueFromText(const QString& text) const {
+    return Interpret(text);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+TSetPortForm::TSetPortForm(TMO& mo, TComPort& port, QWidget* parent)
+    : QDialog(parent), MO(mo), Port(port) {
+    setObjectName("SetPortForm");
+    setWindowTitle(U("Настройка"));
+    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    OnSaveSettings = [this] { MO.SaveSettings(); };
+
+    TreeView = new QTreeWidget(this);
+    TreeView->setObjectName("TreeView");
+    Notebook = new QStackedWidget(this);
+    Notebook->setObjectName("Notebook");
+    bbOk =
+        new QPushButton(style()->standardIcon(QStyle::SP_DialogApplyButton), U("Установить"), this);
+    bbOk->setObjectName("bbOk");
+    bbClose =
+        new QPushButton(style()->standardIcon(QStyle::SP_DialogCloseButton), U("Закрыть"), this);
+    bbClose->setObjectName("bbClose");
+    for (QPushButton* b : {bbOk, bbClose}) {
+        b->setAutoDefault(false);
+        b->setDefault(false);
+    }
+
+    BuildTree();
+    auto* empty = new QWidget;
+    empty->setObjectName("Empty");
+    Notebook->addWidget(empty);
+    BuildGeneralPage();
+    BuildTemplatePage();
+    BuildRulesPage();
+    BuildPortPage();
+    BuildMailPage();
+    BuildMessagesPage();
+
+    auto* top = new QHBoxLayout;
+    top->addWidget(TreeView);
+    top->addWidget(Notebook, 1);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(bbOk);
+    buttons->addWidget(bbClose);
+    auto* root = new QVBoxLayout(this);
+    root->addLayout(top);
+    root->addLayout(buttons);
+    root->setSizeConstraint(QLayout::SetFixedSize);
+
+    connect(bbOk, &QPushButton::clicked, this, [this] { bbOkClick(); });
+    connect(bbClose, &QPushButton::clicked, this, [this] { bbCloseClick(); });
+
+    FormCreate();
+}
+
+TSetPortForm::~TSetPortForm() = default;
+
+void TSetPortForm::BuildTree() {
+    TreeView->setHeaderHidden(true);
+    TreeView->setRootIsDecorated(false);
+    TreeView->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    TreeView->setSelectionMode(QAbstractItemView::SingleSelection);
+    TreeView->setFixedWidth(130);
+
+    QIcon rootIcon(style()->standardIcon(QStyle::SP_DirOpenIcon));
+    QIcon nodeIcon;
+    nodeIcon.addPixmap(style()->standardPixmap(QStyle::SP_FileIcon), QIcon::Normal);
+    nodeIcon.addPixmap(style()->standardPixmap(QStyle::SP_ArrowRight), QIcon::Selected);
+    auto* rootItem = new QTreeWidgetItem(TreeView, QStringList{U("Параметры")});
+    rootItem->setIcon(0, rootIcon);
+    for (const char* caption : {"Общие", "Шаблон", "Правила", "Порт", "Рассылка", "Сообщения"}) {
+        auto* node = new QTreeWidgetItem(rootItem, QStringList{U(caption)});
+        node->setIcon(0, nodeIcon);
+    }
+    TreeView->expandAll();
+
+    connect(TreeView, &QTreeWidget::currentItemChanged, this, [this] { TreeViewClick(); });
+    connect(TreeView, &QTreeWidget::itemClicked, this, [this] { TreeViewClick(); });
+    connect(TreeView, &QTreeWidget::itemCollapsed, this,
+            [this](QTreeWidgetItem* item) { TreeViewCollapsing(item); });
+}
+
+void TSetPortForm::BuildGeneralPage() {
+    auto* page = new QWidget;
+    page->setObjectName("General");
+    eDBPath = new QLineEdit(page);
+    cbShowBuffer = new QCheckBox(U("Показывать буфер"), page);
+    cbAutoRun = new QCheckBox(U("Автозапуск"), page);
+    cbHideRun = new QCheckBox(U("Запуск в скрытом режиме"), page);
+    sePortSMTP = new TSpinEdit(0, 99, 2, page);
+    eAddrSMTP = new QLineEdit(page);
+    eFromSMTP = new QLineEdit(page);
+    eDBPath->setObjectName("eDBPath");
+    cbShowBuffer->setObjectName("cbShowBuffer");
+    cbAutoRun->setObjectName("cbAutoRun");
+    cbHideRun->setObjectName("cbHideRun");
+    sePortSMTP->setObjectName("sePortSMTP");
+    eAddrSMTP->setObjectName("eAddrSMTP");
+    eFromSMTP->setObjectName("eFromSMTP");
+
+    auto* g = new QGridLayout(page);
+    g->addWidget(Caption("База данных", eDBPath), 0, 0, 1, 2);
+    g->addWidget(eDBPath, 1, 0, 1, 2);
+    g->addWidget(cbShowBuffer, 2, 0, 1, 2);
+    g->addWidget(cbAutoRun, 3, 0, 1, 2);
+    g->addWidget(cbHideRun, 4, 0, 1, 2);
+    g->addWidget(Caption("Порт SMTP сервера", sePortSMTP), 5, 0);
+    g->addWidget(sePortSMTP, 5, 1, Qt::AlignLeft);
+    g->addWidget(Caption("Адрес SMTP сервера", eAddrSMTP), 6, 0, 1, 2);
+    g->addWidget(eAddrSMTP, 7, 0, 1, 2);
+    g->addWidget(Caption("Обратный адрес", eFromSMTP), 8, 0, 1, 2);
+    g->addWidget(eFromSMTP, 9, 0, 1, 2);
+    g->setRowStretch(10, 1);
+    Notebook->addWidget(page);
+}
+
+void TSetPortForm::BuildTemplatePage() {
+    auto* page = new QWidget;
+    page->setObjectName("TemplatePage");
+    cbTemplates = new QComboBox(page);
+    cbTemplates->setObjectName("cbTemplates");
+    cbTemplates->setEditable(false);
+    cbTemplates->setMinimumContentsLength(20);
+    eNameFile = new QLineEdit(page);
+    eNameFile->setObjectName("eNameFile");
+    eNameFile->setMaxLength(kTemplateNameMax);
+    eNameFile->setValidator(new TTemplateNameValidator(eNameFile));
+    eNameFile->setContextMenuPolicy(Qt::NoContextMenu);
+    eNameFile->setAcceptDrops(false);
+    eNameFile->installEventFilter(this);
+    eNameFile->hide();
+
+    auto tool = [page](const char* name, const char* hint, QStyle::StandardPixmap icon) {
+        auto* b = new QToolButton(page);
+        b->setObjectName(name);
+        b->setToolTip(U(hint));
+        b->setIcon(page->style()->standardIcon(icon));
+        b->setAutoRaise(true);
+        return b;
+    };
+    sbRefresh = tool("sbRefresh", "Обновить", QStyle::SP_BrowserReload);
+    sbNew = tool("sbNew", "Новый", QStyle::SP_FileDialogNewFolder);
+    sbSave = tool("sbSave", "Сохранить", QStyle::SP_DialogSaveButton);
+    sbSave->setEnabled(false);
+
+    eComment = new QLineEdit(page);
+    eComment->setObjectName("eComment");
+    eComment->setMaxLength(50);
+    eComment->setReadOnly(true);
+
+    auto* nameRow = new QHBoxLayout;
+    nameRow->addWidget(cbTemplates, 1);
+    nameRow->addWidget(eNameFile, 1);
+    nameRow->addWidget(sbRefresh);
+    nameRow->addWidget(sbNew);
+    nameRow->addWidget(sbSave);
+
+    auto* g = new QGridLayout(page);
+    g->addWidget(Caption("Шаблон", cbTemplates), 0, 0);
+    g->addLayout(nameRow, 0, 1, 1, 3);
+    g->addWidget(Caption("Коментарий", eComment), 1, 0);
+    g->addWidget(eComment, 1, 1, 1, 3);
+
+    TSpinEdit** spins[13] = {&seRDay,    &seRMonth,  &seRYear,    &seRHour,    &seRMin,
+                             &seRSec,    &seRAMPM,   &seRLine,    &seNumberIn, &seTimeHour,
+                             &seTimeMin, &seTimeSec, &seNumberOut};
+    // The column fields in page order: the call's date and time on the left, the rest on the
+    // right; their order among the template columns is kept by TemplateSpins.
+    const char* pageOrder[13] = {"seRDay",    "seRMonth",  "seRYear",    "seRHour",    "seRMin",
+                                 "seRSec",    "seRAMPM",   "seRLine",    "seNumberIn", "seTimeHour",
+                                 "seTimeMin", "seTimeSec", "seNumberOut"};
+    for (int i = 0; i < 13; ++i) {
+        const TColumnInfo* info = nullptr;
+        for (const TColumnInfo& c : kColumns)
+            if (std::string_view(c.name) == pageOrder[i]) info = &c;
+        auto* se = new TSpinEdit(0, kColumnMax, kColumnDigits, page);
+        se->setObjectName(info->name);
+        se->setEnabled(false);
+        *spins[i] = se;
+        const int row = 2 + (i < 7 ? i : i - 7);
+        const int col = i < 7 ? 0 : 2;
+        g->addWidget(Caption(info->caption, se), row, col);
+        g->addWidget(se, row, col + 1, Qt::AlignLeft);
+        connect(se, &QSpinBox::valueChanged, this, [this] { UpdatePreview(); });
+    }
+
+    lPreview = new QLabel(page);
+    lPreview->setObjectName("lPreview");
+    lPreview->setTextFormat(Qt::RichText);
+    lPreview->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    lPreview->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    lPreview->setFrameShape(QFrame::StyledPanel);
+    lPreview->setFixedWidth(480);
+    lPreview->setToolTip(U("Последняя принятая строка и поля, как их выделит шаблон"));
+    lPreviewFields = new QLabel(page);
+    lPreviewFields->setObjectName("lPreviewFields");
+    lPreviewFields->setTextFormat(Qt::RichText);
+    lPreviewFields->setWordWrap(true);
+    lPreviewFields->setFixedWidth(480);
+    g->addWidget(lPreview, 9, 0, 1, 4);
+    g->addWidget(lPreviewFields, 10, 0, 1, 4);
+    g->setRowStretch(11, 1);
+
+    connect(cbTemplates, &QComboBox::currentIndexChanged, this, [this] { cbTemplatesChange(); });
+    connect(sbRefresh, &QToolButton::clicked, this, [this] { sbRefreshClick(); });
+    connect(sbNew, &QToolButton::clicked, this, [this] { sbNewClick(); });
+    connect(sbSave, &QToolButton::clicked, this, [this] { sbSaveClick(); });
+    Notebook->addWidget(page);
+}
+
+void TSetPortForm::BuildRulesPage() {
+    auto* page = new QWidget;
+    page->setObjectName("Rules");
+    cbIncomLog = new QCheckBox(U("Протоколировать входящие звонки"), page);
+    cbEmptyLen = new QCheckBox(U("Игнорировать разговоры продолжительностью менее"), page);
+    seMinEmpty = new TSpinEdit(0, 59, 2, page);
+    seMinLenPhon = new TSpinEdit(0, 99, 2, page);
+    seMaxLenPhon = new TSpinEdit(0, 99, 2, page);
+    cbIncomLog->setObjectName("cbIncomLog");
+    cbEmptyLen->setObjectName("cbEmptyLen");
+    seMinEmpty->setObjectName("seMinEmpty");
+    seMinLenPhon->setObjectName("seMinLenPhon");
+    seMaxLenPhon->setObjectName("seMaxLenPhon");
+
+    auto* g = new QGridLayout(page);
+    g->addWidget(cbIncomLog, 0, 0, 1, 3);
+    g->addWidget(cbEmptyLen, 1, 0);
+    g->addWidget(seMinEmpty, 1, 1);
+    g->addWidget(Caption("сек.", seMinEmpty), 1, 2);
+    g->addWidget(Caption("Минимальная длина номера телефона (исходящие)", seMinLenPhon), 2, 0);
+    g->addWidget(seMinLenPhon, 2, 1);
+    g->addWidget(Caption("зн.", seMinLenPhon), 2, 2);
+    g->addWidget(Caption("Максимальная длина номера телефона (исходящие)", seMaxLenPhon), 3, 0);
+    g->addWidget(seMaxLenPhon, 3, 1);
+    g->addWidget(Caption("зн.", seMaxLenPhon), 3, 2);
+    g->setRowStretch(4, 1);
+    g->setColumnStretch(3, 1);
+    connect(cbEmptyLen, &QCheckBox::clicked, this, [this] { cbEmptyLenClick(); });
+    Notebook->addWidget(page);
+}
+
+void TSetPortForm::BuildPortPage() {
+    auto* page = new QWidget;
+    page->setObjectName("PortPage");
+    auto* g = new QGridLayout(page);
+    const char* captions[6] = {"Порт",          "Скорость", "Биты данных",
+                               "Стоповые биты", "Четность", "Контроль передачи"};
+    const TComProperty props[6] = {cpPort,     cpBaudRate, cpDataBits,
+                                   cpStopBits, cpParity,   cpFlowControl};
+    for (int i = 0; i < 6; ++i) {
+        auto* box = new TComComboBox(page);
+        box->setObjectName(QString("ComComboBox%1").arg(i + 1));
+        box->SetComProperty(props[i]);
+        box->setMinimumContentsLength(12);
+        ComComboBox[i] = box;
+        g->addWidget(Caption(captions[i], box), i, 0);
+        g->addWidget(box, i, 1);
+    }
+    g->setRowStretch(6, 1);
+    g->setColumnStretch(2, 1);
+    Notebook->addWidget(page);
+}
+
+void TSetPortForm::BuildMailPage() {
+    auto* page = new QWidget;
+    page->setObjectName("Mailing");
+    cbPubSendMail = new QCheckBox(U("Рассылка статистики"), page);
+    eSubjSendMail = new QLineEdit(page);
+    mMsgFooter = new QPlainTextEdit(page);
+    cbPubSendMail->setObjectName("cbPubSendMail");
+    eSubjSendMail->setObjectName("eSubjSendMail");
+    mMsgFooter->setObjectName("mMsgFooter");
+    eSubjSendMail->setMaxLength(50);
+    mMsgFooter->setLineWrapMode(QPlainTextEdit::NoWrap);
+    // Cleared at creation: filling from the holder runs the handler only when the state changes.
+    SetGroup({eSubjSendMail, mMsgFooter}, false);
+
+    auto* g = new QGridLayout(page);
+    g->addWidget(cbPubSendMail, 0, 0, 1, 2);
+    g->addWidget(Caption("Тема", eSubjSendMail), 1, 0);
+    g->addWidget(eSubjSendMail, 1, 1);
+    g->addWidget(Caption("Подпись", mMsgFooter), 2, 0, Qt::AlignTop);
+    g->addWidget(mMsgFooter, 2, 1);
+    connect(cbPubSendMail, &QCheckBox::clicked, this, [this] { cbPubSendMailClick(); });
+    Notebook->addWidget(page);
+}
+
+void TSetPortForm::BuildMessagesPage() {
+    auto* page = new QWidget;
+    page->setObjectName("Messages");
+    eMsgAddress = new QLineEdit(page);
+    cbNeedAllRight = new QCheckBox(U("Ежедневное сообщение"), page);
+    eSubjAllRight = new QLineEdit(page);
+    mMsgAllRight = new QPlainTextEdit(page);
+    cbNeedSilence = new QCheckBox(U("Сообщение, если звонки не фиксировались более"), page);
+    seDaysSilence = new TSpinEdit(1, 99, 2, page);
+    eSubjSilence = new QLineEdit(page);
+    mMsgSilence = new QPlainTextEdit(page);
+    eMsgAddress->setObjectName("eMsgAddress");
+    cbNeedAllRight->setObjectName("cbNeedAllRight");
+    eSubjAllRight->setObjectName("eSubjAllRight");
+    mMsgAllRight->setObjectName("mMsgAllRight");
+    cbNeedSilence->setObjectName("cbNeedSilence");
+    seDaysSilence->setObjectName("seDaysSilence");
+    eSubjSilence->setObjectName("eSubjSilence");
+    mMsgSilence->setObjectName("mMsgSilence");
+    for (QLineEdit* e : {eMsgAddress, eSubjAllRight, eSubjSilence}) e->setMaxLength(50);
+    for (QPlainTextEdit* m : {mMsgAllRight, mMsgSilence}) m->setFixedHeight(60);
+    SetGroup({eSubjAllRight, mMsgAllRight}, false);
+    SetGroup({eSubjSilence, mMsgSilence, seDaysSilence}, false);
+
+    auto* g = new QGridLayout(page);
+    g->addWidget(Caption("Кому", eMsgAddress), 0, 0);
+    g->addWidget(eMsgAddress, 0, 1, 1, 3);
+    g->addWidget(cbNeedAllRight, 1, 0, 1, 4);
+    g->addWidget(Caption("Тема", eSubjAllRight), 2, 0);
+    g->addWidget(eSubjAllRight, 2, 1, 1, 3);
+    g->addWidget(Caption("Текст", mMsgAllRight), 3, 0, Qt::AlignTop);
+    g->addWidget(mMsgAllRight, 3, 1, 1, 3);
+    g->addWidget(cbNeedSilence, 4, 0, 1, 2);
+    g->addWidget(seDaysSilence, 4, 2);
+    g->addWidget(Caption("дн.", seDaysSilence), 4, 3);
+    g->addWidget(Caption("Тема", eSubjSilence), 5, 0);
+    g->addWidget(eSubjSilence, 5, 1, 1, 3);
+    g->addWidget(Caption("Текст", mMsgSilence), 6, 0, Qt::AlignTop);
+    g->addWidget(mMsgSilence, 6, 1, 1, 3);
+    g->setColumnStretch(1, 1);
+    connect(cbNeedAllRight, &QCheckBox::clicked, this, [this] { cbNeedAllRightClick(); });
+    connect(cbNeedSilence, &QCheckBox::clicked, this, [this] { cbNeedSilenceClick(); });
+    Notebook->addWidget(page);
+}
+
+std::array<TSpinEdit*, 13> TSetPortForm::TemplateSpins() const {
+    return {seRDay,  seRMonth,   seRYear,   seRHour,   seRMin,     seRSec,     seRAMPM,
+            seRLine, seTimeHour, seTimeMin, seTimeSec, seNumberIn, seNumberOut};
+}
+
+void TSetPortForm::FormCreate() {
+    Filling = true;
+
+    const std::vector<std::string> names = ListTemplates(MO.ProgramDir);
+    int selected = -1;
+    for (size_t i = 0; i < names.size(); ++i) {
+        cbTemplates->addItem(FromAnsi(UpperCase1251(names[i])));
+        if (selected < 0 && SameText1251(names[i], MO.Template)) selected = static_cast<int>(i);
+    }
+    cbTemplates->setCurrentIndex(selected);
+
+    TreeView->setFocus();
+
+    for (TComComboBox* box : ComComboBox) {
+        box->SetComPort(&Port);
+        box->ReadFromPort();
+    }
+
+    eComment->setText(FromAnsi(MO.TemplateComment));
+    ShowColumns(MO.Columns());
+    SetTemplateEditing(false);
+
+    eDBPath->setText(FromAnsi(MO.DBPath));
+    SetChecked(cbShowBuffer, MO.ShowBuffer);
+    SetChecked(cbAutoRun, MO.AutoRun);
+    SetChecked(cbHideRun, MO.HideRun);
+    sePortSMTP->setValue(MO.PortSMTP);
+    eAddrSMTP->setText(FromAnsi(MO.AddrSMTP));
+    eFromSMTP->setText(FromAnsi(MO.FromSMTP));
+
+    SetChecked(cbIncomLog, MO.IncomLog);
+    // Runs the handler even when the state is unchanged, so the group is greyed from the start.
+    cbEmptyLen->setChecked(MO.EmptyLen);
+    cbEmptyLenClick();
+    seMinEmpty->setValue(MO.MinEmpty);
+    seMinLenPhon->setValue(MO.MinLenPhon);
+    seMaxLenPhon->setValue(MO.MaxLenPhon);
+
+    SetChecked(cbPubSendMail, MO.SendMail, this, &TSetPortForm::cbPubSendMailClick);
+    eSubjSendMail->setText(FromAnsi(MO.SubjSendM));
+    mMsgFooter->setPlainText(MemoFromAnsi(MO.MsgFooter));
+
+    eMsgAddress->setText(FromAnsi(MO.MsgAddress));
+    SetChecked(cbNeedAllRight, MO.NeedARight, this, &TSetPortForm::cbNeedAllRightClick);
+    eSubjAllRight->setText(FromAnsi(MO.SubjARight));
+    mMsgAllRight->setPlainText(MemoFromAnsi(MO.MsgARight));
+    SetChecked(cbNeedSilence, MO.NeedSilenc, this, &TSetPortForm::cbNeedSilenceClick);
+    seDaysSilence->setValue(MO.DaysSilenc);
+    eSubjSilence->setText(FromAnsi(MO.SubjSilenc));
+    mMsgSilence->setPlainText(MemoFromAnsi(MO.MsgSilence));
+
+    RefreshSample();
+    Filling = false;
+}
+
+void TSetPortForm::SelectPage(int index) {
+    if (index < 0 || index > 6) index = 1;
+    QTreeWidgetItem* root = TreeView->topLevelItem(0);
+    TreeView->setCurrentItem(index == 0 ? root : root->child(index - 1));
+    TreeViewClick();
+}
+
+int TSetPortForm::SelectedNodeIndex() const {
+    const QTreeWidgetItem* item = TreeView->currentItem();
+    if (!item) return -1;
+    if (!item->parent()) return 0;
+    return item->parent()->indexOfChild(const_cast<QTreeWidgetItem*>(item)) + 1;
+}
+
+void TSetPortForm::TreeViewClick() {
+    const int index = SelectedNodeIndex();
+    if (index < 0) return;
+    TreeView->currentItem()->setExpanded(true);
+    Notebook->setCurrentIndex(index);
+}
+
+void TSetPortForm::TreeViewCollapsing(QTreeWidgetItem* item) {
+    if (SelectedNodeIndex() == 0) item->setExpanded(true);
+}
+
+void TSetPortForm::cbEmptyLenClick() {
+    SetGroup({seMinEmpty}, cbEmptyLen->isChecked());
+}
+
+void TSetPortForm::cbPubSendMailClick() {
+    SetGroup({eSubjSendMail, mMsgFooter}, cbPubSendMail->isChecked());
+}
+
+void TSetPortForm::cbNeedAllRightClick() {
+    SetGroup({eSubjAllRight, mMsgAllRight}, cbNeedAllRight->isChecked());
+}
+
+void TSetPortForm::cbNeedSilenceClick() {
+    SetGroup({eSubjSilence, mMsgSilence, seDaysSilence}, cbNeedSilence->isChecked());
+}
+
+void TSetPortForm::SetTemplateEditing(bool editing) {
+    cbTemplates->setVisible(!editing);
+    eNameFile->setVisible(editing);
+    eComment->setReadOnly(!editing);
+    Paint(eComment, editing);
+    for (TSpinEdit* se : TemplateSpins()) {
+        se->setEnabled(editing);
+        Paint(se, editing);
+    }
+    sbRefresh->setEnabled(!editing);
+    sbNew->setEnabled(!editing);
+    sbSave->setEnabled(editing);
+}
+
+void TSetPortForm::ShowColumns(const TTemplateColumns& c) {
+    const auto spins = TemplateSpins();
+    for (int i = 0; i < 13; ++i) spins[i]->setValue(c.*kColumnMembers[i]);
+}
+
+TTemplateColumns TSetPortForm::ShownColumns() const {
+    TTemplateColumns c;
+    const auto spins = TemplateSpins();
+    for (int i = 0; i < 13; ++i) c.*kColumnMembers[i] = spins[i]->Value();
+    return c;
+}
+
+std::string TSetPortForm::SelectedTemplate() const {
+    if (cbTemplates->currentIndex() < 0) return {};
+    return UpperCase1251(ToAnsi(cbTemplates->currentText()));
+}
+
+void TSetPortForm::cbTemplatesChange() {
+    if (Filling) return;
+    ShowTemplateFile();
+}
+
+void TSetPortForm::sbRefreshClick() {
+    ShowTemplateFile();
+}
+
+void TSetPortForm::ShowTemplateFile() {
+    const TTemplateView view = ReadTemplateForDisplay(MO.ProgramDir, SelectedTemplate());
+    eComment->setText(FromAnsi(view.Comment));
+    ShowColumns(view.Columns);
+    RefreshSample();
+}
+
+void TSetPortForm::sbNewClick() {
+    SetTemplateEditing(true);
+    QString name;
+    if (cbTemplates->currentIndex() >= 0) {
+        name = cbTemplates->currentText();
+        const qsizetype dot = name.lastIndexOf('.');
+        if (dot >= 0) name.truncate(dot);
+    }
+    eNameFile->setText(name);
+    eNameFile->setFocus();
+}
+
+void TSetPortForm::sbSaveClick() {
+    try {
+        SaveTemplate(MO.ProgramDir, *this, ToAnsi(eNameFile->text()), ToAnsi(eComment->text()),
+                     ShownColumns(), [this](const std::string& name) {
+                         MO.Template = name;
+                         return MO.LoadTemplate();
+                     });
+    } catch (const std::exception& e) {
+        ReportError(e);
+    }
+}
+
+bool TSetPortForm::eNameFileKeyPress(QKeyEvent* event) {
+    switch (event->key()) {
+        case Qt::Key_Tab:
+        case Qt::Key_Backtab:
+        case Qt::Key_Delete:
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+        case Qt::Key_Escape:
+        case Qt::Key_Backspace:
+            return false;
+        default:
+            break;
+    }
+    const QString text = event->text();
+    if (text.isEmpty()) return false;  // no character: cursor keys and the like
+    const std::string bytes = ToAnsi(text);
+    const char key = bytes.size() == 1 ? FilterTemplateNameKey(bytes[0]) : 0;
+    if (key != 0 && key != '\b') eNameFile->insert(FromAnsi(std::string(1, key)));
+    return true;
+}
+
+bool TSetPortForm::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == eNameFile && event->type() == QEvent::KeyPress)
+        return eNameFileKeyPress(static_cast<QKeyEvent*>(event));
+    return QDialog::eventFilter(watched, event);
+}
+
+void TSetPortForm::keyPressEvent(QKeyEvent* event) {
+    // Neither button is the default or the cancel button: Enter and Escape do nothing here.
+    switch (event->key()) {
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+        case Qt::Key_Escape:
+            event->accept();
+            return;
+        default:
+            QDialog::keyPressEvent(event);
+    }
+}
+
+void TSetPortForm::bbOkClick() {
+    if (sbSave->isEnabled() && AskYesNo(ToAnsi(U("Сохранить шаблон ?")))) {
+        SelectPage(2);
+        sbSaveClick();
+    }
+
+    if (OnDisconnectDatabase) OnDisconnectDatabase();
+    MO.DBConnected = false;
+
+    try {
+        Port.BeginUpdate();
+        try {
+            for (TComComboBox* box : ComComboBox) box->ApplyToPort();
+        } catch (...) {
+            // Close the bracket so the port is not left deferring every later change.
+            try {
+                Port.EndUpdate();
+            } catch (...) {
+                // The first error is the one to report.
+            }
+            throw;
+        }
+        Port.EndUpdate();
+        Port.SaveSetup(ssIniFile, MO.ProgramDir + "comport.ini");
+    } catch (const std::exception& e) {
+        ReportError(e);
+        return;
+    }
+
+    MO.Template = SelectedTemplate();
+    MO.MinEmpty = seMinEmpty->Value();
+    MO.MinLenPhon = seMinLenPhon->Value();
+    MO.MaxLenPhon = seMaxLenPhon->Value();
+    MO.EmptyLen = cbEmptyLen->isChecked();
+    MO.IncomLog = cbIncomLog->isChecked();
+    MO.ShowBuffer = cbShowBuffer->isChecked();
+    MO.AutoRun = cbAutoRun->isChecked();
+    MO.HideRun = cbHideRun->isChecked();
+    MO.SendMail = cbPubSendMail->isChecked();
+    MO.SubjSendM = ToAnsi(eSubjSendMail->text());
+    MO.MsgFooter = MemoToAnsi(mMsgFooter);
+    MO.MsgAddress = ToAnsi(eMsgAddress->text());
+    MO.NeedARight = cbNeedAllRight->isChecked();
+    MO.SubjARight = ToAnsi(eSubjAllRight->text());
+    MO.MsgARight = MemoToAnsi(mMsgAllRight);
+    MO.NeedSilenc = cbNeedSilence->isChecked();
+    MO.SubjSilenc = ToAnsi(eSubjSilence->text());
+    MO.MsgSilence = MemoToAnsi(mMsgSilence);
+    MO.DaysSilenc = seDaysSilence->Value();
+    MO.DBPath = Trim(ToAnsi(eDBPath->text()));
+    MO.AddrSMTP = Trim(ToAnsi(eAddrSMTP->text()));
+    MO.FromSMTP = Trim(ToAnsi(eFromSMTP->text()));
+    MO.PortSMTP = sePortSMTP->Value();
+
+    try {
+        OnSaveSettings();
+    } catch (const std::exception&) {
+        ShowMessage(ToAnsi(U("Невозможно открыть файл настроек tarvick.dat !")));
+        return;
+    }
+    accept();
+}
+
+void TSetPortForm::bbCloseClick() {
+    reject();
+}
+
+void TSetPortForm::ReportError(const std::exception& e) {
+    QMessageBox box(QMessageBox::Critical, QGuiApplication::applicationDisplayName(),
+                    FromAnsi(e.what()), QMessageBox::Ok, this);
+    box.exec();
+}
+
+void TSetPortForm::FocusNameField() {
+    eNameFile->setFocus();
+}
+
+void TSetPortForm::ShowMessage(const std::string& text) {
+    QMessageBox box(QMessageBox::Information, QGuiApplication::applicationDisplayName(),
+                    FromAnsi(text), QMessageBox::Ok, this);
+    box.exec();
+}
+
+bool TSetPortForm::AskYesNo(const std::string& text) {
+    QMessageBox box(QMessageBox::Warning, QGuiApplication::applicationDisplayName(), FromAnsi(text),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    return box.exec() == QMessageBox::Yes;
+}
+
+void TSetPortForm::SwitchToViewing() {
+    SetTemplateEditing(false);
+    cbTemplates->setFocus();
+}
+
+void TSetPortForm::SetTemplateList(const std::vector<std::string>& upperNames, int selected) {
+    // A list re-formed by the program is no choice of the user's: the page keeps its values.
+    const QSignalBlocker block(cbTemplates);
+    cbTemplates->clear();
+    for (const std::string& name : upperNames) cbTemplates->addItem(FromAnsi(name));
+    cbTemplates->setCurrentIndex(selected);
+    RefreshSample();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Template preview.
+
+void TSetPortForm::SetLastLine(const std::string& line) {
+    LastLine_ = line;
+    RefreshSample();
+}
+
+void TSetPortForm::RefreshSample() {
+    std::string line = LastLine_;
+    if (line.empty()) {
+        const std::string name = SelectedTemplate();
+        for (const TSampleLine& s : kSamples)
+            if (SameText1251(name, s.templateName)) line = s.line;
+        if (line.empty())
+            line = SynthesiseLine(
+                name.empty() ? MO.Columns() : ReadTemplateForDisplay(MO.ProgramDir, name).Columns);
+    }
+    if (line.size() > TMO::kMaxLine) line.resize(TMO::kMaxLine);
+    PreviewLine_ = line;
+    UpdatePreview();
+}
+
+void TSetPortForm::UpdatePreview() {
+    if (!lPreview) return;
+    TPreviewCutter cut;
+    cut.Columns() = ShownColumns();
+    cut.RingText = PreviewLine_;
+    cut.SplitLine();
+
+    // Which field's stretch each character of the line belongs to (-1: none); a stretch shared
+    // by two fields takes the colour of the first.
+    const std::string& line = PreviewLine_;
+    std::vector<int> owner(line.size(), -1);
+    for (int i = 0; i < 13; ++i) {
+        const int32_t col = cut.Columns().*kColumnMembers[i];
+        if (col <= 0 || static_cast<size_t>(col) > line.size()) continue;
+        const int32_t end = cut.FieldEnd(col);
+        const size_t last = end < 0 ? line.size() : std::min<size_t>(line.size(), end);
+        for (size_t p = static_cast<size_t>(col) - 1; p < last; ++p)
+            if (owner[p] < 0) owner[p] = i;
+    }
+    QString html = "<pre style=\"margin:0\">";
+    for (size_t p = 0; p < line.size();) {
+        size_t q = p;
+        while (q < line.size() && owner[q] == owner[p]) ++q;
+        const QString run = Escaped(line.substr(p, q - p));
+        if (owner[p] < 0)
+            html += run;
+        else
+            html += QString("<span style=\"background-color:%1\">%2</span>")
+                        .arg(kColumns[owner[p]].colour, run);
+        p = q;
+    }
+    html += "</pre>";
+    lPreview->setText(html);
+
+    QStringList parts;
+    for (int i = 0; i < 13; ++i) {
+        if (cut.Columns().*kColumnMembers[i] <= 0) continue;
+        parts << QString("<span style=\"background-color:%1\">%2:&nbsp;<b>%3</b></span>")
+                     .arg(kColumns[i].colour, U(kColumns[i].caption).toHtmlEscaped(),
+                          Escaped(cut.Fields.*kFieldMembers[i]));
+    }
+    lPreviewFields->setText(parts.join(" "));
+}
