@@ -659,6 +659,13 @@ void TDbf::Cancel() {
     }
 }
 
+void TDbf::Zap() {
+    CheckWritable();
+    Cancel();
+    file_->Zap();
+    First();
+}
+
 TDbfField* TDbf::FindField(const std::string& name) {
     for (TDbfField& f : fields_) {
         if (SameText1251(f.FieldName(), name)) return &f;

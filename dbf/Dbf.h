@@ -122,6 +122,8 @@ public:
     void Append() { Insert(); }
     void Post();
     void Cancel();
+    // Removes every record (memo blocks stay); needs the table open exclusively.
+    void Zap();
 
     TDbfField& FieldByName(const std::string& name);
     TDbfField* FindField(const std::string& name);

@@ -165,13 +165,6 @@ bool TDbfFile::Open(TPagedFileMode mode, bool useFloatFields, TDateTimeHandling 
         codePage_ = dbfLevel_ == 7 ? CodePageFromLanguageName(std::string_view(
                                          reinterpret_cast<const char*>(header_.data() + 32), 32))
                                    : CodePageFromLanguageId(header_[29]);
-        // The file size is the truth about the record count; a header that disagrees is
-        // mended at once (after the descriptors proved the file is a table).
-        const uint32_t count = RecordCount();
-        if (count != GetU32(header_.data() + 4) && !ReadOnlyMode()) {
-            PutU32(header_.data() + 4, count);
-            WriteHeader();
-        }
         const bool hasBlob = std::any_of(fieldDefs_.begin(), fieldDefs_.end(),
                                          [](const TDbfFieldDef& f) { return f.IsBlob(); });
         if (hasBlob) {
@@ -184,6 +177,13 @@ bool TDbfFile::Open(TPagedFileMode mode, bool useFloatFields, TDateTimeHandling 
         // Index files are not maintained here; a production index would go stale, so the
         // flag is dropped and the table opens without it.
         header_[28] = 0;
+        // The file size is the truth about the record count; a header that disagrees is
+        // mended at once (once the descriptors and the memo file proved the table whole).
+        const uint32_t count = RecordCount();
+        if (count != GetU32(header_.data() + 4) && !ReadOnlyMode()) {
+            PutU32(header_.data() + 4, count);
+            WriteHeader();
+        }
     } catch (...) {
         memoFile_.reset();
         CloseFile();
@@ -259,6 +259,7 @@ void TDbfFile::Close() {
         CloseFile();
         throw;
     }
+    UnlockAllPages();
     if (memoFile_) memoFile_->Close();
     memoFile_.reset();
     CloseFile();
@@ -308,6 +309,13 @@ void TDbfFile::FillLockInfo(uint8_t* record) {
         std::memset(slot + 8, ' ', lockFieldLength_ - 8);
         std::memcpy(slot + 8, name.data(), lockUserLength_);
     }
+}
+
+void TDbfFile::Zap() {
+    TryExclusive();
+    TruncateAt(headerSize_);
+    PutU32(header_.data() + 4, 0);
+    WriteHeader();
 }
 
 uint32_t TDbfFile::Append(uint8_t* record) {

@@ -41,6 +41,8 @@ public:
     void InitRecord(uint8_t* record) const;
     // Fills "_DBASELOCK" when the table has it.
     void FillLockInfo(uint8_t* record);
+    // Removes every record; the table must be open exclusively.
+    void Zap();
     // Finds and locks the new record's number, updates the header, writes the record.
     uint32_t Append(uint8_t* record);
 

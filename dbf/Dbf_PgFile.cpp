@@ -50,31 +50,15 @@ void TPagedFile::OpenFile(TPagedFileMode mode) {
             throw EDbfError("Cannot open file " + fileName_);
     }
     cachedSize_ = -1;
-    fileLocked_ = false;
 }
 
 void TPagedFile::CloseFile() {
     file_.Close();
     cachedSize_ = -1;
-    fileLocked_ = false;
 }
 
 void TPagedFile::TryExclusive() {
-    if (needLocks_ && !ReadOnlyMode()) {
-        // Whole-file access for an operation that must not share: hold every record lock byte.
-        if (file_.Lock(kUnlockAllOffset, kUnlockAllLength, false) == platform::TLockStatus::Ok) {
-            fileLocked_ = true;
-            return;
-        }
-        throw EDbfError("Exclusive access is required for this operation.");
-    }
-}
-
-void TPagedFile::EndExclusive() {
-    if (fileLocked_) {
-        UnlockAllPages();
-        fileLocked_ = false;
-    }
+    if (needLocks_) throw EDbfError("Exclusive access is required for this operation.");
 }
 
 uint64_t TPagedFile::PageOffset(uint32_t pageNo) const {
@@ -92,6 +76,11 @@ void TPagedFile::ReadAt(uint64_t offset, void* data, size_t size, size_t& got) {
 
 void TPagedFile::WriteAt(uint64_t offset, const void* data, size_t size) {
     if (!file_.WriteAt(offset, data, size)) Fail("Cannot write file");
+    cachedSize_ = -1;
+}
+
+void TPagedFile::TruncateAt(uint64_t size) {
+    if (!file_.Truncate(size)) Fail("Cannot write file");
     cachedSize_ = -1;
 }
 
@@ -136,7 +125,7 @@ uint32_t TPagedFile::CachedRecordCount() {
 }
 
 bool TPagedFile::LockPage(uint32_t pageNo, bool wait) {
-    if (!needLocks_ || fileLocked_) return true;
+    if (!needLocks_) return true;
     platform::TLockStatus status;
     if (virtualLocks_) {
         status = file_.Lock(kLockBase - pageNo, 1, wait);
@@ -148,7 +137,7 @@ bool TPagedFile::LockPage(uint32_t pageNo, bool wait) {
 }
 
 void TPagedFile::UnlockPage(uint32_t pageNo) {
-    if (!needLocks_ || fileLocked_) return;
+    if (!needLocks_) return;
     if (virtualLocks_) {
         file_.Unlock(kLockBase - pageNo, 1);
     } else {

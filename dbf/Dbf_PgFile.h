@@ -28,8 +28,8 @@ public:
     virtual void SetHeaderSize(uint32_t size);
     virtual void SetPageOffsetByHeader(bool byHeader) { pageOffsetByHeader_ = byHeader; }
     virtual void CloseFile();
+    // Raises unless the file is open in an exclusive mode.
     virtual void TryExclusive();
-    virtual void EndExclusive();
     // Bytes read into data (short or 0 past the end of the file).
     virtual int64_t ReadRecord(uint32_t pageNo, void* data);
     virtual void WriteRecord(uint32_t pageNo, const void* data);
@@ -66,6 +66,7 @@ protected:
     uint64_t PageOffset(uint32_t pageNo) const;
     void ReadAt(uint64_t offset, void* data, size_t size, size_t& got);
     void WriteAt(uint64_t offset, const void* data, size_t size);
+    void TruncateAt(uint64_t size);
     void Fail(const char* what) const;
 
     std::string fileName_;
@@ -80,6 +81,5 @@ protected:
     bool needLocks_ = false;
     bool autoCreate_ = false;
     bool virtualLocks_ = true;
-    bool fileLocked_ = false;
     bool pageOffsetByHeader_ = true;
 };

@@ -266,3 +266,94 @@ TEST(DbfLangTest, CodePagesFromIdsAndNames) {
 }
 
 }  // namespace
+
+namespace {
+
+// Level 7: 68-byte header with the language driver name, 48-byte descriptors.
+std::string LevelSevenTable(const std::vector<FieldSpec>& fields, const std::string& record,
+                            uint32_t nextAutoInc) {
+    const size_t headerLength = 68 + 48 * fields.size() + 1;
+    std::string b(headerLength, '\0');
+    b[0] = 0x04;
+    PutU32(b, 4, 1);
+    PutU16(b, 8, static_cast<uint32_t>(headerLength));
+    uint32_t recordLength = 1;
+    for (const auto& f : fields) recordLength += f.length;
+    PutU16(b, 10, recordLength);
+    b.replace(32, 8, "DB866RU0");
+    for (size_t i = 0; i < fields.size(); ++i) {
+        const size_t at = 68 + 48 * i;
+        b.replace(at, fields[i].name.size(), fields[i].name);
+        b[at + 32] = fields[i].type;
+        b[at + 33] = static_cast<char>(fields[i].length);
+        if (fields[i].type == '+') PutU32(b, at + 42, nextAutoInc);
+    }
+    b[headerLength - 1] = 0x0D;
+    return b + record + "\x1A";
+}
+
+TEST(DbfLevelSevenTest, BinaryFieldsAndAutoIncrement) {
+    TempDir dir;
+    const std::vector<FieldSpec> fields = {
+        {"I", 'I', 4}, {"O", 'O', 8}, {"ID", '+', 4}, {"TS", '@', 8}, {"T", 'C', 3}};
+    const std::string record =
+        std::string(" \x80\x00\x00\x05", 5) + std::string("\xBF\xF8\x00\x00\x00\x00\x00\x00", 8) +
+        std::string("\x80\x00\x00\x01", 4) + std::string(8, '\0') + "\x8F\xE0\xA8";
+    WriteFile(dir.File("s.dbf"), LevelSevenTable(fields, record, 2));
+    TDbf table;
+    table.SetTableName(dir.File("s.dbf"));
+    table.SetDateTimeHandling(TDateTimeHandling::dtDateTime);
+    table.Open();
+    EXPECT_EQ(table.TableLevel(), 7);
+    EXPECT_EQ(table.FieldByName("I").AsInteger(), 5);
+    EXPECT_DOUBLE_EQ(table.FieldByName("O").AsFloat(), 1.5);
+    EXPECT_EQ(table.FieldByName("ID").AsInteger(), 1);
+    EXPECT_TRUE(table.FieldByName("TS").IsNull());
+    EXPECT_EQ(table.FieldByName("T").AsString(), "\xCF\xF0\xE8");
+    EXPECT_THROW(table.FieldByName("ID").SetAsInteger(9), EDbfError);
+
+    table.Append();
+    table.FieldByName("I").SetAsInteger(-1);
+    table.FieldByName("O").SetAsFloat(-2.0);
+    const TDateTime when = EncodeDateTimeOrZero(2024, 3, 5, 12, 30, 0);
+    table.FieldByName("TS").SetAsDateTime(when);
+    table.Post();
+    EXPECT_EQ(table.FieldByName("ID").AsInteger(), 2);
+    table.Close();
+    const std::string b = ReadFile(dir.File("s.dbf"));
+    const size_t second = 68 + 48 * 5 + 1 + 28;
+    EXPECT_EQ(b.substr(second + 1, 4), std::string("\x7F\xFF\xFF\xFF", 4));
+    EXPECT_EQ(b.substr(second + 5, 8), std::string("\x3F\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 8));
+    EXPECT_EQ(b.substr(second + 13, 4), std::string("\x80\x00\x00\x02", 4));
+    EXPECT_EQ(GetU32(b, 68 + 48 * 2 + 42), 3u) << "the next counter value is kept";
+    table.Open();
+    table.Next();
+    EXPECT_NEAR(table.FieldByName("TS").AsDateTime(), when, 1e-6);
+    EXPECT_EQ(table.FieldByName("TS").AsString(), "05.03.2024 12:30:00");
+}
+
+TEST(DbfZapTest, NeedsExclusiveAccess) {
+    TempDir dir;
+    TableSpec t;
+    t.fields = {{"A", 'C', 1}};
+    t.records = {" a", " b"};
+    WriteFile(dir.File("z.dbf"), BuildTable(t));
+    TDbf table;
+    table.SetTableName(dir.File("z.dbf"));
+    table.Open();
+    try {
+        table.Zap();
+        FAIL();
+    } catch (const EDbfError& e) {
+        EXPECT_STREQ(e.what(), "Exclusive access is required for this operation.");
+    }
+    table.Close();
+    table.SetExclusive(true);
+    table.Open();
+    table.Zap();
+    EXPECT_TRUE(table.IsEmpty());
+    table.Close();
+    EXPECT_EQ(ReadFile(dir.File("z.dbf")).size(), 32u + 32 + 1 + 1);
+}
+
+}  // namespace
