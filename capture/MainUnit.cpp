@@ -136,10 +136,21 @@ TMainForm::TMainForm(TCapturePort& port, TCaptureDatabase& db, THolderFactory ma
     sbExit = FlatButton("sbExit", "Выход", "Выход", central);
     for (QToolButton* b : {btnGo, btnSet, btnHide, sbExit}) buttons->addWidget(b);
     buttons->addStretch();
-    LampRow = new QWidget(central);
-    auto* lamps = new QHBoxLayout(LampRow);
-    lamps->setContentsMargins(0, 0, 0, 0);
-    buttons->addWidget(LampRow);
+    const char* labels[2] = {"CTS", "DSR"};
+    const TComLedSignal signals_[2] = {lsCTS, lsDSR};
+    TComLed** leds[2] = {&ComLed1, &ComLed2};
+    for (int i = 0; i < 2; ++i) {
+        auto* led = new TComLed(central);
+        led->setObjectName(i == 0 ? "ComLed1" : "ComLed2");
+        led->SetKind(lkCustom);
+        led->SetGlyphOn(CaptureLampGlyph(true));
+        led->SetGlyphOff(CaptureLampGlyph(false));
+        led->SetLedSignal(signals_[i]);
+        led->setFixedSize(25, 25);
+        buttons->addWidget(led);
+        buttons->addWidget(new QLabel(labels[i], central));
+        *leds[i] = led;
+    }
     layout->addLayout(buttons);
 
     mLog = new QPlainTextEdit(central);
@@ -278,17 +289,9 @@ void TMainForm::FormCreate() {
     }
 }
 
-void TMainForm::SetLamps(QWidget* cts, QWidget* dsr) {
-    ComLed1 = cts;
-    ComLed2 = dsr;
-    auto* row = static_cast<QHBoxLayout*>(LampRow->layout());
-    const char* labels[2] = {"CTS", "DSR"};
-    QWidget* leds[2] = {cts, dsr};
-    for (int i = 0; i < 2; ++i) {
-        leds[i]->setParent(LampRow);
-        row->addWidget(leds[i]);
-        row->addWidget(new QLabel(labels[i], LampRow));
-    }
+void TMainForm::BindLamps(TComPort* port) {
+    ComLed1->SetComPort(port);
+    ComLed2->SetComPort(port);
 }
 
 void TMainForm::FitWindow() {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "capture/Controller.h"
+#include "serial/CPortCtl.h"
 
 class QAction;
 class QLabel;
@@ -44,8 +45,8 @@ public:
     QToolButton* btnSet = nullptr;
     QToolButton* btnHide = nullptr;
     QToolButton* sbExit = nullptr;
-    QWidget* ComLed1 = nullptr;  // lamps placed by the port's owner (see SetLamps)
-    QWidget* ComLed2 = nullptr;
+    TComLed* ComLed1 = nullptr;  // CTS
+    TComLed* ComLed2 = nullptr;  // DSR
     QPlainTextEdit* mLog = nullptr;
     QTimer* Timer = nullptr;
     QSystemTrayIcon* Tray = nullptr;
@@ -68,8 +69,8 @@ public:
     int LogCount = 0;
     int SettingsPage = 1;
 
-    // Placed once the port's lamps exist; both go in the lamp row beside their labels.
-    void SetLamps(QWidget* cts, QWidget* dsr);
+    // Binds the CTS and DSR lamps to the capture port for the life of the window.
+    void BindLamps(TComPort* port);
 
     TCaptureControl& Control() { return Control_; }
     TMO* MO() const { return Control_.MO(); }
@@ -123,7 +124,6 @@ private:
 
     TCapturePort& Port;
     TCaptureControl Control_;
-    QWidget* LampRow = nullptr;
     bool Destroying = false;
     bool CloseAccepted = false;
     bool LogEmpty = true;  // an empty line and no line look alike in the text control

@@ -1,0 +1,31 @@
+#pragma once
+// The parts a station is made of: the capture port with its stored description, and the call
+// database of the data module, each seen by the capture control through its small interface.
+#include <string>
+
+#include "capture/Controller.h"
+#include "serial/CPort.h"
+
+class TStationPort : public TCapturePort {
+public:
+    TStationPort();
+    TComPort& ComPort() { return Port; }
+    bool Connected() const override { return Port.Connected(); }
+    void Open() override { Port.Open(); }
+    void Close() override { Port.Close(); }
+    std::string ReadText(int count) override;
+    // ProgramDir + "comport.ini" over the stored description; a missing file keeps it, a failed
+    // load raises the port's error.
+    void LoadSetup(const std::string& programDir);
+
+private:
+    TComPort Port;
+};
+
+// The call database of the data module DM.
+class TStationDatabase : public TCaptureDatabase {
+public:
+    void Connect(const std::string& path) override;
+    void Disconnect() override;
+    bool Connected() const override;
+};

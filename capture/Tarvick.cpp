@@ -1,0 +1,109 @@
+// The station's entry: the windowed station, or with --headless the station without windows.
+//   tarvick [--headless] [--dir DIR]
+#include <QApplication>
+#include <QCoreApplication>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "capture/Headless.h"
+#include "capture/MainUnit.h"
+#include "capture/Station.h"
+#include "db/DataM.h"
+#include "db/FirebirdEnv.h"
+#include "platform/CodePage.h"
+#include "platform/MessageLoop.h"
+#include "platform/ProgramDir.h"
+
+namespace {
+
+struct TOptions {
+    bool Headless = false;
+    std::string Dir;
+};
+
+TOptions ParseOptions(int argc, char** argv) {
+    TOptions o;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--headless") == 0) {
+            o.Headless = true;
+        } else if (std::strcmp(argv[i], "--dir") == 0 && i + 1 < argc) {
+            o.Dir = argv[++i];
+            if (!o.Dir.empty() && o.Dir.back() != '/') o.Dir += '/';
+        }
+    }
+    return o;
+}
+
+// The data module lives before and after the window or the console station.
+struct TDataModule {
+    TDataModule() { DM = new TDM(); }
+    ~TDataModule() {
+        delete DM;
+        DM = nullptr;
+    }
+    TDataModule(const TDataModule&) = delete;
+    TDataModule& operator=(const TDataModule&) = delete;
+};
+
+void WriteError(const std::string& ansi) {
+    std::fprintf(stderr, "%s\n", platform::AnsiToUtf8(ansi).c_str());
+}
+
+int RunHeadless(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    platform::InitMessageLoop();
+    SetApplicationExceptionReport([](const std::exception& e) { WriteError(e.what()); });
+    TDataModule module;
+    TStationPort port;
+    TStationDatabase db;
+    THeadlessStation station(port, db, LoadHolder);
+    port.ComPort().OnRxChar = [&station](TCustomComPort&, int count) {
+        station.ComPortRxChar(count);
+    };
+    try {
+        port.LoadSetup(platform::ProgramDir());
+    } catch (const std::exception& e) {
+        WriteError(e.what());
+    }
+    if (!station.Start()) return 2;
+    const int rc = station.Exec();
+    port.ComPort().OnRxChar = nullptr;
+    return rc;
+}
+
+int RunWindowed(int argc, char** argv) {
+    QApplication app(argc, argv);
+    platform::InitMessageLoop();
+    SetApplicationExceptionReport([](const std::exception& e) { ReportError(nullptr, e); });
+    TDataModule module;
+    TStationPort port;
+    TStationDatabase db;
+    TComPort& com = port.ComPort();
+    int rc = 0;
+    {
+        TMainForm form(port, db, LoadHolder);
+        com.OnAfterOpen = [&form](TCustomComPort&) { form.ComPortOpen(); };
+        com.OnAfterClose = [&form](TCustomComPort&) { form.ComPortClose(); };
+        com.OnRxChar = [&form](TCustomComPort&, int count) { form.ComPortRxChar(count); };
+        form.BindLamps(&com);
+        Guarded(&form, [&] { port.LoadSetup(platform::ProgramDir()); });
+        form.show();
+        rc = app.exec();
+        // The window has closed the port and freed the holder; nothing reaches it any more.
+        com.OnAfterOpen = nullptr;
+        com.OnAfterClose = nullptr;
+        com.OnRxChar = nullptr;
+    }
+    return rc;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const TOptions options = ParseOptions(argc, argv);
+    if (!options.Dir.empty()) platform::SetProgramDir(options.Dir);
+    PrepareFirebirdEnvironment(platform::ProgramDir());
+    return options.Headless ? RunHeadless(argc, argv) : RunWindowed(argc, argv);
+}
