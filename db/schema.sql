@@ -1,0 +1,40 @@
+/* The call database: one row of Rings per stored call, one row of Users per extension owner.
+   Run through isql-fb after CREATE DATABASE (scripts/create-db.sh). */
+
+/* NumberOut keeps the dialled digits as sent (leading zeros included); a comparison with the
+   number 0 converts the text to a 64-bit integer, so "0" is an incoming call and any dialled
+   number is greater. */
+CREATE TABLE Rings (
+  RDay       INTEGER DEFAULT 0 NOT NULL,
+  RMont      INTEGER DEFAULT 0 NOT NULL,
+  RYear      INTEGER DEFAULT 0 NOT NULL,
+  RHour      INTEGER DEFAULT 0 NOT NULL,
+  RMin       INTEGER DEFAULT 0 NOT NULL,
+  RSec       INTEGER DEFAULT 0 NOT NULL,
+  RLine      INTEGER DEFAULT 0 NOT NULL,
+  TimeHour   INTEGER DEFAULT 0 NOT NULL,
+  TimeMin    INTEGER DEFAULT 0 NOT NULL,
+  TimeSec    INTEGER DEFAULT 0 NOT NULL,
+  NumberIn   INTEGER DEFAULT 0 NOT NULL,
+  NumberOut  VARCHAR(40) DEFAULT '0' NOT NULL,
+  RingDate   TIMESTAMP NOT NULL,
+  ringlength COMPUTED BY (TimeHour * 3600 + TimeMin * 60 + TimeSec)
+);
+
+/* The daily totals look up one owner's calls of one day. */
+CREATE INDEX Rings_NumberIn_RingDate ON Rings (NumberIn, RingDate);
+/* Reports by day over all owners. */
+CREATE INDEX Rings_RingDate ON Rings (RingDate);
+
+CREATE TABLE Users (
+  NumberIN  INTEGER NOT NULL,
+  FIO       VARCHAR(100) DEFAULT '' NOT NULL,
+  EMail     VARCHAR(250) DEFAULT '' NOT NULL,
+  SendMail  INTEGER DEFAULT 0 NOT NULL,
+  CONSTRAINT Users_PK PRIMARY KEY (NumberIN)
+);
+
+/* The owners who receive the daily mail. */
+CREATE INDEX Users_SendMail ON Users (SendMail);
+
+COMMIT;
