@@ -1,0 +1,66 @@
+#pragma once
+// A station directory staged as run.sh does: the shipped settings table and templates, a
+// comport.ini naming the line, a fresh call database, and settings changed with tarvick-tool.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace stage {
+
+inline int RunCommand(const std::vector<std::string>& argv) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) < 0) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+struct TStationFiles {
+    std::string Dir;       // ends in '/'
+    std::string PortName;  // as comport.ini names it
+    std::string BaudRate = "1200";
+    std::map<std::string, std::string> Fields;  // settings table fields to set
+};
+
+// False when a step failed; the reason is in what.
+inline bool Stage(const TStationFiles& s, const std::string& sourceDir, const std::string& tool,
+                  std::string& what) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(sourceDir + "/data", ec)) {
+        const std::string name = e.path().filename().string();
+        if (!e.is_regular_file()) continue;
+        fs::copy_file(e.path(), s.Dir + name, fs::copy_options::overwrite_existing, ec);
+        if (ec) {
+            what = "copy " + name + ": " + ec.message();
+            return false;
+        }
+    }
+    std::ofstream(s.Dir + "comport.ini")
+        << "[ComPort]\r\nPort=" << s.PortName << "\r\nBaudRate=" << s.BaudRate
+        << "\r\nStopBits=1\r\nDataBits=8\r\nParity=None\r\nFlowControl=None\r\n";
+    for (const auto& [field, value] : s.Fields) {
+        if (RunCommand({tool, "dbf", "set", s.Dir + "tarvick.dat", field, value}) != 0) {
+            what = "tarvick-tool dbf set " + field;
+            return false;
+        }
+    }
+    return true;
+}
+
+inline bool CreateDatabase(const std::string& sourceDir, const std::string& path) {
+    return RunCommand({sourceDir + "/scripts/create-db.sh", path}) == 0;
+}
+
+}  // namespace stage
