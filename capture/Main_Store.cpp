@@ -77,7 +77,7 @@ bool TMO::StoreRing() {
 
         Fields.NumberOut = Trim(Fields.NumberOut);
         const bool dialled = !Fields.NumberOut.empty();
-        if (!dialled) Fields.NumberOut = "0";
+        if (!dialled) Fields.NumberOut.assign(1, '0');
         sql.Params(11).SetAsString(Fields.NumberOut);
         sql.Params(12).SetAsDateTime(RingDateTime());
 
