@@ -1,0 +1,191 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+
+#include "platform/MessageLoop.h"
+#include "platform/posix/SerialTermios.h"
+#include "serial/CPort.h"
+
+namespace {
+
+// A pseudo-terminal pair: the test writes on the master, the port opens the slave.
+class Pty {
+public:
+    Pty() {
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+        ::grantpt(master_);
+        ::unlockpt(master_);
+        slave_ = ::ptsname(master_);
+    }
+    ~Pty() { ::close(master_); }
+    const std::string& Slave() const { return slave_; }
+    void Write(const std::string& s) { ASSERT_EQ(::write(master_, s.data(), s.size()), (ssize_t)s.size()); }
+
+private:
+    int master_;
+    std::string slave_;
+};
+
+template <class Pred>
+bool PumpUntil(Pred pred, int ms = 3000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        platform::ProcessMessages();
+        platform::SleepMs(1);
+    }
+    return true;
+}
+
+TEST(Port, ReceivedBytesReachOnRxCharOnTheMainThread) {
+    Pty pty;
+    TComPort port;
+    port.UseCaptureDefaults();
+    port.SetPort(pty.Slave());
+    std::string got;
+    int events = 0;
+    bool onMain = true;
+    port.OnRxChar = [&](TCustomComPort& p, int count) {
+        onMain = onMain && platform::IsMainThread();
+        ++events;
+        std::string text;
+        EXPECT_EQ(p.ReadText(text, count), count);
+        got += text;
+    };
+    port.Open();
+    ASSERT_TRUE(port.Connected());
+    pty.Write("12/04/26 09:02\r");
+    ASSERT_TRUE(PumpUntil([&] { return got.size() == 15; }));
+    pty.Write("next\r");
+    ASSERT_TRUE(PumpUntil([&] { return got.size() == 20; }));
+    EXPECT_EQ(got, "12/04/26 09:02\rnext\r");
+    EXPECT_GE(events, 2);
+    EXPECT_TRUE(onMain);
+    const auto t0 = std::chrono::steady_clock::now();
+    port.Close();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(100));
+    EXPECT_FALSE(port.Connected());
+}
+
+TEST(Port, OpenAndCloseRaiseTheirEventsInOrder) {
+    Pty pty;
+    TComPort port;
+    port.SetPort(pty.Slave());
+    std::string seq;
+    TComLink link;
+    link.OnConnChange = [&](TCustomComPort&, bool on) { seq += on ? "L+" : "L-"; };
+    link.OnCTSChange = [&](TCustomComPort&, bool on) { seq += on ? "l1" : "l0"; };
+    port.RegisterLink(link);
+    EXPECT_THROW(port.RegisterLink(link), EComPort);
+    port.OnBeforeOpen = [&](TCustomComPort&) { seq += "bo "; };
+    port.OnAfterOpen = [&](TCustomComPort&) { seq += "ao "; };
+    port.OnCTSChange = [&](TCustomComPort&, bool on) { seq += on ? "C1 " : "C0 "; };
+    port.OnDSRChange = [&](TCustomComPort&, bool) { seq += "D "; };
+    port.OnRLSDChange = [&](TCustomComPort&, bool) { seq += "R "; };
+    port.OnBeforeClose = [&](TCustomComPort&) { seq += "bc "; };
+    port.OnAfterClose = [&](TCustomComPort&) { seq += "ac"; };
+    port.Open();
+    port.Close();
+    // A pseudo-terminal has no modem lines: every line reads off.
+    EXPECT_EQ(seq, "bo L+ao l0C0 D R l0C0 D R bc L-ac");
+    port.UnRegisterLink(link);
+    EXPECT_THROW(port.UnRegisterLink(link), EComPort);
+}
+
+TEST(Port, MissingDeviceFailsWithCodeOne) {
+    TComPort port;
+    port.SetPort("/dev/nonexistent-tarvick-tty");
+    bool before = false, after = false;
+    port.OnBeforeOpen = [&](TCustomComPort&) { before = true; };
+    port.OnAfterOpen = [&](TCustomComPort&) { after = true; };
+    try {
+        port.Open();
+        FAIL();
+    } catch (const EComPort& e) {
+        EXPECT_EQ(e.ErrorCode, 1);
+        EXPECT_EQ(std::string(e.what()), "Unable to open com port (win error code: 2)");
+    }
+    EXPECT_TRUE(before);
+    EXPECT_FALSE(after);
+    EXPECT_FALSE(port.Connected());
+}
+
+TEST(Port, RefusedBaudRateFailsWithCodeSevenAndLeavesThePortClosed) {
+    Pty pty;
+    TComPort port;
+    port.SetPort(pty.Slave());
+    port.SetBaudRate(brCustom);
+    port.SetCustomBaudRate(31250);  // no termios speed
+    try {
+        port.Open();
+        FAIL();
+    } catch (const EComPort& e) {
+        EXPECT_EQ(e.ErrorCode, 7);
+    }
+    EXPECT_FALSE(port.Connected());
+}
+
+TEST(Port, HandlerErrorEndsTheEventThreadWithoutAHang) {
+    Pty pty;
+    TComPort port;
+    port.SetPort(pty.Slave());
+    int calls = 0;
+    port.OnRxChar = [&](TCustomComPort&, int) {
+        ++calls;
+        throw EError("handler failed");
+    };
+    port.Open();
+    pty.Write("x");
+    ASSERT_TRUE(PumpUntil([&] { return calls == 1; }));
+    pty.Write("y");
+    PumpUntil([] { return false; }, 100);
+    EXPECT_EQ(calls, 1);
+    port.Close();
+}
+
+struct NameCase {
+    const char* in;
+    const char* out;
+};
+class PortNames : public ::testing::TestWithParam<NameCase> {};
+TEST_P(PortNames, Normalised) { EXPECT_EQ(NormalizePortName(GetParam().in), GetParam().out); }
+INSTANTIATE_TEST_SUITE_P(Names, PortNames,
+                         ::testing::Values(NameCase{"COM10", "COM10"}, NameCase{"com3", "COM3"},
+                                           NameCase{"3", "COM3"}, NameCase{"COM97", "COM1"},
+                                           NameCase{"COM0", "COM1"}, NameCase{"COMX", "COM1"},
+                                           NameCase{"", "COM1"},
+                                           NameCase{"/dev/ttyUSB0", "/dev/ttyUSB0"}));
+
+TEST(Port, DeviceAndControlBlock) {
+    EXPECT_EQ(TCustomComPort::DevicePath("COM1"), "/dev/ttyS0");
+    EXPECT_EQ(TCustomComPort::DevicePath("/dev/pts/3"), "/dev/pts/3");
+    TComPort port;
+    port.UseCaptureDefaults();
+    port.Buffer().SetInputSize(4097);
+    EXPECT_EQ(port.Buffer().InputSize(), 4096);
+    const platform::TDcb d = port.BuildDcb();
+    EXPECT_EQ(d.BaudRate, 1200u);
+    EXPECT_EQ(d.ByteSize, 8);
+    EXPECT_EQ(d.Parity, 0);
+    EXPECT_EQ(d.StopBits, 0);
+    EXPECT_EQ(d.fDtrControl, 1);
+    EXPECT_EQ(d.fRtsControl, 0);
+    EXPECT_TRUE(d.fNull);
+    EXPECT_TRUE(d.fBinary);
+    EXPECT_EQ(d.XonLim, 1024);
+    EXPECT_EQ(port.FlowControl().FlowControl(), fcNone);
+    port.FlowControl().SetFlowControl(fcHardware);
+    EXPECT_EQ(port.FlowControl().FlowControl(), fcHardware);
+    termios tio{};
+    ASSERT_TRUE(platform::DcbToTermios(port.BuildDcb(), tio));
+    EXPECT_EQ(cfgetispeed(&tio), B1200);
+    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_TRUE(tio.c_cflag & CRTSCTS);
+    EXPECT_FALSE(tio.c_cflag & PARENB);
+}
+
+}  // namespace
