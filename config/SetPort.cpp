@@ -92,6 +92,14 @@ public:
     }
 };
 
+// A limited field takes a longer text from the program whole (a stored value is never cut); the
+// user can then shorten it but not lengthen it.
+constexpr int kTextMax = 50;
+void SetLimitedText(QLineEdit* e, const QString& text) {
+    e->setMaxLength(std::max<int>(kTextMax, text.size()));
+    e->setText(text);
+}
+
 QLabel* Caption(const char* text, QWidget* buddy) {
     auto* l = new QLabel(U(text));
     l->setBuddy(buddy);
@@ -363,7 +371,7 @@ void TSetPortForm::BuildTemplatePage() {
 
     eComment = new QLineEdit(page);
     eComment->setObjectName("eComment");
-    eComment->setMaxLength(50);
+    eComment->setMaxLength(kTextMax);
     eComment->setReadOnly(true);
 
     auto* nameRow = new QHBoxLayout;
@@ -488,7 +496,7 @@ void TSetPortForm::BuildMailPage() {
     cbPubSendMail->setObjectName("cbPubSendMail");
     eSubjSendMail->setObjectName("eSubjSendMail");
     mMsgFooter->setObjectName("mMsgFooter");
-    eSubjSendMail->setMaxLength(50);
+    eSubjSendMail->setMaxLength(kTextMax);
     mMsgFooter->setLineWrapMode(QPlainTextEdit::NoWrap);
     // Cleared at creation: filling from the holder runs the handler only when the state changes.
     SetGroup({eSubjSendMail, mMsgFooter}, false);
@@ -522,7 +530,7 @@ void TSetPortForm::BuildMessagesPage() {
     seDaysSilence->setObjectName("seDaysSilence");
     eSubjSilence->setObjectName("eSubjSilence");
     mMsgSilence->setObjectName("mMsgSilence");
-    for (QLineEdit* e : {eMsgAddress, eSubjAllRight, eSubjSilence}) e->setMaxLength(50);
+    for (QLineEdit* e : {eMsgAddress, eSubjAllRight, eSubjSilence}) e->setMaxLength(kTextMax);
     for (QPlainTextEdit* m : {mMsgAllRight, mMsgSilence}) m->setFixedHeight(60);
     SetGroup({eSubjAllRight, mMsgAllRight}, false);
     SetGroup({eSubjSilence, mMsgSilence, seDaysSilence}, false);
@@ -571,7 +579,7 @@ void TSetPortForm::FormCreate() {
         box->ReadFromPort();
     }
 
-    eComment->setText(FromAnsi(MO.TemplateComment));
+    SetLimitedText(eComment, FromAnsi(MO.TemplateComment));
     ShowColumns(MO.Columns());
     SetTemplateEditing(false);
 
@@ -592,16 +600,16 @@ void TSetPortForm::FormCreate() {
     seMaxLenPhon->setValue(MO.MaxLenPhon);
 
     SetChecked(cbPubSendMail, MO.SendMail, this, &TSetPortForm::cbPubSendMailClick);
-    eSubjSendMail->setText(FromAnsi(MO.SubjSendM));
+    SetLimitedText(eSubjSendMail, FromAnsi(MO.SubjSendM));
     mMsgFooter->setPlainText(MemoFromAnsi(MO.MsgFooter));
 
-    eMsgAddress->setText(FromAnsi(MO.MsgAddress));
+    SetLimitedText(eMsgAddress, FromAnsi(MO.MsgAddress));
     SetChecked(cbNeedAllRight, MO.NeedARight, this, &TSetPortForm::cbNeedAllRightClick);
-    eSubjAllRight->setText(FromAnsi(MO.SubjARight));
+    SetLimitedText(eSubjAllRight, FromAnsi(MO.SubjARight));
     mMsgAllRight->setPlainText(MemoFromAnsi(MO.MsgARight));
     SetChecked(cbNeedSilence, MO.NeedSilenc, this, &TSetPortForm::cbNeedSilenceClick);
     seDaysSilence->setValue(MO.DaysSilenc);
-    eSubjSilence->setText(FromAnsi(MO.SubjSilenc));
+    SetLimitedText(eSubjSilence, FromAnsi(MO.SubjSilenc));
     mMsgSilence->setPlainText(MemoFromAnsi(MO.MsgSilence));
 
     RefreshSample();
@@ -691,7 +699,7 @@ void TSetPortForm::sbRefreshClick() {
 
 void TSetPortForm::ShowTemplateFile() {
     const TTemplateView view = ReadTemplateForDisplay(MO.ProgramDir, SelectedTemplate());
-    eComment->setText(FromAnsi(view.Comment));
+    SetLimitedText(eComment, FromAnsi(view.Comment));
     ShowColumns(view.Columns);
     RefreshSample();
 }
@@ -735,6 +743,8 @@ bool TSetPortForm::eNameFileKeyPress(QKeyEvent* event) {
     }
     const QString text = event->text();
     if (text.isEmpty()) return false;  // no character: cursor keys and the like
+    // With Ctrl a letter is a control character, which the rule drops.
+    if (event->modifiers() & Qt::ControlModifier) return true;
     const std::string bytes = ToAnsi(text);
     const char key = bytes.size() == 1 ? FilterTemplateNameKey(bytes[0]) : 0;
     if (key != 0 && key != '\b') eNameFile->insert(FromAnsi(std::string(1, key)));

@@ -1,0 +1,221 @@
+#include "tests/settings_ui/DialogStage.h"
+
+#include "platform/Ini.h"
+
+namespace {
+
+class Confirm : public DialogStage {
+protected:
+    // Every page's controls changed the way a user does.
+    void EditEverything() {
+        TSetPortForm& f = *form_;
+        f.SelectPage(1);
+        Retype(f.eDBPath, "  localhost:/srv/calls.fdb  ");
+        Click(f.cbShowBuffer);
+        Click(f.cbAutoRun);
+        Click(f.cbHideRun);
+        Retype(f.sePortSMTP, "26");
+        Retype(f.eAddrSMTP, " mail.example ");
+        Retype(f.eFromSMTP, "station@example ");
+        f.SelectPage(3);
+        Click(f.cbIncomLog);
+        Click(f.cbEmptyLen);
+        Retype(f.seMinEmpty, "5");
+        Retype(f.seMinLenPhon, "4");
+        Retype(f.seMaxLenPhon, "12");
+        f.SelectPage(4);
+        Choose(f.ComComboBox[1], "19200");
+        Choose(f.ComComboBox[4], "Even");
+        f.SelectPage(5);
+        Click(f.cbPubSendMail);
+        Retype(f.eSubjSendMail, U("Статистика"));
+        Retype(f.mMsgFooter, U("Первая"));
+        QTest::keyClick(f.mMsgFooter, Qt::Key_Return);
+        Type(f.mMsgFooter, U("вторая"));
+        f.SelectPage(6);
+        Retype(f.eMsgAddress, "admin@example");
+        Click(f.cbNeedAllRight);
+        Retype(f.eSubjAllRight, "ok");
+        Retype(f.mMsgAllRight, U("Всё в порядке"));
+        Click(f.cbNeedSilence);
+        Retype(f.seDaysSilence, "3");
+        Retype(f.eSubjSilence, "silence");
+        Retype(f.mMsgSilence, "no calls");
+        Leave();
+    }
+};
+
+TEST_F(Confirm, WritesHolderIniAndTableInOrder) {
+    mo_.DBConnected = true;
+    Open(1);
+    EditEverything();
+    Click(form_->bbOk);
+    ASSERT_EQ(boxes_.Texts().size(), 0u);
+    EXPECT_FALSE(form_->isVisible());
+    EXPECT_EQ(form_->result(), QDialog::Accepted);
+    EXPECT_EQ(steps_, (std::vector<std::string>{"disconnect", "table after ini"}));
+    EXPECT_FALSE(mo_.DBConnected);
+
+    EXPECT_EQ(port_.BaudRate(), br19200);
+    EXPECT_EQ(port_.Parity().Bits(), prEven);
+    const std::string ini = Contents("comport.ini").toStdString();
+    EXPECT_NE(ini.find("19200"), std::string::npos);
+    EXPECT_NE(ini.find("Even"), std::string::npos);
+
+    const TSettings expected = [&] {
+        TSettings s;
+        s.Template = "GENERIC24.ATS";
+        s.DBPath = "localhost:/srv/calls.fdb";
+        s.AddrSMTP = "mail.example";
+        s.FromSMTP = "station@example";
+        s.PortSMTP = 26;
+        s.MinLenPhon = 4;
+        s.MaxLenPhon = 12;
+        s.MinEmpty = 5;
+        s.EmptyLen = s.IncomLog = s.ShowBuffer = s.AutoRun = s.HideRun = true;
+        s.SubjSendM = A("Статистика");
+        s.MsgFooter = A("Первая\r\nвторая");
+        s.MsgAddress = "admin@example";
+        s.SubjARight = "ok";
+        s.MsgARight = A("Всё в порядке");
+        s.SubjSilenc = "silence";
+        s.MsgSilence = "no calls";
+        s.SendMail = s.NeedARight = s.NeedSilenc = true;
+        s.DaysSilenc = 3;
+        return s;
+    }();
+    const TSettings table = ReadTable();
+    for (const TSettings* s : {static_cast<const TSettings*>(&mo_), &table}) {
+        EXPECT_EQ(s->Template, expected.Template);
+        EXPECT_EQ(s->DBPath, expected.DBPath);
+        EXPECT_EQ(s->AddrSMTP, expected.AddrSMTP);
+        EXPECT_EQ(s->FromSMTP, expected.FromSMTP);
+        EXPECT_EQ(s->PortSMTP, expected.PortSMTP);
+        EXPECT_EQ(s->MinLenPhon, expected.MinLenPhon);
+        EXPECT_EQ(s->MaxLenPhon, expected.MaxLenPhon);
+        EXPECT_EQ(s->MinEmpty, expected.MinEmpty);
+        EXPECT_EQ(s->EmptyLen, expected.EmptyLen);
+        EXPECT_EQ(s->IncomLog, expected.IncomLog);
+        EXPECT_EQ(s->ShowBuffer, expected.ShowBuffer);
+        EXPECT_EQ(s->AutoRun, expected.AutoRun);
+        EXPECT_EQ(s->HideRun, expected.HideRun);
+        EXPECT_EQ(s->SubjSendM, expected.SubjSendM);
+        EXPECT_EQ(s->MsgFooter, expected.MsgFooter);
+        EXPECT_EQ(s->MsgAddress, expected.MsgAddress);
+        EXPECT_EQ(s->SubjARight, expected.SubjARight);
+        EXPECT_EQ(s->MsgARight, expected.MsgARight);
+        EXPECT_EQ(s->SubjSilenc, expected.SubjSilenc);
+        EXPECT_EQ(s->MsgSilence, expected.MsgSilence);
+        EXPECT_EQ(s->SendMail, expected.SendMail);
+        EXPECT_EQ(s->NeedARight, expected.NeedARight);
+        EXPECT_EQ(s->NeedSilenc, expected.NeedSilenc);
+        EXPECT_EQ(s->DaysSilenc, expected.DaysSilenc);
+    }
+}
+
+TEST_F(Confirm, MemoLinesOfTheHolderComeBackWithTheirBreaks) {
+    mo_.MsgFooter = A("Строка 1\r\nСтрока 2\r\n");
+    mo_.SendMail = true;
+    Open(5);
+    EXPECT_EQ(form_->mMsgFooter->toPlainText(), U("Строка 1\nСтрока 2\n"));
+    Click(form_->bbOk);
+    EXPECT_EQ(ReadTable().MsgFooter, mo_.MsgFooter);
+}
+
+TEST_F(Confirm, FailedTableSaveShowsTheMessageAndStaysOpen) {
+    Open(1);
+    ASSERT_TRUE(QFile::remove(Path("tarvick.dat")));
+    Retype(form_->eDBPath, "other.fdb");
+    boxes_.Answer(QMessageBox::Ok);
+    Click(form_->bbOk);
+    ASSERT_EQ(boxes_.Texts().size(), 1u);
+    EXPECT_EQ(boxes_.Texts()[0], U("Невозможно открыть файл настроек tarvick.dat !"));
+    EXPECT_TRUE(form_->isVisible());
+    EXPECT_EQ(mo_.DBPath, "other.fdb");  // the holder already carries the confirmed values
+    EXPECT_TRUE(Exists("comport.ini"));
+}
+
+TEST_F(Confirm, CancellingDropsThePortChoices) {
+    port_.SetBaudRate(br2400);
+    Open(4);
+    EXPECT_EQ(form_->ComComboBox[1]->currentText(), "2400");
+    Choose(form_->ComComboBox[1], "115200");
+    Choose(form_->ComComboBox[2], "7");
+    Click(form_->bbClose);
+    EXPECT_EQ(form_->result(), QDialog::Rejected);
+    EXPECT_EQ(port_.BaudRate(), br2400);
+    EXPECT_EQ(port_.DataBits(), dbEight);
+    EXPECT_FALSE(Exists("comport.ini"));
+    EXPECT_TRUE(steps_.empty());
+}
+
+TEST_F(Confirm, EditingTemplateAndAnsweringNoStoresSettingsWithoutTheTemplate) {
+    Open(2);
+    Click(form_->sbNew);
+    Retype(form_->eNameFile, "NEWONE");
+    form_->SelectPage(1);
+    Retype(form_->eDBPath, "x.fdb");
+    boxes_.Answer(QMessageBox::No);
+    Click(form_->bbOk);
+    ASSERT_EQ(boxes_.Texts().size(), 1u);
+    EXPECT_EQ(boxes_.Texts()[0], U("Сохранить шаблон ?"));
+    EXPECT_EQ(form_->result(), QDialog::Accepted);
+    EXPECT_FALSE(Exists("NEWONE.ATS"));
+    EXPECT_EQ(ReadTable().DBPath, "x.fdb");
+}
+
+TEST_F(Confirm, EditingTemplateAndAnsweringYesSavesItFirst) {
+    Open(1);
+    form_->SelectPage(2);
+    Click(form_->sbNew);
+    Retype(form_->eNameFile, "NEWONE");
+    form_->SelectPage(6);
+    boxes_.Answer(QMessageBox::Yes);
+    boxes_.Answer(QMessageBox::Ok);
+    Click(form_->bbOk);
+    ASSERT_EQ(boxes_.Texts().size(), 2u);
+    EXPECT_EQ(boxes_.Texts()[1], U("Шаблон сохранен."));
+    EXPECT_TRUE(Exists("NEWONE.ATS"));
+    EXPECT_EQ(form_->SelectedNodeIndex(), 2);
+    EXPECT_EQ(ReadTable().Template, "NEWONE.ATS");
+}
+
+TEST_F(Confirm, ChosenTemplateTakesEffectAtTheNextStart) {
+    Open(2);
+    Choose(form_->cbTemplates, "PANA12.ATS");
+    Click(form_->bbOk);
+    EXPECT_EQ(mo_.Template, "PANA12.ATS");
+    EXPECT_EQ(ReadTable().Template, "PANA12.ATS");
+    EXPECT_EQ(mo_.AmPm, 0);  // still cutting by the previous template's columns
+    EXPECT_EQ(mo_.NumberOut, 35);
+
+    TMO next;  // the next start
+    next.ProgramDir = Dir();
+    ReadSettingsTable(table_, next.ProgramDir, next);
+    ASSERT_TRUE(next.LoadTemplate());
+    EXPECT_EQ(next.AmPm, 15);
+}
+
+TEST_F(Confirm, EmptyTemplateListStoresAnEmptyTemplate) {
+    for (const char* f : {"GENERIC24.ATS", "PANA12.ATS"}) ASSERT_TRUE(QFile::remove(Path(f)));
+    Open(2);
+    EXPECT_EQ(form_->cbTemplates->count(), 0);
+    Click(form_->bbOk);
+    EXPECT_EQ(mo_.Template, "");
+    EXPECT_EQ(ReadTable().Template, "");
+}
+
+TEST_F(Confirm, FailedPortStoreReportsTheErrorAndStaysOpen) {
+    Open(4);
+    ASSERT_TRUE(QDir(dir_.path()).mkdir("comport.ini"));  // nothing can be written there
+    Choose(form_->ComComboBox[1], "19200");
+    boxes_.Answer(QMessageBox::Ok);
+    Click(form_->bbOk);
+    ASSERT_EQ(boxes_.Texts().size(), 1u);
+    EXPECT_EQ(boxes_.Texts()[0], "Failed to store settings");
+    EXPECT_TRUE(form_->isVisible());
+    EXPECT_EQ(steps_, std::vector<std::string>{"disconnect"});
+    EXPECT_EQ(port_.BaudRate(), br19200);
+}
+
+}  // namespace
