@@ -98,6 +98,7 @@ constexpr int kTextMax = 50;
 void SetLimitedText(QLineEdit* e, const QString& text) {
     e->setMaxLength(std::max<int>(kTextMax, text.size()));
     e->setText(text);
+    e->setCursorPosition(0);  // a long text shows its beginning
 }
 
 QLabel* Caption(const char* text, QWidget* buddy) {
