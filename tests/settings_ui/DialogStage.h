@@ -90,6 +90,11 @@ protected:
         table_.SetUseFloatFields(false);
     }
 
+    void TearDown() override {
+        EXPECT_EQ(boxes_.Unanswered(), 0)
+            << "a message box nobody expected: " << boxes_.Texts().back().toStdString();
+    }
+
     std::string Dir() const { return dir_.path().toStdString() + "/"; }
     QString Path(const char* name) const { return dir_.filePath(name); }
     bool Exists(const char* name) const { return QFile::exists(Path(name)); }
