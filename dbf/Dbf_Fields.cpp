@@ -1,6 +1,7 @@
 #include "dbf/Dbf_Fields.h"
 
 #include <algorithm>
+#include <iterator>
 
 const char* FieldTypeName(TFieldType type) {
     switch (type) {
@@ -34,6 +35,24 @@ const char* FieldTypeName(TFieldType type) {
     return "Unknown";
 }
 
+namespace {
+
+// Letters that fix both the value kind and the width, whatever the descriptor says.
+struct TFixedField {
+    char Letter;
+    TFieldType Type;
+    uint32_t Size;
+};
+constexpr TFixedField kFixedFields[] = {
+    {'L', TFieldType::ftBoolean, 1},   {'D', TFieldType::ftDate, 8},
+    {'M', TFieldType::ftMemo, 10},     {'B', TFieldType::ftBlob, 10},
+    {'G', TFieldType::ftDBaseOle, 10}, {'I', TFieldType::ftInteger, 4},
+    {'+', TFieldType::ftAutoInc, 4},   {'O', TFieldType::ftFloat, 8},
+    {'@', TFieldType::ftDateTime, 8},
+};
+
+}  // namespace
+
 bool TDbfFieldDef::SetNativeFieldType(char letter, bool useFloatFields) {
     if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
     NativeFieldType = letter;
@@ -58,48 +77,20 @@ bool TDbfFieldDef::SetNativeFieldType(char letter, bool useFloatFields) {
                 FieldType = TFieldType::ftLargeint;
             }
             break;
-        case 'L':
-            FieldType = TFieldType::ftBoolean;
-            Size = 1;
-            break;
-        case 'D':
-            FieldType = TFieldType::ftDate;
-            Size = 8;
-            break;
-        case 'M':
-            FieldType = TFieldType::ftMemo;
-            Size = 10;
-            break;
-        case 'B':
-            FieldType = TFieldType::ftBlob;
-            Size = 10;
-            break;
-        case 'G':
-            FieldType = TFieldType::ftDBaseOle;
-            Size = 10;
-            break;
-        case 'I':
-            FieldType = TFieldType::ftInteger;
-            Size = 4;
-            break;
-        case '+':
-            FieldType = TFieldType::ftAutoInc;
-            Size = 4;
-            break;
-        case 'O':
-            FieldType = TFieldType::ftFloat;
-            Size = 8;
-            break;
-        case '@':
-            FieldType = TFieldType::ftDateTime;
-            Size = 8;
-            break;
         case 'T':
             FieldType = TFieldType::ftDateTime;
             break;
-        default:
-            FieldType = TFieldType::ftUnknown;
-            return false;
+        default: {
+            const auto fixed =
+                std::find_if(std::begin(kFixedFields), std::end(kFixedFields),
+                             [letter](const TFixedField& f) { return f.Letter == letter; });
+            if (fixed == std::end(kFixedFields)) {
+                FieldType = TFieldType::ftUnknown;
+                return false;
+            }
+            FieldType = fixed->Type;
+            Size = fixed->Size;
+        }
     }
     if (!keepsDecimals) Precision = 0;
     return true;
