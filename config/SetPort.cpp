@@ -52,6 +52,13 @@ std::string MemoToAnsi(const QPlainTextEdit* m) {
     return ToAnsi(t);
 }
 
+// Each control carries the name the rest of the program and its tests find it by.
+template <class W>
+W* Named(W* w, const char* name) {
+    w->setObjectName(name);
+    return w;
+}
+
 // Enabled fields are painted in the window colour, greyed ones take their parent's colour.
 void Paint(QWidget* w, bool windowColour) {
     QPalette p = w->palette();
@@ -236,24 +243,21 @@ TSetPortForm::TSetPortForm(TMO& mo, TComPort& port, QWidget* parent)
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     OnSaveSettings = [this] { MO.SaveSettings(); };
 
-    TreeView = new QTreeWidget(this);
-    TreeView->setObjectName("TreeView");
-    Notebook = new QStackedWidget(this);
-    Notebook->setObjectName("Notebook");
-    bbOk =
-        new QPushButton(style()->standardIcon(QStyle::SP_DialogApplyButton), U("Установить"), this);
-    bbOk->setObjectName("bbOk");
-    bbClose =
-        new QPushButton(style()->standardIcon(QStyle::SP_DialogCloseButton), U("Закрыть"), this);
-    bbClose->setObjectName("bbClose");
+    TreeView = Named(new QTreeWidget(this), "TreeView");
+    Notebook = Named(new QStackedWidget(this), "Notebook");
+    bbOk = Named(
+        new QPushButton(style()->standardIcon(QStyle::SP_DialogApplyButton), U("Установить"), this),
+        "bbOk");
+    bbClose = Named(
+        new QPushButton(style()->standardIcon(QStyle::SP_DialogCloseButton), U("Закрыть"), this),
+        "bbClose");
     for (QPushButton* b : {bbOk, bbClose}) {
         b->setAutoDefault(false);
         b->setDefault(false);
     }
 
     BuildTree();
-    auto* empty = new QWidget;
-    empty->setObjectName("Empty");
+    auto* empty = Named(new QWidget, "Empty");
     Notebook->addWidget(empty);
     BuildGeneralPage();
     BuildTemplatePage();
@@ -308,22 +312,14 @@ void TSetPortForm::BuildTree() {
 }
 
 void TSetPortForm::BuildGeneralPage() {
-    auto* page = new QWidget;
-    page->setObjectName("General");
-    eDBPath = new QLineEdit(page);
-    cbShowBuffer = new QCheckBox(U("Показывать буфер"), page);
-    cbAutoRun = new QCheckBox(U("Автозапуск"), page);
-    cbHideRun = new QCheckBox(U("Запуск в скрытом режиме"), page);
-    sePortSMTP = new TSpinEdit(0, 99, 2, page);
-    eAddrSMTP = new QLineEdit(page);
-    eFromSMTP = new QLineEdit(page);
-    eDBPath->setObjectName("eDBPath");
-    cbShowBuffer->setObjectName("cbShowBuffer");
-    cbAutoRun->setObjectName("cbAutoRun");
-    cbHideRun->setObjectName("cbHideRun");
-    sePortSMTP->setObjectName("sePortSMTP");
-    eAddrSMTP->setObjectName("eAddrSMTP");
-    eFromSMTP->setObjectName("eFromSMTP");
+    auto* page = Named(new QWidget, "General");
+    eDBPath = Named(new QLineEdit(page), "eDBPath");
+    cbShowBuffer = Named(new QCheckBox(U("Показывать буфер"), page), "cbShowBuffer");
+    cbAutoRun = Named(new QCheckBox(U("Автозапуск"), page), "cbAutoRun");
+    cbHideRun = Named(new QCheckBox(U("Запуск в скрытом режиме"), page), "cbHideRun");
+    sePortSMTP = Named(new TSpinEdit(0, 99, 2, page), "sePortSMTP");
+    eAddrSMTP = Named(new QLineEdit(page), "eAddrSMTP");
+    eFromSMTP = Named(new QLineEdit(page), "eFromSMTP");
 
     auto* g = new QGridLayout(page);
     g->addWidget(Caption("База данных", eDBPath), 0, 0, 1, 2);
@@ -342,14 +338,11 @@ void TSetPortForm::BuildGeneralPage() {
 }
 
 void TSetPortForm::BuildTemplatePage() {
-    auto* page = new QWidget;
-    page->setObjectName("TemplatePage");
-    cbTemplates = new QComboBox(page);
-    cbTemplates->setObjectName("cbTemplates");
+    auto* page = Named(new QWidget, "TemplatePage");
+    cbTemplates = Named(new QComboBox(page), "cbTemplates");
     cbTemplates->setEditable(false);
     cbTemplates->setMinimumContentsLength(20);
-    eNameFile = new QLineEdit(page);
-    eNameFile->setObjectName("eNameFile");
+    eNameFile = Named(new QLineEdit(page), "eNameFile");
     eNameFile->setMaxLength(kTemplateNameMax);
     eNameFile->setValidator(new TTemplateNameValidator(eNameFile));
     eNameFile->setContextMenuPolicy(Qt::NoContextMenu);
@@ -358,8 +351,7 @@ void TSetPortForm::BuildTemplatePage() {
     eNameFile->hide();
 
     auto tool = [page](const char* name, const char* hint, QStyle::StandardPixmap icon) {
-        auto* b = new QToolButton(page);
-        b->setObjectName(name);
+        auto* b = Named(new QToolButton(page), name);
         b->setToolTip(U(hint));
         b->setIcon(page->style()->standardIcon(icon));
         b->setAutoRaise(true);
@@ -370,8 +362,7 @@ void TSetPortForm::BuildTemplatePage() {
     sbSave = tool("sbSave", "Сохранить", QStyle::SP_DialogSaveButton);
     sbSave->setEnabled(false);
 
-    eComment = new QLineEdit(page);
-    eComment->setObjectName("eComment");
+    eComment = Named(new QLineEdit(page), "eComment");
     eComment->setMaxLength(kTextMax);
     eComment->setReadOnly(true);
 
@@ -400,8 +391,7 @@ void TSetPortForm::BuildTemplatePage() {
         const TColumnInfo* info = nullptr;
         for (const TColumnInfo& c : kColumns)
             if (std::string_view(c.name) == pageOrder[i]) info = &c;
-        auto* se = new TSpinEdit(0, kColumnMax, kColumnDigits, page);
-        se->setObjectName(info->name);
+        auto* se = Named(new TSpinEdit(0, kColumnMax, kColumnDigits, page), info->name);
         se->setEnabled(false);
         *spins[i] = se;
         const int row = 2 + (i < 7 ? i : i - 7);
@@ -411,16 +401,14 @@ void TSetPortForm::BuildTemplatePage() {
         connect(se, &QSpinBox::valueChanged, this, [this] { UpdatePreview(); });
     }
 
-    lPreview = new QLabel(page);
-    lPreview->setObjectName("lPreview");
+    lPreview = Named(new QLabel(page), "lPreview");
     lPreview->setTextFormat(Qt::RichText);
     lPreview->setTextInteractionFlags(Qt::TextSelectableByMouse);
     lPreview->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     lPreview->setFrameShape(QFrame::StyledPanel);
     lPreview->setFixedWidth(480);
     lPreview->setToolTip(U("Последняя принятая строка и поля, как их выделит шаблон"));
-    lPreviewFields = new QLabel(page);
-    lPreviewFields->setObjectName("lPreviewFields");
+    lPreviewFields = Named(new QLabel(page), "lPreviewFields");
     lPreviewFields->setTextFormat(Qt::RichText);
     lPreviewFields->setWordWrap(true);
     lPreviewFields->setFixedWidth(480);
@@ -436,18 +424,13 @@ void TSetPortForm::BuildTemplatePage() {
 }
 
 void TSetPortForm::BuildRulesPage() {
-    auto* page = new QWidget;
-    page->setObjectName("Rules");
-    cbIncomLog = new QCheckBox(U("Протоколировать входящие звонки"), page);
-    cbEmptyLen = new QCheckBox(U("Игнорировать разговоры продолжительностью менее"), page);
-    seMinEmpty = new TSpinEdit(0, 59, 2, page);
-    seMinLenPhon = new TSpinEdit(0, 99, 2, page);
-    seMaxLenPhon = new TSpinEdit(0, 99, 2, page);
-    cbIncomLog->setObjectName("cbIncomLog");
-    cbEmptyLen->setObjectName("cbEmptyLen");
-    seMinEmpty->setObjectName("seMinEmpty");
-    seMinLenPhon->setObjectName("seMinLenPhon");
-    seMaxLenPhon->setObjectName("seMaxLenPhon");
+    auto* page = Named(new QWidget, "Rules");
+    cbIncomLog = Named(new QCheckBox(U("Протоколировать входящие звонки"), page), "cbIncomLog");
+    cbEmptyLen = Named(new QCheckBox(U("Игнорировать разговоры продолжительностью менее"), page),
+                       "cbEmptyLen");
+    seMinEmpty = Named(new TSpinEdit(0, 59, 2, page), "seMinEmpty");
+    seMinLenPhon = Named(new TSpinEdit(0, 99, 2, page), "seMinLenPhon");
+    seMaxLenPhon = Named(new TSpinEdit(0, 99, 2, page), "seMaxLenPhon");
 
     auto* g = new QGridLayout(page);
     g->addWidget(cbIncomLog, 0, 0, 1, 3);
@@ -467,8 +450,7 @@ void TSetPortForm::BuildRulesPage() {
 }
 
 void TSetPortForm::BuildPortPage() {
-    auto* page = new QWidget;
-    page->setObjectName("PortPage");
+    auto* page = Named(new QWidget, "PortPage");
     auto* g = new QGridLayout(page);
     const char* captions[6] = {"Порт",          "Скорость", "Биты данных",
                                "Стоповые биты", "Четность", "Контроль передачи"};
@@ -489,14 +471,10 @@ void TSetPortForm::BuildPortPage() {
 }
 
 void TSetPortForm::BuildMailPage() {
-    auto* page = new QWidget;
-    page->setObjectName("Mailing");
-    cbPubSendMail = new QCheckBox(U("Рассылка статистики"), page);
-    eSubjSendMail = new QLineEdit(page);
-    mMsgFooter = new QPlainTextEdit(page);
-    cbPubSendMail->setObjectName("cbPubSendMail");
-    eSubjSendMail->setObjectName("eSubjSendMail");
-    mMsgFooter->setObjectName("mMsgFooter");
+    auto* page = Named(new QWidget, "Mailing");
+    cbPubSendMail = Named(new QCheckBox(U("Рассылка статистики"), page), "cbPubSendMail");
+    eSubjSendMail = Named(new QLineEdit(page), "eSubjSendMail");
+    mMsgFooter = Named(new QPlainTextEdit(page), "mMsgFooter");
     eSubjSendMail->setMaxLength(kTextMax);
     mMsgFooter->setLineWrapMode(QPlainTextEdit::NoWrap);
     // Cleared at creation: filling from the holder runs the handler only when the state changes.
@@ -513,24 +491,16 @@ void TSetPortForm::BuildMailPage() {
 }
 
 void TSetPortForm::BuildMessagesPage() {
-    auto* page = new QWidget;
-    page->setObjectName("Messages");
-    eMsgAddress = new QLineEdit(page);
-    cbNeedAllRight = new QCheckBox(U("Ежедневное сообщение"), page);
-    eSubjAllRight = new QLineEdit(page);
-    mMsgAllRight = new QPlainTextEdit(page);
-    cbNeedSilence = new QCheckBox(U("Сообщение, если звонки не фиксировались более"), page);
-    seDaysSilence = new TSpinEdit(1, 99, 2, page);
-    eSubjSilence = new QLineEdit(page);
-    mMsgSilence = new QPlainTextEdit(page);
-    eMsgAddress->setObjectName("eMsgAddress");
-    cbNeedAllRight->setObjectName("cbNeedAllRight");
-    eSubjAllRight->setObjectName("eSubjAllRight");
-    mMsgAllRight->setObjectName("mMsgAllRight");
-    cbNeedSilence->setObjectName("cbNeedSilence");
-    seDaysSilence->setObjectName("seDaysSilence");
-    eSubjSilence->setObjectName("eSubjSilence");
-    mMsgSilence->setObjectName("mMsgSilence");
+    auto* page = Named(new QWidget, "Messages");
+    eMsgAddress = Named(new QLineEdit(page), "eMsgAddress");
+    cbNeedAllRight = Named(new QCheckBox(U("Ежедневное сообщение"), page), "cbNeedAllRight");
+    eSubjAllRight = Named(new QLineEdit(page), "eSubjAllRight");
+    mMsgAllRight = Named(new QPlainTextEdit(page), "mMsgAllRight");
+    cbNeedSilence = Named(new QCheckBox(U("Сообщение, если звонки не фиксировались более"), page),
+                          "cbNeedSilence");
+    seDaysSilence = Named(new TSpinEdit(1, 99, 2, page), "seDaysSilence");
+    eSubjSilence = Named(new QLineEdit(page), "eSubjSilence");
+    mMsgSilence = Named(new QPlainTextEdit(page), "mMsgSilence");
     for (QLineEdit* e : {eMsgAddress, eSubjAllRight, eSubjSilence}) e->setMaxLength(kTextMax);
     for (QPlainTextEdit* m : {mMsgAllRight, mMsgSilence}) m->setFixedHeight(60);
     SetGroup({eSubjAllRight, mMsgAllRight}, false);
