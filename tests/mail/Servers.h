@@ -3,6 +3,8 @@
 // server from Debian's packages, and a scripted one that misbehaves on purpose.
 #include <QProcess>
 #include <QStringList>
+#include <exception>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -103,13 +105,20 @@ inline std::vector<Step> Greeting() {
     return {{"send", "220 test ready\r\n"}, {"recv", ""}, {"send", "250 hello\r\n"}};
 }
 
-inline std::vector<Step> AcceptMessage(int recipients) {
+// Reset and sender taken, then each recipient answered with the reply given.
+inline std::vector<Step> SenderAndRecipients(const char* senderReply, int recipients,
+                                             const char* recipientReply) {
     std::vector<Step> s = {
-        {"recv", ""}, {"send", "250 reset\r\n"}, {"recv", ""}, {"send", "250 sender ok\r\n"}};
+        {"recv", ""}, {"send", "250 reset\r\n"}, {"recv", ""}, {"send", senderReply}};
     for (int i = 0; i < recipients; ++i) {
         s.push_back({"recv", ""});
-        s.push_back({"send", "250 rcpt ok\r\n"});
+        s.push_back({"send", recipientReply});
     }
+    return s;
+}
+
+inline std::vector<Step> AcceptMessage(int recipients) {
+    std::vector<Step> s = SenderAndRecipients("250 sender ok\r\n", recipients, "250 rcpt ok\r\n");
     s.insert(s.end(), {{"recv", ""},
                        {"send", "354 go ahead\r\n"},
                        {"until_dot", ""},
@@ -117,8 +126,27 @@ inline std::vector<Step> AcceptMessage(int recipients) {
     return s;
 }
 
+// A message whose every recipient is unknown, so that its data is refused.
+inline std::vector<Step> RefuseRecipients(int recipients) {
+    std::vector<Step> s = SenderAndRecipients("250 ok\r\n", recipients, "550 no such user\r\n");
+    s.insert(s.end(), {{"recv", ""}, {"send", "503 no valid recipients\r\n"}});
+    return s;
+}
+
 inline std::vector<Step> Quit() {
     return {{"recv", ""}, {"send", "221 bye\r\n"}, {"drain", ""}};
+}
+
+// The message of the error of type E that a call against a server raises; any other error
+// escapes to fail the test.
+template <class E = std::exception>
+std::string WhatRaised(const std::function<void()>& fn) {
+    try {
+        fn();
+    } catch (const E& e) {
+        return e.what();
+    }
+    return "no error";
 }
 
 inline std::vector<Step> operator+(std::vector<Step> a, const std::vector<Step>& b) {

@@ -353,17 +353,9 @@ TEST_F(NotifyTest, FailedStatisticsMailClearsTheMailingButTriesTheOthers) {
     Db().Commit();
     mo.SendMail = true;
     // The first session's recipient is rejected, so its DATA is refused; the second goes through.
-    ScriptedServer server(Greeting() +
-                          std::vector<Step>{{"recv", ""},
-                                            {"send", "250 reset\r\n"},
-                                            {"recv", ""},
-                                            {"send", "250 ok\r\n"},
-                                            {"recv", ""},
-                                            {"send", "550 no such user\r\n"},
-                                            {"recv", ""},
-                                            {"send", "503 no valid recipients\r\n"}} +
-                          Quit() + std::vector<Step>{{"accept", ""}} + Greeting() +
-                          AcceptMessage(1) + Quit());
+    ScriptedServer server(Greeting() + RefuseRecipients(1) + Quit() +
+                          std::vector<Step>{{"accept", ""}} + Greeting() + AcceptMessage(1) +
+                          Quit());
     mo.PortSMTP = server.Port();
     notifier->TimerTimer();
     EXPECT_FALSE(mo.SendMail);
