@@ -33,9 +33,7 @@ TDateTime At(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
 
 TEST(Assembler, DateFieldsByColumn) {
     TLineRecorder mo;
-    mo.Day = 1;
-    mo.Mont = 3;
-    mo.Year = 5;
+    mo.Columns() = {.Day = 1, .Mont = 3, .Year = 5};
     mo.Feed("120456\r");
     ASSERT_EQ(mo.records.size(), 1u);
     EXPECT_EQ(mo.records[0].fields.Day, "12");
@@ -126,12 +124,7 @@ class TwelveHourClock : public ::testing::TestWithParam<ClockCase> {};
 TEST_P(TwelveHourClock, CorrectsTheHour) {
     const ClockCase& c = GetParam();
     TLineRecorder mo;
-    mo.Day = 1;
-    mo.Mont = 4;
-    mo.Year = 7;
-    mo.Hour = 10;
-    mo.Min = 13;
-    mo.AmPm = c.ampmColumn;
+    mo.Columns() = {.Day = 1, .Mont = 4, .Year = 7, .Hour = 10, .Min = 13, .AmPm = c.ampmColumn};
     // "dd/mm/yy hh:mm" then the marker from column 15 on.
     mo.Feed(std::string("01/02/26 ") + c.hour + ":30" + c.marker + "\r");
     ASSERT_EQ(mo.records.size(), 1u);
@@ -163,12 +156,7 @@ class CallDate : public ::testing::TestWithParam<DateCase> {};
 
 TEST_P(CallDate, Composed) {
     TLineRecorder mo;
-    mo.Day = 1;
-    mo.Mont = 4;
-    mo.Year = 7;
-    mo.Hour = 10;
-    mo.Min = 13;
-    mo.Sec = 16;
+    mo.Columns() = {.Day = 1, .Mont = 4, .Year = 7, .Hour = 10, .Min = 13, .Sec = 16};
     mo.Feed(std::string(GetParam().line) + "\r");
     EXPECT_DOUBLE_EQ(mo.records.at(0).when, GetParam().want);
 }
@@ -184,9 +172,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Assembler, FourDigitYearAddsTwoThousand) {
     TLineRecorder mo;
-    mo.Day = 1;
-    mo.Mont = 4;
-    mo.Year = 7;
+    mo.Columns() = {.Day = 1, .Mont = 4, .Year = 7};
     mo.Feed("01/02/2005\r");
     EXPECT_DOUBLE_EQ(mo.records.at(0).when, At(4005, 2, 1));
 }
