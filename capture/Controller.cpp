@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "common/DateTime.h"
+#include "db/DataM.h"
 
 namespace {
 const char kDbFailed[] =
@@ -71,7 +72,7 @@ void TCaptureControl::RxChar(int count) {
     struct Leave {
         TCaptureControl& c;
         ~Leave() {
-            if (--c.ReceiveDepth == 0) c.SchedulePending();
+            if (--c.ReceiveDepth == 0 && c.RunDepth == 0) c.SchedulePending();
         }
     } leave{*this};
     const std::string text = Port.ReadText(count);
@@ -93,12 +94,37 @@ void TCaptureControl::HandleChar(char c) {
 }
 
 void TCaptureControl::Defer(std::function<void()> fn) {
-    if (ReceiveDepth == 0 && Pending.empty()) {
-        fn();
+    if (ReceiveDepth == 0 && RunDepth == 0 && Pending.empty()) {
+        Run(fn);
         return;
     }
     Pending.push_back(std::move(fn));
-    if (ReceiveDepth == 0) SchedulePending();
+    if (ReceiveDepth == 0 && RunDepth == 0) SchedulePending();
+}
+
+void TCaptureControl::TimerTick(const std::function<void()>& run) {
+    if (!run || TickHeld || Finished) return;
+    TickHeld = true;
+    Defer([this, run] {
+        TickHeld = false;
+        if (!Finished) run();
+    });
+}
+
+TNotifyHooks TCaptureControl::NotifyHooks() {
+    return TNotifyHooks{[this] { return Port.Connected(); }, [this] { Port.Close(); },
+                        [this] { Port.Open(); }, [this](bool on) { View.SetTimerEnabled(on); }};
+}
+
+void TCaptureControl::Run(const std::function<void()>& fn) {
+    ++RunDepth;
+    struct Leave {
+        TCaptureControl& c;
+        ~Leave() {
+            if (--c.RunDepth == 0 && c.ReceiveDepth == 0) c.SchedulePending();
+        }
+    } leave{*this};
+    fn();
 }
 
 // The receive handler is itself a call from the port's worker, which waits for it: a close
@@ -117,10 +143,11 @@ void TCaptureControl::SchedulePending() {
 
 void TCaptureControl::RunPending() {
     while (!Pending.empty()) {
-        if (ReceiveDepth > 0) return;  // a later receive handler is running; it reschedules
+        // A receive handler or a request is running further up; it reschedules when it returns.
+        if (ReceiveDepth > 0 || RunDepth > 0) return;
         auto fn = std::move(Pending.front());
         Pending.pop_front();
-        fn();
+        Run(fn);
     }
 }
 
@@ -143,4 +170,12 @@ void TCaptureControl::Shutdown(std::function<void()> then) {
         }
         if (then) then();
     });
+}
+
+std::function<void()> DailyRunOf(TCaptureControl& control, TNMSMTP& smtp) {
+    return [&control, &smtp] {
+        if (!control.MO() || !DM) return;
+        TNotifier notifier(*control.MO(), *DM, smtp, control.NotifyHooks());
+        notifier.TimerTimer();
+    };
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "capture/Main.h"
+#include "capture/Notify.h"
 
 // The capture line as the controller sees it.
 class TCapturePort {
@@ -70,9 +71,16 @@ public:
     // Each received character in order: first the log keeper, then the assembler.
     void HandleChar(char c);
 
-    // Runs fn now, or right after the receive handler has returned when one is running.
+    // Runs fn now, or when the receive handler or the held-back request that is running has
+    // returned: a stop chosen during the daily run's mail waits must not free what the run uses.
     void Defer(std::function<void()> fn);
     bool InReceive() const { return ReceiveDepth > 0; }
+
+    // The daily timer's tick: at most one run is held back, however many ticks arrive while a
+    // receive handler or a modal dialog keeps it waiting.
+    void TimerTick(const std::function<void()>& run);
+    // The capture line and the daily timer as the daily run drives them.
+    TNotifyHooks NotifyHooks();
 
     // End of capture for good: the port closes first, then the holder is freed, so no
     // character can reach a freed holder. Held back like the others.
@@ -86,6 +94,7 @@ private:
     void DoStartStop(bool stop);
     void RunPending();
     void SchedulePending();
+    void Run(const std::function<void()>& fn);
 
     TCapturePort& Port;
     TCaptureDatabase& Db;
@@ -94,8 +103,15 @@ private:
     std::unique_ptr<TMO> MO_;
     std::string LogLineText;
     int ReceiveDepth = 0;
+    int RunDepth = 0;  // held-back requests running now
+    bool TickHeld = false;
     bool PendingScheduled = false;
     bool Finished = false;
     std::deque<std::function<void()>> Pending;
     std::shared_ptr<bool> Alive;
 };
+
+class TNMSMTP;
+// The daily run on the data module's call database, mailing through smtp, for whatever holder
+// the control has when the run starts.
+std::function<void()> DailyRunOf(TCaptureControl& control, TNMSMTP& smtp);

@@ -1,28 +1,13 @@
 #include "capture/Headless.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <QCoreApplication>
-#include <QSocketNotifier>
 #include <QTimer>
-#include <cerrno>
 #include <cstdio>
 
 #include "platform/CodePage.h"
 #include "platform/MessageLoop.h"
 
 namespace {
-int gSignalPipe[2] = {-1, -1};
-
-void OnSignal(int) {
-    const int saved = errno;
-    const char c = 1;
-    [[maybe_unused]] ssize_t n = write(gSignalPipe[1], &c, 1);
-    errno = saved;
-}
-
 const char kNoConfig[] =
     "\xcd\xe5\xe2\xee\xe7\xec\xee\xe6\xed\xee \xef\xf0\xee\xf7\xe8\xf2\xe0\xf2\xfc "
     "\xf8\xe0\xe1\xeb\xee\xed!";  // "Невозможно прочитать шаблон!"
@@ -32,43 +17,16 @@ THeadlessStation::THeadlessStation(TCapturePort& port, TCaptureDatabase& db,
                                    THolderFactory makeHolder)
     : Control_(port, db, *this, std::move(makeHolder)), Timer(std::make_unique<QTimer>()) {
     Timer->setInterval(1000);
-    QObject::connect(Timer.get(), &QTimer::timeout, &Context, [this] {
-        Guard([this] {
-            if (DailyRun) Control_.Defer(DailyRun);
-        });
-    });
+    QObject::connect(Timer.get(), &QTimer::timeout, &Context,
+                     [this] { Guard([this] { Control_.TimerTick(DailyRun); }); });
 }
 
-THeadlessStation::~THeadlessStation() {
-    if (SignalNotifier) {
-        SignalNotifier.reset();
-        signal(SIGTERM, SIG_DFL);
-        signal(SIGINT, SIG_DFL);
-        close(gSignalPipe[0]);
-        close(gSignalPipe[1]);
-        gSignalPipe[0] = gSignalPipe[1] = -1;
-    }
-}
+THeadlessStation::~THeadlessStation() = default;
 
 bool THeadlessStation::Start() {
     if (!Control_.CreateHolder()) {
         ShowMessage(kNoConfig);
         return false;
-    }
-    if (gSignalPipe[0] < 0 && pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
-        SignalNotifier = std::make_unique<QSocketNotifier>(gSignalPipe[0], QSocketNotifier::Read);
-        QObject::connect(SignalNotifier.get(), &QSocketNotifier::activated, &Context, [this] {
-            char buf[16];
-            while (read(gSignalPipe[0], buf, sizeof buf) > 0) {
-            }
-            Terminate();
-        });
-        struct sigaction sa = {};
-        sa.sa_handler = OnSignal;
-        sigemptyset(&sa.sa_mask);
-        sa.sa_flags = SA_RESTART;
-        sigaction(SIGTERM, &sa, nullptr);
-        sigaction(SIGINT, &sa, nullptr);
     }
     Guard([this] { Control_.StartStop(false); });
     return true;

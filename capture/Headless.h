@@ -1,24 +1,27 @@
 #pragma once
 // The station without windows: received lines go to standard output, messages to standard
-// error, and SIGTERM or SIGINT end capture cleanly.
+// error, and a stop request ends capture cleanly.
 #include <QObject>
 #include <functional>
 #include <memory>
 
 #include "capture/Controller.h"
 
-class QSocketNotifier;
 class QTimer;
 
 class THeadlessStation : private TCaptureView {
 public:
     THeadlessStation(TCapturePort& port, TCaptureDatabase& db, THolderFactory makeHolder);
     ~THeadlessStation() override;
+    THeadlessStation(const THeadlessStation&) = delete;
+    THeadlessStation& operator=(const THeadlessStation&) = delete;
 
     // Loads the configuration and starts capture; false (message written) when it did not load.
     bool Start();
-    // Runs the event loop until a stop signal; the exit code.
+    // Runs the event loop until Terminate has finished; the exit code.
     int Exec();
+    // Closes the port and frees the holder outside any receive handler, then ends Exec with 0.
+    void Terminate();
 
     TCaptureControl& Control() { return Control_; }
     std::function<void()> DailyRun;
@@ -33,11 +36,9 @@ private:
     void CaptureStateChanged() override {}
     void Post(std::function<void()> fn) override;
     void Guard(const std::function<void()>& fn);
-    void Terminate();
 
     TCaptureControl Control_;
     QObject Context;
     std::unique_ptr<QTimer> Timer;
-    std::unique_ptr<QSocketNotifier> SignalNotifier;
     bool Terminating = false;
 };

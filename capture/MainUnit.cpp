@@ -338,15 +338,20 @@ void TMainForm::btnSetClick() {
     OpenSettings(SettingsPage);
 }
 
+// The dialog changes the port and the holder: it waits for a receive handler or a daily run
+// that closed the port for its mail to finish first.
 void TMainForm::OpenSettings(int page) {
     if (!SettingsDialog) return;
-    int selected = SettingsPage;
-    struct Keep {
-        TMainForm& f;
-        int& selected;
-        ~Keep() { f.SettingsPage = selected; }
-    } keep{*this, selected};
-    if (SettingsDialog(*this, page, selected)) FitWindow();
+    Control_.Defer([this, page] {
+        if (Control_.ShutDown()) return;
+        int selected = SettingsPage;
+        struct Keep {
+            TMainForm& f;
+            int& selected;
+            ~Keep() { f.SettingsPage = selected; }
+        } keep{*this, selected};
+        if (SettingsDialog(*this, page, selected)) FitWindow();
+    });
 }
 
 bool TMainForm::TrayIcon(bool add) {
@@ -424,7 +429,7 @@ void TMainForm::ComPortRxChar(int count) {
 }
 
 void TMainForm::TimerTimer() {
-    if (DailyRun) Control_.Defer(DailyRun);
+    Control_.TimerTick(DailyRun);
 }
 
 void TMainForm::RefreshCommands() {

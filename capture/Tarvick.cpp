@@ -8,13 +8,16 @@
 #include <string>
 
 #include "capture/Headless.h"
+#include "capture/MainSettings.h"
 #include "capture/MainUnit.h"
 #include "capture/Station.h"
 #include "db/DataM.h"
 #include "db/FirebirdEnv.h"
+#include "mail/NMsmtp.h"
 #include "platform/CodePage.h"
 #include "platform/MessageLoop.h"
 #include "platform/ProgramDir.h"
+#include "platform/TermSignals.h"
 
 namespace {
 
@@ -56,9 +59,12 @@ int RunHeadless(int argc, char** argv) {
     platform::InitMessageLoop();
     SetApplicationExceptionReport([](const std::exception& e) { WriteError(e.what()); });
     TDataModule module;
+    TNMSMTP smtp;
     TStationPort port;
     TStationDatabase db;
     THeadlessStation station(port, db, LoadHolder);
+    station.DailyRun = DailyRunOf(station.Control(), smtp);
+    platform::TTerminationWatch stop([&station](int) { station.Terminate(); });
     port.ComPort().OnRxChar = [&station](TCustomComPort&, int count) {
         station.ComPortRxChar(count);
     };
@@ -78,12 +84,26 @@ int RunWindowed(int argc, char** argv) {
     platform::InitMessageLoop();
     SetApplicationExceptionReport([](const std::exception& e) { ReportError(nullptr, e); });
     TDataModule module;
+    TNMSMTP smtp;
     TStationPort port;
     TStationDatabase db;
     TComPort& com = port.ComPort();
     int rc = 0;
     {
         TMainForm form(port, db, LoadHolder);
+        form.DailyRun = DailyRunOf(form.Control(), smtp);
+        UseSettingsDialog(form, com);
+        // A stop request cancels an open dialog or message, then closes the window the way its
+        // exit command does.
+        platform::TTerminationWatch stop([&form](int) {
+            Guarded(&form, [&form] {
+                for (int i = 0; i < 8; ++i) {
+                    QWidget* modal = QApplication::activeModalWidget();
+                    if (!modal || !modal->close()) break;
+                }
+                form.sbExitClick();
+            });
+        });
         com.OnAfterOpen = [&form](TCustomComPort&) { form.ComPortOpen(); };
         com.OnAfterClose = [&form](TCustomComPort&) { form.ComPortClose(); };
         com.OnRxChar = [&form](TCustomComPort&, int count) { form.ComPortRxChar(count); };
@@ -102,6 +122,7 @@ int RunWindowed(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    platform::BlockTerminationSignals();
     const TOptions options = ParseOptions(argc, argv);
     if (!options.Dir.empty()) platform::SetProgramDir(options.Dir);
     PrepareFirebirdEnvironment(platform::ProgramDir());

@@ -175,4 +175,53 @@ TEST(CaptureControl, HeldBackRequestWaitsForANestedReceiveToEnd) {
     EXPECT_EQ(f.Port.ClosesInsideReceive, 0);
 }
 
+// A stop, an exit or the settings dialog chosen while the daily run waits for its mail server
+// (the port is closed, so no receive handler runs) waits for the run to end.
+class RequestDuringDailyRun : public ::testing::TestWithParam<BurstCase> {};
+
+TEST_P(RequestDuringDailyRun, WaitsForTheRunToReturn) {
+    Fixture f;
+    f.Control.StartStop(false);
+    bool finished = false;
+    std::vector<std::string> seen;
+    f.Control.TimerTick([&] {
+        const TNotifyHooks hooks = f.Control.NotifyHooks();
+        hooks.ClosePort();
+        if (GetParam().exit)
+            f.Control.Shutdown([&] { finished = true; });
+        else
+            f.Control.StartStop(true);
+        f.View.RunPosted();  // the mail client's wait serves the event loop
+        seen.push_back(f.Control.MO() ? "holder" : "freed");
+        hooks.OpenPort();
+    });
+    EXPECT_EQ(seen, std::vector<std::string>{"holder"});
+    f.View.RunPosted();
+    EXPECT_FALSE(f.Port.Connected());
+    EXPECT_EQ(f.Control.MO() == nullptr, GetParam().exit);
+    EXPECT_EQ(finished, GetParam().exit);
+}
+
+INSTANTIATE_TEST_SUITE_P(Requests, RequestDuringDailyRun,
+                         ::testing::Values(BurstCase{"Stop", false}, BurstCase{"Exit", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CaptureControl, TicksHeldBackByAReceiveHandlerRunTheDailyRunOnce) {
+    Fixture f;
+    f.Control.StartStop(false);
+    int runs = 0;
+    f.View.DuringLine = [&](size_t) {
+        for (int i = 0; i < 100; ++i) f.Control.TimerTick([&] { ++runs; });
+    };
+    f.Receive("one\rtwo\r");
+    EXPECT_EQ(runs, 0);
+    f.View.RunPosted();
+    EXPECT_EQ(runs, 1);
+    f.Control.TimerTick([&] { ++runs; });  // a later tick runs again
+    EXPECT_EQ(runs, 2);
+    f.Control.Shutdown(nullptr);
+    f.Control.TimerTick([&] { ++runs; });
+    EXPECT_EQ(runs, 2);
+}
+
 }  // namespace
