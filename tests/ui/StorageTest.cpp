@@ -1,0 +1,127 @@
+// Both stations as separate processes storing into a real call database on the embedded engine:
+// the calls are readable by Firebird's own isql-fb while the station holds the database, a stop
+// request ends the station cleanly, and stop requests never reach the database client's own
+// handlers in any thread of the station.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "../common/TempDir.h"
+#include "tests/ui/Pty.h"
+#include "tests/ui/StationProcess.h"
+#include "tests/ui/StationStage.h"
+
+namespace {
+
+std::string CallLine(int n) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "06/12/26 14:%02d:%02d 02 %3d 00:%02d:%02d 8495%07d", n / 60,
+                  n % 60, 201 + n % 7, n % 60, (n * 7) % 60, n);
+    return buf;
+}
+
+// Output of a query run through isql-fb with the station's Firebird configuration.
+std::string Query(const std::string& db, const std::string& sql) {
+    const std::string src = TARVICK_SOURCE_DIR;
+    const std::string cmd = "TARVICK_FIREBIRD_DIR='" + src + "/data/firebird' . '" + src +
+                            "/data/firebird/env.sh' && echo '" + sql +
+                            "' | isql-fb -q -user SYSDBA -password quillfern '" + db + "' 2>&1";
+    std::string out;
+    if (FILE* p = popen(cmd.c_str(), "r")) {
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+        pclose(p);
+    }
+    return out;
+}
+
+long StoredCalls(const std::string& db) {
+    std::istringstream in(Query(db, "select count(*) from Rings;"));
+    std::string word;
+    long count = -1;
+    while (in >> word)
+        if (!word.empty() && word.find_first_not_of("0123456789") == std::string::npos)
+            count = std::stol(word);
+    return count;
+}
+
+// SIGTERM's bit in the blocked set of every thread of the process.
+bool EveryThreadBlocksStopRequests(pid_t pid, int& threads) {
+    threads = 0;
+    std::error_code ec;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto& t : std::filesystem::directory_iterator(tasks, ec)) {
+        std::ifstream status(t.path() / "status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("SigBlk:", 0) != 0) continue;
+            const unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+            if (!(mask & (1ull << (SIGTERM - 1))) || !(mask & (1ull << (SIGINT - 1)))) return false;
+            ++threads;
+        }
+    }
+    return threads > 0;
+}
+
+struct StationKind {
+    const char* name;
+    bool windowed;
+};
+
+class StationStores : public ::testing::TestWithParam<StationKind> {};
+
+TEST_P(StationStores, CallsAreReadableWhileAttachedAndAStopRequestEndsCleanly) {
+    TempDir dir;
+    TPty pty;
+    ASSERT_TRUE(pty.Ok());
+    const std::string db = dir.path() + "calls.fdb";
+    ASSERT_TRUE(stage::CreateDatabase(TARVICK_SOURCE_DIR, db));
+    stage::TStationFiles files;
+    files.Dir = dir.path();
+    files.PortName = pty.Path();
+    files.BaudRate = "115200";
+    files.Fields = {{"DBPath", db}, {"AutoRun", "T"}};
+    std::string what;
+    ASSERT_TRUE(stage::Stage(files, TARVICK_SOURCE_DIR, TARVICK_TOOL, what)) << what;
+
+    TStationProcess station(dir.path(), GetParam().windowed);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));  // attached, port open
+    const int n = 60;
+    std::string burst;
+    for (int i = 0; i < n; ++i) burst += CallLine(i) + "\r\n";
+    ASSERT_TRUE(pty.Send(burst, 115200));
+
+    long stored = 0;
+    for (auto end = Clock::now() + std::chrono::seconds(20); stored < n && Clock::now() < end;) {
+        stored = StoredCalls(db);
+        if (stored < n) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    ASSERT_EQ(stored, n) << station.Errors() << Query(db, "select count(*) from Rings;");
+    const std::string row =
+        Query(db,
+              "select RHour, RMin, RSec, RLine, NumberIn, NumberOut, ringlength from Rings "
+              "where NumberOut = '\\''84950000059'\\'';");
+    EXPECT_NE(row.find("84950000059"), std::string::npos) << row;
+    EXPECT_NE(row.find(std::to_string(59 * 60 + (59 * 7) % 60)), std::string::npos) << row;
+
+    int threads = 0;
+    EXPECT_TRUE(EveryThreadBlocksStopRequests(station.Pid, threads)) << threads << " threads";
+    EXPECT_GT(threads, 1);
+
+    kill(station.Pid, SIGTERM);
+    EXPECT_EQ(station.Wait(std::chrono::seconds(5)), 0) << station.Errors();
+    EXPECT_EQ(StoredCalls(db), n);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stations, StationStores,
+                         ::testing::Values(StationKind{"Headless", false},
+                                           StationKind{"Windowed", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
