@@ -8,6 +8,7 @@
 #include <memory>
 #include <set>
 
+#include "capture/Controller.h"
 #include "capture/Notify.h"
 #include "db/DataM.h"
 #include "db/FirebirdEnv.h"
@@ -15,6 +16,7 @@
 #include "platform/CodePage.h"
 #include "platform/ProgramDir.h"
 #include "tests/mail/Servers.h"
+#include "tests/ui/StationFakes.h"
 #include "tests/ui/StationStage.h"
 
 using platform::Utf8ToAnsi;
@@ -507,6 +509,57 @@ TEST_F(DailyToolTest, DatabaseFailureExitsWithOne) {
     std::string out;
     EXPECT_EQ(Run({"DBPath", station.file("missing.fdb")}, "2026-03-02", out), 1) << out;
     EXPECT_EQ(Run({"DBPath", Db().Path()}, "2026-02-30", out), 2) << out;
+}
+
+}  // namespace
+
+namespace {
+
+class TTickView : public TCaptureView {
+public:
+    void LogLine(const std::string&) override {}
+    void ShowMessage(const std::string& text) override { Messages.push_back(text); }
+    void SetTimerEnabled(bool on) override { Timer.push_back(on); }
+    void CaptureStateChanged() override {}
+    void Post(std::function<void()> fn) override { fn(); }
+    std::vector<std::string> Messages;
+    std::vector<bool> Timer;
+};
+
+// The station's own daily run: the capture control's holder, port and timer, the data module's
+// database, one run per date however many ticks arrive.
+TEST_F(NotifyTest, StationsDailyRunPausesTheirPortOncePerDate) {
+    TTestPort stationPort;
+    TTestDatabase stationDb;
+    TTickView view;
+    TCaptureControl control(stationPort, stationDb, view, [this] {
+        auto holder = std::make_unique<TMO>();
+        static_cast<TSettings&>(*holder) = mo;
+        holder->LastRunDate = mo.LastRunDate;
+        holder->LastRingDate = mo.LastRingDate;
+        holder->NeedARight = true;
+        return holder;
+    });
+    control.CreateHolder();
+    stationPort.Open();
+    const auto run = DailyRunOf(control, smtp);
+    for (int s = 1; s < 4; ++s) {
+        Clock(At(2026, 12, 7, 0, 0, s));
+        control.TimerTick(run);
+    }
+    EXPECT_EQ(Count(sink), 1);
+    EXPECT_EQ(HeaderOf(sink.Data(1), "Subject"), "Daily");
+    EXPECT_EQ(stationPort.Closes, 1);
+    EXPECT_EQ(stationPort.Opens, 2);
+    EXPECT_TRUE(stationPort.Connected());
+    EXPECT_EQ(view.Timer, (std::vector<bool>{false, true}));
+    EXPECT_TRUE(view.Messages.empty());
+    EXPECT_EQ(control.MO()->LastRunDate, Day(2026, 12, 7));
+
+    control.Shutdown(nullptr);  // no holder left: a late tick does nothing
+    Clock(At(2026, 12, 8, 0, 0, 1));
+    run();
+    EXPECT_EQ(Count(sink), 1);
 }
 
 }  // namespace
