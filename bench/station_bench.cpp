@@ -108,6 +108,8 @@ void Station(benchmark::State& state, bool headless) {
             std::this_thread::sleep_for(std::chrono::seconds(3));
         }
         state.counters["rss_mb_100k"] = ResidentMb(pid);
+        state.counters["stored"] =
+            static_cast<double>(stage::StoredCalls(TARVICK_SOURCE_DIR, dir.file("calls.fdb")));
     }
     kill(pid, SIGTERM);
     waitpid(pid, nullptr, 0);

@@ -4,9 +4,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -61,6 +63,33 @@ inline bool Stage(const TStationFiles& s, const std::string& sourceDir, const st
 
 inline bool CreateDatabase(const std::string& sourceDir, const std::string& path) {
     return RunCommand({sourceDir + "/scripts/create-db.sh", path}) == 0;
+}
+
+// Output of a query run through isql-fb with the station's Firebird configuration.
+inline std::string Query(const std::string& sourceDir, const std::string& db,
+                         const std::string& sql) {
+    const std::string src = sourceDir;
+    const std::string cmd = "TARVICK_FIREBIRD_DIR='" + src + "/data/firebird' . '" + src +
+                            "/data/firebird/env.sh' && echo '" + sql +
+                            "' | isql-fb -q -user SYSDBA -password quillfern '" + db + "' 2>&1";
+    std::string out;
+    if (FILE* p = popen(cmd.c_str(), "r")) {
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+        pclose(p);
+    }
+    return out;
+}
+
+inline long StoredCalls(const std::string& sourceDir, const std::string& db) {
+    std::istringstream in(Query(sourceDir, db, "select count(*) from Rings;"));
+    std::string word;
+    long count = -1;
+    while (in >> word)
+        if (!word.empty() && word.find_first_not_of("0123456789") == std::string::npos)
+            count = std::stol(word);
+    return count;
 }
 
 }  // namespace stage

@@ -25,32 +25,6 @@ std::string CallLine(int n) {
     return buf;
 }
 
-// Output of a query run through isql-fb with the station's Firebird configuration.
-std::string Query(const std::string& db, const std::string& sql) {
-    const std::string src = TARVICK_SOURCE_DIR;
-    const std::string cmd = "TARVICK_FIREBIRD_DIR='" + src + "/data/firebird' . '" + src +
-                            "/data/firebird/env.sh' && echo '" + sql +
-                            "' | isql-fb -q -user SYSDBA -password quillfern '" + db + "' 2>&1";
-    std::string out;
-    if (FILE* p = popen(cmd.c_str(), "r")) {
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-        pclose(p);
-    }
-    return out;
-}
-
-long StoredCalls(const std::string& db) {
-    std::istringstream in(Query(db, "select count(*) from Rings;"));
-    std::string word;
-    long count = -1;
-    while (in >> word)
-        if (!word.empty() && word.find_first_not_of("0123456789") == std::string::npos)
-            count = std::stol(word);
-    return count;
-}
-
 // SIGTERM's bit in the blocked set of every thread of the process.
 bool EveryThreadBlocksStopRequests(pid_t pid, int& threads) {
     threads = 0;
@@ -99,14 +73,15 @@ TEST_P(StationStores, CallsAreReadableWhileAttachedAndAStopRequestEndsCleanly) {
 
     long stored = 0;
     for (auto end = Clock::now() + std::chrono::seconds(20); stored < n && Clock::now() < end;) {
-        stored = StoredCalls(db);
+        stored = stage::StoredCalls(TARVICK_SOURCE_DIR, db);
         if (stored < n) std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
-    ASSERT_EQ(stored, n) << station.Errors() << Query(db, "select count(*) from Rings;");
+    ASSERT_EQ(stored, n) << station.Errors()
+                         << stage::Query(TARVICK_SOURCE_DIR, db, "select count(*) from Rings;");
     const std::string row =
-        Query(db,
-              "select RHour, RMin, RSec, RLine, NumberIn, NumberOut, ringlength from Rings "
-              "where NumberOut = '\\''84950000059'\\'';");
+        stage::Query(TARVICK_SOURCE_DIR, db,
+                     "select RHour, RMin, RSec, RLine, NumberIn, NumberOut, ringlength from Rings "
+                     "where NumberOut = '\\''84950000059'\\'';");
     EXPECT_NE(row.find("84950000059"), std::string::npos) << row;
     EXPECT_NE(row.find(std::to_string(59 * 60 + (59 * 7) % 60)), std::string::npos) << row;
 
@@ -116,7 +91,7 @@ TEST_P(StationStores, CallsAreReadableWhileAttachedAndAStopRequestEndsCleanly) {
 
     kill(station.Pid, SIGTERM);
     EXPECT_EQ(station.Wait(std::chrono::seconds(5)), 0) << station.Errors();
-    EXPECT_EQ(StoredCalls(db), n);
+    EXPECT_EQ(stage::StoredCalls(TARVICK_SOURCE_DIR, db), n);
 }
 
 INSTANTIATE_TEST_SUITE_P(Stations, StationStores,
