@@ -238,7 +238,9 @@ void TIBParam::Bind(XSQLVAR& var) {
     // Text travels in the connection's character set.
     var.sqlsubtype = type_ == SQL_TEXT ? kConnectionCharset : 0;
     var.sqllen = static_cast<short>(data_.size());
-    var.sqldata = data_.data();
+    // An empty text has no bytes, but the client refuses a null data pointer even for length 0.
+    static char noBytes = 0;
+    var.sqldata = data_.empty() ? &noBytes : data_.data();
 }
 
 // ---------------------------------------------------------------- fields

@@ -1,54 +1,32 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <string>
 
 #include "capture/Main.h"
-#include "db/DataM.h"
-#include "db/FirebirdEnv.h"
+#include "tests/db/FreshDatabase.h"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 // A fresh call database made by the shipped script, and the station's template for the lines.
 class RecordPath : public ::testing::Test {
 protected:
     void SetUp() override {
-        PrepareFirebirdEnvironment(TARVICK_SOURCE_DIR "/data/");
-        dir_ = fs::temp_directory_path() /
-               ("tarvick-db-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++));
-        fs::create_directories(dir_);
-        path_ = (dir_ / "calls.fdb").string();
-        const std::string cmd =
-            "sh " TARVICK_SOURCE_DIR "/scripts/create-db.sh '" + path_ + "' >/dev/null";
-        ASSERT_EQ(std::system(cmd.c_str()), 0);
+        ASSERT_TRUE(db_.Created());
+        path_ = db_.Path();
         ASSERT_TRUE(ReadTemplateFile(TARVICK_SOURCE_DIR "/data/GENERIC24.ATS", mo_.TemplateComment,
                                      mo_.Columns()));
         dm_.Connect(path_);
     }
-    void TearDown() override {
-        dm_.Disconnect();
-        fs::remove_all(dir_);
-    }
+    void TearDown() override { dm_.Disconnect(); }
     void Feed(const std::string& line) {
         for (char c : line) mo_.PutChar(c);
         mo_.PutChar('\r');
     }
-    int32_t Count(const std::string& where = "") {
-        TIBSQL q(dm_.ibDatabase, dm_.ibTran);
-        if (!dm_.ibTran.InTransaction()) dm_.ibTran.StartTransaction();
-        q.SQL().Add("select count(*) from Rings " + where);
-        q.ExecQuery();
-        const int32_t n = q.Fields(0).AsInteger();
-        q.Close();
-        dm_.ibTran.Commit();
-        return n;
+    int64_t Count(const std::string& where = "") {
+        return QueryInt(dm_, "select count(*) from Rings " + where);
     }
 
-    static inline int counter_ = 0;
-    fs::path dir_;
+    TFreshDatabase db_;
     std::string path_;
     TDM dm_;
     TMO mo_;

@@ -1,0 +1,159 @@
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "capture/Main.h"
+#include "tests/db/FreshDatabase.h"
+
+namespace {
+
+// The record path on a fresh database, fed through PutChar as the port would.
+class Store : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(db_.Created());
+        UseTemplate("GENERIC24.ATS");
+        mo_.IncomLog = true;
+        dm_.Connect(db_.Path());
+        ASSERT_TRUE(dm_.Connected());
+    }
+    void TearDown() override { dm_.Disconnect(); }
+    void UseTemplate(const char* name) {
+        ASSERT_TRUE(ReadTemplateFile(std::string(TARVICK_SOURCE_DIR "/data/") + name,
+                                     mo_.TemplateComment, mo_.Columns()));
+    }
+    void Feed(const std::string& line) {
+        for (char c : line) mo_.PutChar(c);
+        mo_.PutChar('\r');
+    }
+    int64_t Count(const std::string& where = "") {
+        return QueryInt(dm_, "select count(*) from Rings " + where);
+    }
+    // Every INSERT into Rings is logged with its transaction in a transaction of its own, so the
+    // log survives the rollback of a refused line; NumberOut "666" is refused.
+    void LogTransactions() {
+        ExecSql(dm_, "create table TxLog (Tx bigint, NumberOut varchar(40))");
+        ExecSql(dm_, "create exception Refused 'refused'");
+        ExecSql(dm_,
+                "create trigger Rings_Log for Rings before insert as begin "
+                "in autonomous transaction do insert into TxLog values (current_transaction, "
+                "new.NumberOut); if (new.NumberOut = '666') then exception Refused; end");
+    }
+
+    TFreshDatabase db_;
+    TDM dm_;
+    TMO mo_;
+};
+
+TEST_F(Store, LinesInQuickSuccessionHaveTransactionsOfTheirOwn) {
+    LogTransactions();
+    Feed("12/04/26 09:02:11 01 201 00:02:15 1111");
+    Feed("12/04/26 09:02:12 01 202 00:02:15 2222");
+    EXPECT_EQ(Count(), 2);
+    EXPECT_EQ(QueryInt(dm_, "select count(distinct Tx) from TxLog"), 2);
+    EXPECT_FALSE(dm_.ibTran.InTransaction());
+}
+
+TEST_F(Store, RefusedFirstLineLeavesTheSecondAlone) {
+    LogTransactions();
+    const TDateTime before = mo_.LastRingDate = 1.0;
+    Feed("12/04/26 09:02:11 01 201 00:02:15 666");
+    EXPECT_EQ(mo_.LastRingDate, before);
+    EXPECT_FALSE(dm_.ibTran.InTransaction());
+    EXPECT_TRUE(mo_.RingText.empty());
+    Feed("12/04/26 09:02:12 01 202 00:02:15 2222");
+    EXPECT_EQ(Count(), 1);
+    EXPECT_EQ(Count("where NumberIn = 202 and NumberOut = '2222'"), 1);
+    EXPECT_GT(mo_.LastRingDate, before);
+    // The refused line reached the server in a different transaction from the stored one.
+    EXPECT_EQ(QueryInt(dm_, "select count(distinct Tx) from TxLog"), 2);
+}
+
+// A statement that cannot even be prepared (a column gone) is a lost line too; the path carries
+// on, and stores again once the table is whole.
+TEST_F(Store, FailureBeforeTheInsertIsALostLine) {
+    ExecSql(dm_, "alter table Rings drop RLine");
+    Feed("12/04/26 09:02:11 01 201 00:02:15 1111");
+    EXPECT_FALSE(dm_.ibTran.InTransaction());
+    EXPECT_TRUE(mo_.RingText.empty());
+    EXPECT_TRUE(mo_.Fields.NumberOut.empty());
+    ExecSql(dm_, "alter table Rings add RLine integer default 0 not null");
+    Feed("12/04/26 09:02:12 01 202 00:02:15 2222");
+    EXPECT_EQ(Count(), 1);
+    EXPECT_EQ(Count("where NumberIn = 202 and RLine = 1"), 1);
+}
+
+// A transaction left active by someone else is used for the line and ended with it.
+TEST_F(Store, ActiveTransactionIsUsedAndEnded) {
+    dm_.ibTran.StartTransaction();
+    Feed("12/04/26 09:02:11 01 201 00:02:15 1111");
+    EXPECT_FALSE(dm_.ibTran.InTransaction());
+    EXPECT_EQ(Count(), 1);
+}
+
+struct HourCase {
+    const char* name;
+    const char* line;
+    int32_t hour;
+};
+
+class TwelveHour : public Store, public ::testing::WithParamInterface<HourCase> {};
+
+TEST_P(TwelveHour, StoresCorrectedHour) {
+    UseTemplate("PANA12.ATS");
+    Feed(GetParam().line);
+    ASSERT_EQ(Count(), 1);
+    const std::string hour = std::to_string(GetParam().hour);
+    EXPECT_EQ(Count("where RHour = " + hour + " and extract(hour from RingDate) = " + hour), 1);
+    EXPECT_EQ(Count("where RDay = 12 and RMont = 4 and RYear = 26 and NumberIn = 201"), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, TwelveHour,
+    ::testing::Values(
+        HourCase{"Morning", "12/04/26  9:02AM  201 01 84951234567              00:02'15", 9},
+        HourCase{"Afternoon", "12/04/26  3:15PM  201 02 84951234567              00:00'48", 15},
+        HourCase{"LastHour", "12/04/26 11:59PM  201 01 0107                     00:00'02", 23},
+        HourCase{"LowerCase", "12/04/26  3:15pm  201 02 84951234567              00:00'48", 15},
+        HourCase{"BlankAmPm", "12/04/26  3:15    201 02 84951234567              00:00'48", 3}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct LongNumberCase {
+    const char* name;
+    const char* number;
+    bool compares;  // with 0, as the daily totals do
+};
+
+class LongNumber : public Store, public ::testing::WithParamInterface<LongNumberCase> {};
+
+// A dialled number is stored as sent, however long. Compared with 0 the server reads it as a
+// 64-bit integer: beyond that the comparison fails, but only for statements that reach the row,
+// so another owner's totals of the same day still come out.
+TEST_P(LongNumber, IsStoredAndComparesWithinSixtyFourBits) {
+    const LongNumberCase& c = GetParam();
+    Feed(std::string("12/04/26 09:02:11 01 201 00:02:15 ") + c.number);
+    Feed("12/04/26 09:05:00 01 202 00:01:00 1234");
+    ASSERT_EQ(Count("where NumberOut = '" + std::string(c.number) + "' and NumberIn = 201"), 1);
+    const std::string outgoing =
+        "select sum(ringlength) from Rings where RingDate between "
+        "'2026-04-12 00:00:00' and '2026-04-12 23:59:59' and "
+        "NumberIn = ";
+    if (c.compares)
+        EXPECT_EQ(QueryInt(dm_, outgoing + "201 and NumberOut > 0"), 135);
+    else
+        EXPECT_THROW(QueryInt(dm_, outgoing + "201 and NumberOut > 0"), EDatabaseError);
+    EXPECT_EQ(QueryInt(dm_, outgoing + "202 and NumberOut > 0"), 60);
+    EXPECT_EQ(QueryInt(dm_, outgoing + "202 and NumberOut = 0"), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Numbers, LongNumber,
+    ::testing::Values(LongNumberCase{"NineteenDigits", "0084951234567890123", true},
+                      LongNumberCase{"LargestInSixtyFourBits", "9223372036854775807", true},
+                      LongNumberCase{"TwentyWithLeadingZeros", "00849512345678901234", true},
+                      LongNumberCase{"NineteenAboveSixtyFourBits", "9223372036854775808", false},
+                      LongNumberCase{"TwentyFourDigits", "123456789012345678901234", false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
