@@ -2,15 +2,20 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <fstream>
 #include <mutex>
+#include <thread>
 
 #include "platform/Serial.h"
 #include "platform/posix/SerialTermios.h"
@@ -19,30 +24,54 @@ namespace platform {
 
 speed_t BaudToSpeed(uint32_t baud) {
     switch (baud) {
-        case 50: return B50;
-        case 75: return B75;
-        case 110: return B110;
-        case 134: return B134;
-        case 150: return B150;
-        case 200: return B200;
-        case 300: return B300;
-        case 600: return B600;
-        case 1200: return B1200;
-        case 1800: return B1800;
-        case 2400: return B2400;
-        case 4800: return B4800;
-        case 9600: return B9600;
-        case 19200: return B19200;
-        case 38400: return B38400;
-        case 57600: return B57600;
-        case 115200: return B115200;
-        case 230400: return B230400;
-        case 460800: return B460800;
-        case 500000: return B500000;
-        case 576000: return B576000;
-        case 921600: return B921600;
-        case 1000000: return B1000000;
-        default: return 0;
+        case 50:
+            return B50;
+        case 75:
+            return B75;
+        case 110:
+            return B110;
+        case 134:
+            return B134;
+        case 150:
+            return B150;
+        case 200:
+            return B200;
+        case 300:
+            return B300;
+        case 600:
+            return B600;
+        case 1200:
+            return B1200;
+        case 1800:
+            return B1800;
+        case 2400:
+            return B2400;
+        case 4800:
+            return B4800;
+        case 9600:
+            return B9600;
+        case 19200:
+            return B19200;
+        case 38400:
+            return B38400;
+        case 57600:
+            return B57600;
+        case 115200:
+            return B115200;
+        case 230400:
+            return B230400;
+        case 460800:
+            return B460800;
+        case 500000:
+            return B500000;
+        case 576000:
+            return B576000;
+        case 921600:
+            return B921600;
+        case 1000000:
+            return B1000000;
+        default:
+            return 0;
     }
 }
 
@@ -53,19 +82,38 @@ bool DcbToTermios(const TDcb& dcb, termios& tio) {
     tio.c_cflag |= CREAD | CLOCAL;
     tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | CMSPAR);
     switch (dcb.ByteSize) {
-        case 5: tio.c_cflag |= CS5; break;
-        case 6: tio.c_cflag |= CS6; break;
-        case 7: tio.c_cflag |= CS7; break;
-        case 8: tio.c_cflag |= CS8; break;
-        default: return false;
+        case 5:
+            tio.c_cflag |= CS5;
+            break;
+        case 6:
+            tio.c_cflag |= CS6;
+            break;
+        case 7:
+            tio.c_cflag |= CS7;
+            break;
+        case 8:
+            tio.c_cflag |= CS8;
+            break;
+        default:
+            return false;
     }
     switch (dcb.Parity) {
-        case 0: break;
-        case 1: tio.c_cflag |= PARENB | PARODD; break;
-        case 2: tio.c_cflag |= PARENB; break;
-        case 3: tio.c_cflag |= PARENB | PARODD | CMSPAR; break;
-        case 4: tio.c_cflag |= PARENB | CMSPAR; break;
-        default: return false;
+        case 0:
+            break;
+        case 1:
+            tio.c_cflag |= PARENB | PARODD;
+            break;
+        case 2:
+            tio.c_cflag |= PARENB;
+            break;
+        case 3:
+            tio.c_cflag |= PARENB | PARODD | CMSPAR;
+            break;
+        case 4:
+            tio.c_cflag |= PARENB | CMSPAR;
+            break;
+        default:
+            return false;
     }
     if (dcb.StopBits == 2 || dcb.StopBits == 1) tio.c_cflag |= CSTOPB;  // 1.5 only exists as 2
     if (dcb.fOutxCtsFlow || dcb.fRtsControl == 2) tio.c_cflag |= CRTSCTS;
@@ -107,6 +155,81 @@ private:
     int fd_;
 };
 
+constexpr uint32_t kLineEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
+constexpr int kLineBits = TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RNG;
+// Drivers without a modem-line wait are asked this often.
+constexpr int kLinePollMs = 20;
+// Bytes reported but not yet read keep the descriptor readable; look for more this often.
+constexpr int kUnreadPollMs = 10;
+
+// Like the system error of the calls it stands in for, the last error is per thread.
+thread_local int tLastError = 0;
+
+extern "C" void OnWakeSignal(int) {}
+
+// The signal that ends a modem-line wait: it only interrupts the call.
+int WakeSignal() {
+    static const int sig = [] {
+        const int s = SIGRTMIN + 2;
+        struct sigaction sa {};
+        sa.sa_handler = OnWakeSignal;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = 0;  // no restart: the interrupted wait must return
+        ::sigaction(s, &sa, nullptr);
+        return s;
+    }();
+    return sig;
+}
+
+// TIOCMIWAIT blocks in the driver and cannot join a poll, so it runs in a thread of its own
+// that signals an eventfd on every line change. Where the driver has no such wait the thread
+// ends at once and the lines are polled instead.
+class TLineWatcher {
+public:
+    TLineWatcher(int fd, TEventFd& changed) : fd_(fd), changed_(changed) {
+        WakeSignal();
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~TLineWatcher() {
+        quit_ = true;
+        std::unique_lock<std::mutex> lock(mutex_);
+        // A signal that lands just before the thread enters the wait is lost; send again.
+        while (!done_) {
+            ::pthread_kill(thread_.native_handle(), WakeSignal());
+            cv_.wait_for(lock, std::chrono::milliseconds(2));
+        }
+        lock.unlock();
+        thread_.join();
+    }
+    TLineWatcher(const TLineWatcher&) = delete;
+    TLineWatcher& operator=(const TLineWatcher&) = delete;
+    bool Unsupported() const { return unsupported_; }
+
+private:
+    void Run() {
+        while (!quit_) {
+            if (::ioctl(fd_, TIOCMIWAIT, kLineBits) == 0) {
+                changed_.Signal();
+            } else if (errno != EINTR) {
+                unsupported_ = true;
+                changed_.Signal();  // the waiter switches to polling
+                break;
+            }
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        done_ = true;
+        cv_.notify_all();
+    }
+
+    int fd_;
+    TEventFd& changed_;
+    std::atomic<bool> quit_{false}, unsupported_{false};
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool done_ = false;
+    std::thread thread_;
+};
+
 class TPosixSerial : public TSerialDevice {
 public:
     explicit TPosixSerial(int fd) : fd_(fd) {
@@ -117,9 +240,15 @@ public:
         hasCounters_ = ::ioctl(fd_, TIOCGICOUNT, &c) == 0;
         counters_ = c;
     }
-    ~TPosixSerial() override { ::close(fd_); }
+    ~TPosixSerial() override {
+        watcher_.reset();
+        ::close(fd_);
+    }
 
-    bool SetupComm(uint32_t, uint32_t) override { return true; }
+    bool SetupComm(uint32_t inQueue, uint32_t) override {
+        inQueue_ = inQueue;
+        return true;
+    }
 
     bool SetCommState(const TDcb& dcb) override {
         termios tio{};
@@ -127,13 +256,13 @@ public:
         if (!DcbToTermios(dcb, tio)) return Fail(EINVAL);
         if (::tcsetattr(fd_, TCSANOW, &tio) != 0) return Fail();
         discardNull_ = dcb.fNull;
-        eventChar_ = dcb.EvtChar;
         // Devices without modem lines (pseudo-terminals) have no DTR or RTS to set.
         if (hasModemLines_) {
             int bits = TIOCM_DTR;
             ::ioctl(fd_, dcb.fDtrControl == 1 ? TIOCMBIS : TIOCMBIC, &bits);
             bits = TIOCM_RTS;
-            if (dcb.fRtsControl != 2) ::ioctl(fd_, dcb.fRtsControl == 1 ? TIOCMBIS : TIOCMBIC, &bits);
+            if (dcb.fRtsControl != 2)
+                ::ioctl(fd_, dcb.fRtsControl == 1 ? TIOCMBIS : TIOCMBIC, &bits);
         }
         return true;
     }
@@ -142,6 +271,10 @@ public:
 
     bool SetCommMask(uint32_t mask) override {
         mask_ = mask;
+        if (!(mask & kLineEvents) || !hasModemLines_)
+            watcher_.reset();
+        else if (!watcher_)
+            watcher_ = std::make_unique<TLineWatcher>(fd_, lineChanged_);
         if (mask == 0) stop_.Signal();  // completes an outstanding wait
         return true;
     }
@@ -149,19 +282,24 @@ public:
     bool WaitCommEvent(uint32_t& events) override {
         events = 0;
         for (;;) {
-            pollfd fds[2] = {{stop_.fd(), POLLIN, 0}, {fd_, POLLIN, 0}};
-            const bool unreadBytes = Pending() > 0 && Pending() == reportedPending_;
-            // With lines to watch, or bytes already reported but unread, look again shortly;
-            // otherwise sleep until data arrives or a stop.
-            const bool watchLines = hasModemLines_ && (mask_ & (EV_CTS | EV_DSR | EV_RLSD | EV_RING));
-            const int timeout = unreadBytes ? 10 : (watchLines || hasCounters_ ? 100 : -1);
-            const int n = ::poll(fds, unreadBytes ? 1 : 2, timeout);
+            const uint32_t mask = mask_;
+            const int pending = Pending();
+            const bool unread = pending > 0 && pending == reportedPending_;
+            const bool pollLines = watcher_ && watcher_->Unsupported();
+            const int timeout = unread ? kUnreadPollMs : pollLines ? kLinePollMs : -1;
+            // Bytes already reported keep the descriptor readable: leave it out until they are
+            // read.
+            pollfd fds[3] = {{stop_.fd(), POLLIN, 0},
+                             {lineChanged_.fd(), POLLIN, 0},
+                             {fd_, static_cast<short>(unread ? 0 : POLLIN), 0}};
+            const int n = ::poll(fds, 3, timeout);
             if (n < 0 && errno != EINTR) return Fail();
             if (fds[0].revents & POLLIN) {
                 stop_.Drain();
                 return Fail(0);
             }
-            if (fds[1].revents & (POLLHUP | POLLERR)) {
+            if (fds[1].revents & POLLIN) lineChanged_.Drain();
+            if (fds[2].revents & (POLLHUP | POLLERR)) {
                 // The other end went away (a closed pseudo-terminal): avoid spinning.
                 pollfd s{stop_.fd(), POLLIN, 0};
                 if (::poll(&s, 1, 50) > 0) {
@@ -169,37 +307,13 @@ public:
                     return Fail(0);
                 }
             }
-            const int pending = Pending();
-            if ((mask_ & EV_RXCHAR) && pending > reportedPending_) events |= EV_RXCHAR;
-            reportedPending_ = pending;
-            if (hasModemLines_) {
-                int status = 0;
-                if (::ioctl(fd_, TIOCMGET, &status) == 0) {
-                    const int changed = status ^ lastModem_;
-                    if (changed & TIOCM_CTS) events |= EV_CTS;
-                    if (changed & TIOCM_DSR) events |= EV_DSR;
-                    if (changed & TIOCM_CD) events |= EV_RLSD;
-                    if ((changed & TIOCM_RNG) && (status & TIOCM_RNG)) events |= EV_RING;
-                    lastModem_ = status;
-                }
-            }
-            if (hasCounters_) {
-                serial_icounter_struct c{};
-                if (::ioctl(fd_, TIOCGICOUNT, &c) == 0) {
-                    if (c.brk != counters_.brk) events |= EV_BREAK;
-                    if (c.frame != counters_.frame || c.overrun != counters_.overrun ||
-                        c.parity != counters_.parity || c.buf_overrun != counters_.buf_overrun)
-                        events |= EV_ERR;
-                    std::lock_guard<std::mutex> lock(errorMutex_);
-                    if (c.frame != counters_.frame) errors_ |= CE_FRAME;
-                    if (c.overrun != counters_.overrun) errors_ |= CE_OVERRUN;
-                    if (c.parity != counters_.parity) errors_ |= CE_RXPARITY;
-                    if (c.buf_overrun != counters_.buf_overrun) errors_ |= CE_RXOVER;
-                    if (c.brk != counters_.brk) errors_ |= CE_BREAK;
-                    counters_ = c;
-                }
-            }
-            events &= mask_;
+            const int now = Pending();
+            if ((mask & EV_RXCHAR) && now > reportedPending_) events |= EV_RXCHAR;
+            const int full = static_cast<int>(inQueue_ / 5 * 4);
+            if (full > 0 && now >= full && reportedPending_ < full) events |= EV_RX80FULL;
+            reportedPending_ = now;
+            events |= LineChanges() | ErrorCounts();
+            events &= mask;
             if (events) return true;
         }
     }
@@ -251,13 +365,13 @@ public:
     }
 
     bool PurgeComm(uint32_t flags) override {
+        // Reads never block here, so there is nothing outstanding to abort.
         if (flags & PURGE_RXCLEAR) ::tcflush(fd_, TCIFLUSH);
         if (flags & PURGE_TXCLEAR) ::tcflush(fd_, TCOFLUSH);
-        if (flags & (PURGE_RXABORT | PURGE_TXABORT)) stop_.Signal();
         return true;
     }
 
-    int LastError() const override { return error_; }
+    int LastError() const override { return tLastError; }
 
 private:
     int Pending() const {
@@ -265,21 +379,66 @@ private:
         return ::ioctl(fd_, FIONREAD, &n) == 0 ? n : 0;
     }
     bool Fail(int error = -1) {
-        error_ = error < 0 ? errno : error;
+        tLastError = error < 0 ? errno : error;
         return false;
     }
 
+    // Lines that moved since the last look. The driver's transition counters catch a pulse
+    // that is over before the state is read; the state itself covers drivers without them.
+    uint32_t LineChanges() {
+        if (!hasModemLines_) return 0;
+        uint32_t events = 0;
+        int status = 0;
+        if (::ioctl(fd_, TIOCMGET, &status) == 0) {
+            const int changed = status ^ lastModem_;
+            if (changed & TIOCM_CTS) events |= EV_CTS;
+            if (changed & TIOCM_DSR) events |= EV_DSR;
+            if (changed & TIOCM_CD) events |= EV_RLSD;
+            if ((changed & TIOCM_RNG) && (status & TIOCM_RNG)) events |= EV_RING;
+            lastModem_ = status;
+        }
+        return events;
+    }
+
+    // Line errors and breaks since the last look; they are kept for ClearCommError.
+    uint32_t ErrorCounts() {
+        if (!hasCounters_) return 0;
+        serial_icounter_struct c{};
+        if (::ioctl(fd_, TIOCGICOUNT, &c) != 0) return 0;
+        uint32_t events = 0, errors = 0;
+        if (c.cts != counters_.cts) events |= EV_CTS;
+        if (c.dsr != counters_.dsr) events |= EV_DSR;
+        if (c.dcd != counters_.dcd) events |= EV_RLSD;
+        if (c.rng != counters_.rng) events |= EV_RING;
+        if (c.frame != counters_.frame) errors |= CE_FRAME;
+        if (c.overrun != counters_.overrun) errors |= CE_OVERRUN;
+        if (c.parity != counters_.parity) errors |= CE_RXPARITY;
+        if (c.buf_overrun != counters_.buf_overrun) errors |= CE_RXOVER;
+        if (c.brk != counters_.brk) {
+            errors |= CE_BREAK;
+            events |= EV_BREAK;
+        }
+        if (errors & ~CE_BREAK) events |= EV_ERR;
+        counters_ = c;
+        if (errors) {
+            std::lock_guard<std::mutex> lock(errorMutex_);
+            errors_ |= errors;
+        }
+        return events;
+    }
+
     int fd_;
-    TEventFd stop_;
-    uint32_t mask_ = 0;
-    bool hasModemLines_ = false, hasCounters_ = false, discardNull_ = false;
-    char eventChar_ = 0;
+    TEventFd stop_, lineChanged_;
+    std::unique_ptr<TLineWatcher> watcher_;
+    std::atomic<uint32_t> mask_{0}, inQueue_{0};
+    bool hasModemLines_ = false, hasCounters_ = false;
+    std::atomic<bool> discardNull_{false};
     int lastModem_ = 0;
-    int reportedPending_ = 0;
+    // Written by reads on the main thread and by the wait on the worker.
+    std::atomic<int> reportedPending_{0};
     serial_icounter_struct counters_{};
     std::mutex errorMutex_;
     uint32_t errors_ = 0;
-    int error_ = 0;
 };
 
 std::mutex gOpenerMutex;

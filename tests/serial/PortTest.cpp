@@ -9,6 +9,7 @@
 #include "platform/MessageLoop.h"
 #include "platform/posix/SerialTermios.h"
 #include "serial/CPort.h"
+#include "tests/serial/Pump.h"
 
 namespace {
 
@@ -23,23 +24,14 @@ public:
     }
     ~Pty() { ::close(master_); }
     const std::string& Slave() const { return slave_; }
-    void Write(const std::string& s) { ASSERT_EQ(::write(master_, s.data(), s.size()), (ssize_t)s.size()); }
+    void Write(const std::string& s) {
+        ASSERT_EQ(::write(master_, s.data(), s.size()), (ssize_t)s.size());
+    }
 
 private:
     int master_;
     std::string slave_;
 };
-
-template <class Pred>
-bool PumpUntil(Pred pred, int ms = 3000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        platform::ProcessMessages();
-        platform::SleepMs(1);
-    }
-    return true;
-}
 
 TEST(Port, ReceivedBytesReachOnRxCharOnTheMainThread) {
     Pty pty;
@@ -142,7 +134,7 @@ TEST(Port, HandlerErrorEndsTheEventThreadWithoutAHang) {
     pty.Write("x");
     ASSERT_TRUE(PumpUntil([&] { return calls == 1; }));
     pty.Write("y");
-    PumpUntil([] { return false; }, 100);
+    PumpFor(100);
     EXPECT_EQ(calls, 1);
     port.Close();
 }
@@ -152,7 +144,9 @@ struct NameCase {
     const char* out;
 };
 class PortNames : public ::testing::TestWithParam<NameCase> {};
-TEST_P(PortNames, Normalised) { EXPECT_EQ(NormalizePortName(GetParam().in), GetParam().out); }
+TEST_P(PortNames, Normalised) {
+    EXPECT_EQ(NormalizePortName(GetParam().in), GetParam().out);
+}
 INSTANTIATE_TEST_SUITE_P(Names, PortNames,
                          ::testing::Values(NameCase{"COM10", "COM10"}, NameCase{"com3", "COM3"},
                                            NameCase{"3", "COM3"}, NameCase{"COM97", "COM1"},

@@ -1,0 +1,530 @@
+// The port's device calls, their order and count, against a device that records them.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include "platform/MessageLoop.h"
+#include "serial/CPort.h"
+#include "tests/common/TempDir.h"
+#include "tests/serial/FakeDevice.h"
+#include "tests/serial/Pump.h"
+
+namespace {
+
+using platform::EV_CTS;
+using platform::EV_ERR;
+using platform::EV_RING;
+using platform::EV_RLSD;
+using platform::EV_RXCHAR;
+
+// Port events and link callbacks go into the device's log, so their order against the device
+// calls shows.
+void Record(TCustomComPort& port, TFakeLine& line) {
+    auto flag = [&line](const char* name) {
+        return [&line, name](TCustomComPort&, bool on) {
+            line.Log(name + std::string(on ? "1" : "0"));
+        };
+    };
+    port.OnBeforeOpen = [&line](TCustomComPort&) { line.Log("BeforeOpen"); };
+    port.OnAfterOpen = [&line](TCustomComPort&) { line.Log("AfterOpen"); };
+    port.OnBeforeClose = [&line](TCustomComPort&) { line.Log("BeforeClose"); };
+    port.OnAfterClose = [&line](TCustomComPort&) { line.Log("AfterClose"); };
+    port.OnCTSChange = flag("CTS");
+    port.OnDSRChange = flag("DSR");
+    port.OnRLSDChange = flag("RLSD");
+    port.OnRing = [&line](TCustomComPort&) { line.Log("Ring"); };
+    port.OnError = [&line](TCustomComPort&, TComErrors e) {
+        line.Log("Error" + std::to_string(e));
+    };
+}
+
+// ---- open and close sequences -------------------------------------------------------------
+
+struct SequenceCase {
+    const char* name;
+    TComEvents events;
+    TSyncMethod sync;
+    const char* open;
+    const char* close;
+};
+class Sequences : public ::testing::TestWithParam<SequenceCase> {};
+
+TEST_P(Sequences, OpenAndCloseRunTheirStepsInOrder) {
+    TFakeOpener fake;
+    fake.line->modem = platform::MS_CTS_ON | platform::MS_RLSD_ON;
+    TComPort port;
+    port.SetPort("COM3");
+    port.SetEvents(GetParam().events);
+    port.SetSyncMethod(GetParam().sync);
+    Record(port, *fake.line);
+    TComLink link;
+    link.OnConnChange = [&](TCustomComPort&, bool on) { fake.line->Log(on ? "link+" : "link-"); };
+    link.OnCTSChange = [&](TCustomComPort&, bool on) { fake.line->Log(on ? "lcts1" : "lcts0"); };
+    link.OnRLSDChange = [&](TCustomComPort&, bool on) { fake.line->Log(on ? "lrlsd1" : "lrlsd0"); };
+    port.RegisterLink(link);
+    port.Open();
+    EXPECT_EQ(fake.line->lastPath, "/dev/ttyS2");
+    EXPECT_EQ(fake.line->Joined(), GetParam().open);
+    fake.line->Clear();
+    port.Close();
+    EXPECT_EQ(fake.line->Joined(), GetParam().close);
+    EXPECT_FALSE(port.Connected());
+    port.UnRegisterLink(link);
+}
+
+constexpr const char* kOpenAll =
+    "BeforeOpen open SetupComm(1024,1024) SetCommState SetCommTimeouts SetCommMask(0x5ff) link+ "
+    "AfterOpen lcts1 CTS1 DSR0 lrlsd1 RLSD1";
+constexpr const char* kCloseAll =
+    "lcts0 lrlsd0 CTS0 DSR0 RLSD0 BeforeClose PurgeComm(3) CancelWait SetCommMask(0) "
+    "PurgeComm(12) closed link- AfterClose";
+
+INSTANTIATE_TEST_SUITE_P(
+    Ports, Sequences,
+    ::testing::Values(
+        SequenceCase{"ThreadSync", kAllComEvents, smThreadSync, kOpenAll, kCloseAll},
+        SequenceCase{"WindowSync", kAllComEvents, smWindowSync, kOpenAll, kCloseAll},
+        SequenceCase{"NoSync", kAllComEvents, smNone, kOpenAll, kCloseAll},
+        // Without events no thread is made: no mask, and the close waits for nothing.
+        SequenceCase{"NoEvents", 0, smThreadSync,
+                     "BeforeOpen open SetupComm(1024,1024) SetCommState SetCommTimeouts link+ "
+                     "AfterOpen lcts1 CTS1 DSR0 lrlsd1 RLSD1",
+                     "lcts0 lrlsd0 CTS0 DSR0 RLSD0 BeforeClose PurgeComm(3) closed link- "
+                     "AfterClose"},
+        SequenceCase{"ReceiveOnly", 1 << evRxChar, smThreadSync,
+                     "BeforeOpen open SetupComm(1024,1024) SetCommState SetCommTimeouts "
+                     "SetCommMask(0x1) link+ AfterOpen lcts1 CTS1 DSR0 lrlsd1 RLSD1",
+                     kCloseAll}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- failures while opening and closing ---------------------------------------------------
+
+struct FailureCase {
+    const char* call;
+    int code;
+    const char* message;
+    const char* log;
+};
+class OpenFailures : public ::testing::TestWithParam<FailureCase> {};
+
+TEST_P(OpenFailures, LeaveThePortClosedWithTheDeviceReleased) {
+    TFakeOpener fake;
+    fake.line->failing = {GetParam().call};
+    TComPort port;
+    Record(port, *fake.line);
+    try {
+        port.Open();
+        FAIL() << "opened";
+    } catch (const EComPort& e) {
+        EXPECT_EQ(e.ErrorCode, GetParam().code);
+        EXPECT_EQ(std::string(e.what()), GetParam().message);
+    }
+    EXPECT_FALSE(port.Connected());
+    EXPECT_EQ(fake.line->Joined(), GetParam().log);
+    // The failure changed nothing for the next try.
+    fake.line->failing.clear();
+    fake.line->Clear();
+    port.Open();
+    EXPECT_TRUE(port.Connected());
+    EXPECT_EQ(fake.line->Count("SetCommState"), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, OpenFailures,
+    ::testing::Values(
+        FailureCase{"open", 1, "Unable to open com port (win error code: 13)", "BeforeOpen open"},
+        FailureCase{"SetupComm", 9, "SetupComm function failed (win error code: 22)",
+                    "BeforeOpen open SetupComm(1024,1024) closed"},
+        FailureCase{"SetCommState", 7, "SetCommState function failed (win error code: 22)",
+                    "BeforeOpen open SetupComm(1024,1024) SetCommState closed"},
+        FailureCase{"SetCommTimeouts", 8, "SetCommTimeouts failed (win error code: 22)",
+                    "BeforeOpen open SetupComm(1024,1024) SetCommState SetCommTimeouts closed"}),
+    [](const auto& info) { return std::string(info.param.call); });
+
+TEST(CallOrder, FailedPurgeAtCloseLeavesThePortOpenAndItsThreadRunning) {
+    TFakeOpener fake;
+    TComPort port;
+    int received = 0;
+    port.OnRxChar = [&](TCustomComPort& p, int count) {
+        std::string text;
+        received += p.ReadText(text, count);
+    };
+    port.Open();
+    fake.line->failing = {"PurgeComm"};
+    try {
+        port.Close();
+        FAIL() << "closed";
+    } catch (const EComPort& e) {
+        EXPECT_EQ(e.ErrorCode, 5);
+    }
+    EXPECT_TRUE(port.Connected());
+    {
+        std::lock_guard<std::mutex> lock(fake.line->Mutex());
+        fake.line->input = "abc";
+    }
+    fake.line->Report(EV_RXCHAR);
+    EXPECT_TRUE(PumpUntil([&] { return received == 3; }));
+    fake.line->failing.clear();
+    port.Close();
+    EXPECT_FALSE(port.Connected());
+}
+
+// ---- settings reach the device once per bracket, never while closed -----------------------
+
+struct ApplyCase {
+    const char* name;
+    std::function<void(TComPort&)> change;
+    int setupComm, setCommState, setCommTimeouts;
+};
+class Applies : public ::testing::TestWithParam<ApplyCase> {};
+
+TEST_P(Applies, OnAnOpenPort) {
+    TFakeOpener fake;
+    TComPort port;
+    port.Open();
+    fake.line->Clear();
+    GetParam().change(port);
+    EXPECT_EQ(fake.line->Count("SetupComm"), GetParam().setupComm);
+    EXPECT_EQ(fake.line->Count("SetCommState"), GetParam().setCommState);
+    EXPECT_EQ(fake.line->Count("SetCommTimeouts"), GetParam().setCommTimeouts);
+    EXPECT_EQ(fake.line->Count("open"), 0);
+}
+
+void FiveChanges(TComPort& p) {
+    p.SetBaudRate(br19200);
+    p.SetDataBits(dbSeven);
+    p.Parity().SetBits(prEven);
+    p.SetStopBits(sbTwoStopBits);
+    p.FlowControl().SetXonXoffIn(true);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, Applies,
+    ::testing::Values(
+        ApplyCase{"OneSetting", [](TComPort& p) { p.SetBaudRate(br19200); }, 0, 1, 0},
+        ApplyCase{"FiveSettingsApartGiveFiveStates", FiveChanges, 0, 5, 0},
+        ApplyCase{"FiveSettingsInABracket",
+                  [](TComPort& p) {
+                      p.BeginUpdate();
+                      FiveChanges(p);
+                      p.EndUpdate();
+                  },
+                  1, 1, 1},
+        ApplyCase{"InnerEndAppliesNothing",
+                  [](TComPort& p) {
+                      p.BeginUpdate();
+                      p.BeginUpdate();
+                      FiveChanges(p);
+                      p.EndUpdate();
+                      EXPECT_EQ(p.BaudRate(), br19200);
+                  },
+                  0, 0, 0},
+        ApplyCase{"OuterEndAppliesOnce",
+                  [](TComPort& p) {
+                      p.BeginUpdate();
+                      p.BeginUpdate();
+                      FiveChanges(p);
+                      p.EndUpdate();
+                      p.EndUpdate();
+                  },
+                  1, 1, 1},
+        ApplyCase{"EndWithoutBegin", [](TComPort& p) { p.EndUpdate(); }, 0, 0, 0},
+        ApplyCase{"EndWithoutBeginStartsNoBracket",
+                  [](TComPort& p) {
+                      p.EndUpdate();
+                      p.SetBaudRate(br2400);
+                  },
+                  0, 1, 0},
+        ApplyCase{"BufferSize", [](TComPort& p) { p.Buffer().SetInputSize(2048); }, 1, 0, 0},
+        ApplyCase{"Timeout",
+                  [](TComPort& p) { p.Timeouts().Set(&TComTimeouts::ReadTotalConstant, 5); }, 0, 0,
+                  1},
+        ApplyCase{"FlowShorthandAppliesOnce",
+                  [](TComPort& p) { p.FlowControl().SetFlowControl(fcHardware); }, 0, 1, 0},
+        ApplyCase{"ParityAssignedAsAWhole",
+                  [](TComPort& p) {
+                      TComParity other;
+                      other.SetBits(prOdd);
+                      other.SetCheck(true);
+                      p.Parity() = other;
+                  },
+                  0, 1, 0},
+        ApplyCase{"EventsWaitForTheNextOpen", [](TComPort& p) { p.SetEvents(1 << evRxChar); }, 0, 0,
+                  0},
+        ApplyCase{"SameSyncMethod", [](TComPort& p) { p.SetSyncMethod(smThreadSync); }, 0, 0, 0},
+        ApplyCase{"SamePortName", [](TComPort& p) { p.SetPort("com1"); }, 0, 0, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CallOrder, LoadingSettingsIntoAnOpenPortAppliesThemOnceAtTheEnd) {
+    TempDir dir;
+    WriteBytes(dir.file("comport.ini"),
+               "[ComPort]\r\nBaudRate=19200\r\nStopBits=2\r\nDataBits=7\r\nParity=Even\r\n"
+               "FlowControl=Software\r\n");
+    TFakeOpener fake;
+    TComPort port;
+    port.Open();
+    fake.line->Clear();
+    port.LoadSetup(ssIniFile, dir.file("comport.ini"));
+    EXPECT_EQ(fake.line->Joined(), "SetupComm(1024,1024) SetCommState SetCommTimeouts");
+    EXPECT_EQ(fake.line->lastState.BaudRate, 19200u);
+    EXPECT_EQ(fake.line->lastState.ByteSize, 7);
+    EXPECT_TRUE(fake.line->lastState.fInX);
+}
+
+TEST(CallOrder, LoadingAnotherPortNameReopensAndAppliesOnce) {
+    TempDir dir;
+    WriteBytes(dir.file("comport.ini"), "[ComPort]\r\nPort=COM2\r\nBaudRate=2400\r\n");
+    TFakeOpener fake;
+    TComPort port;
+    port.Open();
+    fake.line->Clear();
+    port.LoadSetup(ssIniFile, dir.file("comport.ini"));
+    EXPECT_EQ(fake.line->lastPath, "/dev/ttyS1");
+    EXPECT_EQ(fake.line->Count("closed"), 1);
+    EXPECT_EQ(fake.line->Count("open"), 1);
+    EXPECT_EQ(fake.line->Count("SetCommState"), 1);
+    EXPECT_EQ(fake.line->lastState.BaudRate, 2400u);
+    EXPECT_TRUE(port.Connected());
+}
+
+TEST(CallOrder, SyncMethodIsRefusedWhileOpen) {
+    TFakeOpener fake;
+    TComPort port;
+    port.Open();
+    try {
+        port.SetSyncMethod(smNone);
+        FAIL() << "changed";
+    } catch (const EComPort& e) {
+        EXPECT_EQ(e.ErrorCode, 14);
+        EXPECT_EQ(std::string(e.what()), "Cannot set SyncMethod while connected");
+    }
+    EXPECT_EQ(port.SyncMethod(), smThreadSync);
+    port.Close();
+    port.SetSyncMethod(smNone);
+    EXPECT_EQ(port.SyncMethod(), smNone);
+}
+
+// Each setting changed on a closed port touches no device; the open then sends it.
+struct ClosedCase {
+    const char* name;
+    std::function<void(TComPort&)> change;
+    std::function<void(const platform::TDcb&)> check;
+};
+class ClosedPort : public ::testing::TestWithParam<ClosedCase> {};
+
+TEST_P(ClosedPort, TouchesNoDeviceUntilOpen) {
+    TFakeOpener fake;
+    TComPort port;
+    GetParam().change(port);
+    port.BeginUpdate();
+    port.EndUpdate();
+    EXPECT_EQ(fake.line->Joined(), "");
+    port.Open();
+    EXPECT_EQ(fake.line->Count("SetCommState"), 1);
+    GetParam().check(fake.line->lastState);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, ClosedPort,
+    ::testing::Values(ClosedCase{"CustomRate",
+                                 [](TComPort& p) {
+                                     p.SetBaudRate(brCustom);
+                                     p.SetCustomBaudRate(31250);
+                                 },
+                                 [](const platform::TDcb& d) { EXPECT_EQ(d.BaudRate, 31250u); }},
+                      ClosedCase{"OddInputSize", [](TComPort& p) { p.Buffer().SetInputSize(4097); },
+                                 [](const platform::TDcb& d) {
+                                     EXPECT_EQ(d.XonLim, 1024);
+                                     EXPECT_EQ(d.XoffLim, 1024);
+                                 }},
+                      ClosedCase{"ParityReplace",
+                                 [](TComPort& p) {
+                                     p.Parity().SetCheck(true);
+                                     p.Parity().SetReplace(true);
+                                     p.Parity().SetReplaceChar('?');
+                                 },
+                                 [](const platform::TDcb& d) {
+                                     EXPECT_TRUE(d.fParity);
+                                     EXPECT_TRUE(d.fErrorChar);
+                                     EXPECT_EQ(d.ErrorChar, '?');
+                                 }},
+                      ClosedCase{"ReplaceWithoutCheck",
+                                 [](TComPort& p) {
+                                     p.Parity().SetReplace(true);
+                                     p.Parity().SetReplaceChar('?');
+                                 },
+                                 [](const platform::TDcb& d) {
+                                     EXPECT_FALSE(d.fErrorChar);
+                                     EXPECT_EQ(d.ErrorChar, 0);
+                                 }},
+                      ClosedCase{"Toggle",
+                                 [](TComPort& p) { p.FlowControl().SetControlRTS(rtsToggle); },
+                                 [](const platform::TDcb& d) { EXPECT_EQ(d.fRtsControl, 3); }},
+                      ClosedCase{"Handshake",
+                                 [](TComPort& p) { p.FlowControl().SetControlDTR(dtrHandshake); },
+                                 [](const platform::TDcb& d) { EXPECT_EQ(d.fDtrControl, 2); }},
+                      ClosedCase{"Others",
+                                 [](TComPort& p) {
+                                     p.SetDiscardNull(true);
+                                     p.SetEventChar('\r');
+                                     p.SetStopBits(sbOne5StopBits);
+                                     p.Parity().SetBits(prSpace);
+                                     p.SetDataBits(dbFive);
+                                 },
+                                 [](const platform::TDcb& d) {
+                                     EXPECT_TRUE(d.fNull);
+                                     EXPECT_EQ(d.EvtChar, '\r');
+                                     EXPECT_EQ(d.StopBits, 1);
+                                     EXPECT_EQ(d.Parity, 4);
+                                     EXPECT_EQ(d.ByteSize, 5);
+                                     EXPECT_EQ(d.DCBlength, 28u);
+                                     EXPECT_TRUE(d.fBinary);
+                                     EXPECT_FALSE(d.fAbortOnError);
+                                 }},
+                      ClosedCase{"PortName", [](TComPort& p) { p.SetPort("com5"); },
+                                 [](const platform::TDcb& d) { EXPECT_EQ(d.BaudRate, 9600u); }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- event batches ------------------------------------------------------------------------
+
+struct BatchCase {
+    const char* name;
+    TSyncMethod sync;
+    const char* input;
+    uint32_t errors;
+    uint32_t modem;
+    bool linkWantsData;
+    bool parityCheck;
+    uint32_t batch;
+    const char* log;
+};
+class Batches : public ::testing::TestWithParam<BatchCase> {};
+
+TEST_P(Batches, RunTheirHandlersInOrder) {
+    const BatchCase& c = GetParam();
+    TFakeOpener fake;
+    TComPort port;
+    port.SetSyncMethod(c.sync);
+    port.Parity().SetCheck(c.parityCheck);
+    port.Open();
+    Record(port, *fake.line);
+    TFakeLine& line = *fake.line;
+    port.OnRxChar = [&line](TCustomComPort& p, int count) {
+        std::string text;
+        p.ReadText(text, count);
+        line.Log("RxChar" + std::to_string(count) + ":" + text);
+    };
+    port.OnRxBuf = [&line](TCustomComPort&, const char* buf, int count) {
+        line.Log("RxBuf:" + std::string(buf, static_cast<size_t>(count)));
+    };
+    TComLink first, second;
+    first.OnRxActive = [&line](TCustomComPort&, bool on) { line.Log(on ? "active1" : "active0"); };
+    first.OnRing = [&line](TCustomComPort&) { line.Log("lring"); };
+    if (c.linkWantsData) {
+        first.OnRxBuf = [&line](TCustomComPort&, const char* buf, int count) {
+            line.Log("link1:" + std::string(buf, static_cast<size_t>(count)));
+        };
+        second.OnRxBuf = [&line](TCustomComPort&, const char* buf, int count) {
+            line.Log("link2:" + std::string(buf, static_cast<size_t>(count)));
+        };
+    }
+    port.RegisterLink(first);
+    port.RegisterLink(second);
+    {
+        std::lock_guard<std::mutex> lock(line.Mutex());
+        line.input = c.input;
+        line.errors = c.errors;
+        line.modem = c.modem;
+    }
+    port.OnTxEmpty = [&line](TCustomComPort&) { line.Log("end"); };
+    line.Clear();
+    line.Report(c.batch);
+    line.Report(platform::EV_TXEMPTY);  // a second batch marks the end of the first
+    ASSERT_TRUE(PumpUntil([&] { return line.Count("end") == 1; }));
+    std::string log = line.Joined();
+    log.erase(log.rfind("end"));
+    EXPECT_EQ(log, c.log[0] ? c.log + std::string(" ") : "");
+    port.Close();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Events, Batches,
+    ::testing::Values(
+        BatchCase{"Bytes", smThreadSync, "abc", 0, 0, false, false, EV_RXCHAR,
+                  "active1 Read active0 RxChar3:abc"},
+        BatchCase{"BytesAlreadyRead", smThreadSync, "", 0, 0, false, false, EV_RXCHAR, ""},
+        BatchCase{"ErrorBeforeBytes", smThreadSync, "ab", platform::CE_FRAME, 0, false, false,
+                  EV_RXCHAR | EV_ERR, "Error1 active1 Read active0 RxChar2:ab"},
+        BatchCase{"ParityErrorUncheckedIsNoError", smThreadSync, "", platform::CE_RXPARITY, 0,
+                  false, false, EV_ERR, ""},
+        BatchCase{"ParityErrorChecked", smThreadSync, "",
+                  platform::CE_RXPARITY | platform::CE_OVERRUN, 0, false, true, EV_ERR, "Error6"},
+        BatchCase{"LinksTakeTheBytes", smThreadSync, "xyz", 0, 0, true, false, EV_RXCHAR,
+                  "active1 Read active0 RxBuf:xyz link1:xyz link2:xyz"},
+        BatchCase{"LineStateNotToggle", smThreadSync, "", 0, platform::MS_CTS_ON, false, false,
+                  EV_CTS, "CTS1"},
+        BatchCase{"TwoLinesOneBatch", smThreadSync, "", 0, platform::MS_RLSD_ON, false, false,
+                  EV_CTS | EV_RLSD, "CTS0 RLSD1"},
+        BatchCase{"RingAloneUnderWindowSync", smWindowSync, "", 0, 0, false, false, EV_RING,
+                  "lring Ring"},
+        BatchCase{"RlsdUnderWindowSync", smWindowSync, "", 0, platform::MS_RLSD_ON, false, false,
+                  EV_RLSD, "RLSD1"},
+        BatchCase{"OrderUnderWindowSync", smWindowSync, "q", 0, 0, false, false,
+                  EV_RLSD | EV_RING | EV_CTS | EV_RXCHAR,
+                  "active1 Read active0 RxChar1:q lring Ring CTS0 RLSD0"},
+        BatchCase{"OrderWithoutSync", smNone, "q", platform::CE_BREAK, 0, false, false,
+                  EV_RLSD | EV_RING | EV_ERR | EV_RXCHAR,
+                  "Error8 active1 Read active0 RxChar1:q lring Ring RLSD0"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- where handlers run, and what their errors do -----------------------------------------
+
+struct SyncCase {
+    const char* name;
+    TSyncMethod sync;
+    bool onMainThread;
+    bool threadGoesOn;  // after a handler's error
+};
+class SyncMethods : public ::testing::TestWithParam<SyncCase> {};
+
+TEST_P(SyncMethods, DeliverWhereTheyPromise) {
+    TFakeOpener fake;
+    TComPort port;
+    port.SetSyncMethod(GetParam().sync);
+    std::vector<std::string> reported;
+    SetApplicationExceptionReport([&](const std::exception& e) { reported.push_back(e.what()); });
+    std::atomic<int> calls{0};
+    std::atomic<bool> main{!GetParam().onMainThread};
+    port.OnRing = [&](TCustomComPort&) {
+        main = platform::IsMainThread();
+        if (++calls == 1) throw EError("handler failed");
+    };
+    port.Open();
+    fake.line->Report(EV_RING);
+    ASSERT_TRUE(PumpUntil([&] { return calls == 1; }));
+    fake.line->Report(EV_RING);
+    if (GetParam().threadGoesOn)
+        EXPECT_TRUE(PumpUntil([&] { return calls == 2; }));
+    else
+        PumpFor(100);
+    EXPECT_EQ(calls, GetParam().threadGoesOn ? 2 : 1);
+    EXPECT_EQ(main, GetParam().onMainThread);
+    const auto t0 = std::chrono::steady_clock::now();
+    port.Close();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(100));
+    SetApplicationExceptionReport({});
+    // Only the window delivery shows the error to the user.
+    EXPECT_EQ(reported, GetParam().threadGoesOn ? std::vector<std::string>{"handler failed"}
+                                                : std::vector<std::string>{});
+    // The exit steps ran once, whichever way the thread ended.
+    EXPECT_EQ(fake.line->Count("PurgeComm(12)"), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Methods, SyncMethods,
+                         ::testing::Values(SyncCase{"ThreadSync", smThreadSync, true, false},
+                                           SyncCase{"WindowSync", smWindowSync, true, true},
+                                           SyncCase{"NoSync", smNone, false, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
