@@ -322,6 +322,7 @@ public:
 
     bool Read(char* buffer, uint32_t count, uint32_t& done) override {
         done = 0;
+        int consumed = 0;
         while (done < count) {
             const ssize_t n = ::read(fd_, buffer + done, count - done);
             if (n < 0) {
@@ -330,6 +331,7 @@ public:
                 return Fail();
             }
             if (n == 0) break;
+            consumed += static_cast<int>(n);
             uint32_t kept = done;
             for (ssize_t i = 0; i < n; ++i) {
                 const char c = buffer[done + static_cast<uint32_t>(i)];
@@ -338,7 +340,12 @@ public:
             }
             done = kept;
         }
-        reportedPending_ = Pending();
+        // Only what the last event reported counts as reported: bytes that came in since then
+        // still raise an event of their own.
+        int reported = reportedPending_.load();
+        while (
+            !reportedPending_.compare_exchange_weak(reported, std::max(0, reported - consumed))) {
+        }
         return true;
     }
 
@@ -366,7 +373,10 @@ public:
 
     bool PurgeComm(uint32_t flags) override {
         // Reads never block here, so there is nothing outstanding to abort.
-        if (flags & PURGE_RXCLEAR) ::tcflush(fd_, TCIFLUSH);
+        if (flags & PURGE_RXCLEAR) {
+            ::tcflush(fd_, TCIFLUSH);
+            reportedPending_ = 0;
+        }
         if (flags & PURGE_TXCLEAR) ::tcflush(fd_, TCOFLUSH);
         return true;
     }

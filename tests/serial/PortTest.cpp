@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "platform/MessageLoop.h"
 #include "platform/posix/SerialTermios.h"
@@ -61,6 +62,31 @@ TEST(Port, ReceivedBytesReachOnRxCharOnTheMainThread) {
     port.Close();
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(100));
     EXPECT_FALSE(port.Connected());
+}
+
+// Bytes that arrive while the handler runs were in no event yet: they need one of their own,
+// also when nothing follows them (the last line of a burst).
+TEST(Port, BytesArrivingDuringTheHandlerRaiseAFurtherEvent) {
+    Pty pty;
+    TComPort port;
+    port.UseCaptureDefaults();
+    port.SetPort(pty.Slave());
+    std::vector<std::string> batches;
+    port.OnRxChar = [&](TCustomComPort& p, int count) {
+        if (batches.empty()) {
+            pty.Write("second\r");
+            platform::SleepMs(50);
+        }
+        std::string text;
+        p.ReadText(text, count);
+        batches.push_back(text);
+    };
+    port.Open();
+    pty.Write("first\r");
+    ASSERT_TRUE(PumpUntil([&] { return batches.size() == 2; }, 1000));
+    EXPECT_EQ(batches[0], "first\r");
+    EXPECT_EQ(batches[1], "second\r");
+    port.Close();
 }
 
 TEST(Port, OpenAndCloseRaiseTheirEventsInOrder) {
