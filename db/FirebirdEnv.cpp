@@ -5,6 +5,8 @@
 #include <QFileInfo>
 #include <QtGlobal>
 
+#include <unistd.h>
+
 #ifndef TARVICK_FIREBIRD_DIR
 #error "TARVICK_FIREBIRD_DIR must name the shipped Firebird configuration directory"
 #endif
@@ -23,10 +25,11 @@ bool UsableDir(const QString& path) {
     return info.isDir() && info.isWritable() && info.isExecutable();
 }
 
-QString UserName() {
-    QString user = qEnvironmentVariable("USER");
-    if (user.isEmpty()) user = qEnvironmentVariable("LOGNAME");
-    return user.isEmpty() ? QStringLiteral("user") : user;
+// The private directories are named by the effective user id, not by $USER: an environment
+// carried over from another account (su, sudo -E) or one without USER must not lead to a
+// directory that another account owns.
+QString UserTag() {
+    return QString::number(::geteuid());
 }
 
 bool DefaultLockDirUsable() {
@@ -53,7 +56,7 @@ QString ConfigurationRoot(const QString& shipped) {
     if (module.isFile() && !module.isSymLink()) return shipped;
     const QString systemModule = QStringLiteral(TARVICK_FIREBIRD_INTL);
     if (!QFileInfo(systemModule).isFile()) return shipped;
-    const QString stage = QDir::tempPath() + "/tarvick-firebird-" + UserName() + "/";
+    const QString stage = QDir::tempPath() + "/tarvick-firebird-" + UserTag() + "/";
     if (!QDir().mkpath(stage + "intl") || !UsableDir(stage)) return shipped;
     if (!CopyOver(shipped + "firebird.conf", stage + "firebird.conf") ||
         !CopyOver(systemModule, stage + kIntlModule))
@@ -75,7 +78,7 @@ void PrepareFirebirdEnvironment(const std::string& programDir) {
         qputenv("FIREBIRD", root.toLocal8Bit());
     }
     if (!qEnvironmentVariableIsSet("FIREBIRD_LOCK") && !DefaultLockDirUsable()) {
-        const QString dir = QDir::tempPath() + "/firebird-lock-" + UserName();
+        const QString dir = QDir::tempPath() + "/firebird-lock-" + UserTag();
         QDir().mkpath(dir);
         QFile::setPermissions(
             dir, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);

@@ -12,7 +12,6 @@ if [ $# -ne 1 ] || [ -z "$1" ]; then
 fi
 db=$1
 root=$(cd "$(dirname "$0")/.." && pwd)
-TARVICK_FIREBIRD_DIR=$root/data/firebird
 TARVICK_FIREBIRD_DIR="$root/data/firebird"
 . "$root/data/firebird/env.sh"
 
@@ -24,6 +23,13 @@ esac
 if [ "$local_file" = yes ]; then
     if [ -e "$db" ]; then
         echo "$0: $db already exists" >&2
+        exit 1
+    fi
+    # Without the station's configuration the engine would open the file in another mode (and
+    # without WIN1251), and the station could not share it.
+    if [ -z "${FIREBIRD:-}" ]; then
+        echo "$0: cannot prepare the Firebird configuration (no writable temporary directory" \
+             "or no character set module)" >&2
         exit 1
     fi
     dir=$(dirname "$db")

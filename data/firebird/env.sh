@@ -9,7 +9,7 @@
 # configuration is staged with a copy of the system's character set module; the station does
 # the same (db/FirebirdEnv.cpp).
 _tarvick_usable() { [ -d "$1" ] && [ -w "$1" ] && [ -x "$1" ]; }
-_tarvick_user=${USER:-${LOGNAME:-user}}
+_tarvick_user=$(id -u)  # the same naming as db/FirebirdEnv.cpp
 _tarvick_tmp=${TMPDIR:-/tmp}
 
 if [ -z "${FIREBIRD_LOCK:-}" ]; then
