@@ -67,7 +67,8 @@ std::unique_ptr<TSerialDevice> OpenSerialDevice(const std::string& path, int& er
 // Tests put a fake device behind the port object; an empty function restores the real devices.
 void SetSerialOpener(TSerialOpener opener);
 
-// Device paths of the machine's serial ports: UARTs that exist, USB and ACM adapters.
-std::vector<std::string> SerialDevicePaths();
+// Device paths of the machine's serial ports: UARTs that exist, USB and ACM adapters, found in
+// the kernel's tty class directory (another directory for tests).
+std::vector<std::string> SerialDevicePaths(const std::string& ttyClass = "/sys/class/tty");
 
 }  // namespace platform

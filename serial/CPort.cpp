@@ -724,18 +724,18 @@ char TextToChar(const std::string& s) {
     return s[0];
 }
 
-void ListComPorts(std::vector<std::string>& items) {
-    for (const std::string& path : platform::SerialDevicePaths()) {
-        // On-board UARTs keep their COM names; adapters are listed by their device path.
-        if (path.rfind("/dev/ttyS", 0) == 0) {
-            const auto n = TryStrToInt(path.substr(9));
-            if (n && *n >= 0 && *n < 96) {
-                items.push_back("COM" + std::to_string(*n + 1));
-                continue;
-            }
-        }
-        items.push_back(path);
+std::string PortNameOfDevice(const std::string& path) {
+    if (path.rfind("/dev/ttyS", 0) == 0) {
+        const auto n = TryStrToInt(path.substr(9));
+        if (n && *n >= 0 && *n < 96 && std::to_string(*n) == path.substr(9))
+            return "COM" + std::to_string(*n + 1);
     }
+    return path;
+}
+
+void ListComPorts(std::vector<std::string>& items) {
+    for (const std::string& path : platform::SerialDevicePaths())
+        items.push_back(PortNameOfDevice(path));
 }
 
 // ---- persistence --------------------------------------------------------------------------

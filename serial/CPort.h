@@ -352,3 +352,6 @@ char TextToChar(const std::string& s);
 std::string NormalizePortName(const std::string& name);
 // Appends the machine's serial ports.
 void ListComPorts(std::vector<std::string>& items);
+// The port name a listed device goes by: on-board UARTs keep their COMn names, so COM10 and
+// above stay apart from COM1; other devices are named by their path.
+std::string PortNameOfDevice(const std::string& path);

@@ -10,12 +10,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
 #include <mutex>
 #include <thread>
+#include <tuple>
 
 #include "platform/Serial.h"
 #include "platform/posix/SerialTermios.h"
@@ -494,13 +496,13 @@ void SetSerialOpener(TSerialOpener opener) {
     gOpener = std::move(opener);
 }
 
-std::vector<std::string> SerialDevicePaths() {
+std::vector<std::string> SerialDevicePaths(const std::string& ttyClass) {
     std::vector<std::string> paths;
-    DIR* dir = ::opendir("/sys/class/tty");
+    DIR* dir = ::opendir(ttyClass.c_str());
     if (!dir) return paths;
     while (const dirent* e = ::readdir(dir)) {
         const std::string name = e->d_name;
-        const std::string sys = "/sys/class/tty/" + name;
+        const std::string sys = ttyClass + "/" + name;
         if (name.rfind("ttyUSB", 0) == 0 || name.rfind("ttyACM", 0) == 0) {
             paths.push_back("/dev/" + name);
         } else if (name.rfind("ttyS", 0) == 0) {
@@ -511,7 +513,15 @@ std::vector<std::string> SerialDevicePaths() {
         }
     }
     ::closedir(dir);
-    std::sort(paths.begin(), paths.end());
+    // ttyS2 before ttyS10: by name, then by the number at the end.
+    auto split = [](const std::string& p) {
+        size_t digits = p.size();
+        while (digits > 0 && std::isdigit(static_cast<unsigned char>(p[digits - 1]))) --digits;
+        const std::string number = p.substr(digits);
+        return std::make_tuple(p.substr(0, digits), number.size(), number);
+    };
+    std::sort(paths.begin(), paths.end(),
+              [&](const std::string& a, const std::string& b) { return split(a) < split(b); });
     return paths;
 }
 
