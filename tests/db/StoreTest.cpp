@@ -92,6 +92,28 @@ TEST_F(Store, ActiveTransactionIsUsedAndEnded) {
     EXPECT_EQ(Count(), 1);
 }
 
+// Another process shuts the database down while the station holds it: the lines that arrive
+// meanwhile are lost one by one, the path keeps running, and once the database is back a new
+// connection (a new start of capture) stores again.
+TEST_F(Store, DatabaseShutDownByAnotherProcess) {
+    Feed("12/04/26 09:02:11 01 201 00:02:15 1111");
+    const std::string gfix = "gfix -user SYSDBA -password quillfern ";
+    ASSERT_EQ(std::system((gfix + "-shut full -force 0 '" + db_.Path() + "'").c_str()), 0);
+    mo_.LastRingDate = 1.0;
+    Feed("12/04/26 09:02:12 01 202 00:02:15 2222");
+    Feed("12/04/26 09:02:13 01 203 00:02:15 3333");
+    EXPECT_EQ(mo_.LastRingDate, 1.0);
+    EXPECT_FALSE(dm_.ibTran.InTransaction());
+    EXPECT_TRUE(mo_.RingText.empty());
+    ASSERT_EQ(std::system((gfix + "-online '" + db_.Path() + "'").c_str()), 0);
+    dm_.Disconnect();
+    dm_.Connect(db_.Path());
+    Feed("12/04/26 09:02:14 01 204 00:02:15 4444");
+    EXPECT_GT(mo_.LastRingDate, 1.0);
+    EXPECT_EQ(Count(), 2);
+    EXPECT_EQ(Count("where NumberIn in (201, 204)"), 2);
+}
+
 struct HourCase {
     const char* name;
     const char* line;
