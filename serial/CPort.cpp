@@ -196,7 +196,23 @@ TCustomComPort::~TCustomComPort() {
         thread_.reset();
         device_.reset();
     }
+    ReapRetired(true);
     NotifyDestruction();
+}
+
+// A close from inside the port's own batch cannot wait for the worker, which waits for that
+// very batch to return.
+bool TCustomComPort::InOwnDelivery() const {
+    if (!thread_) return false;
+    return thread_->OnThisThread() || (deliveryDepth_ > 0 && platform::IsMainThread());
+}
+
+void TCustomComPort::ReapRetired(bool wait) {
+    retired_.erase(std::remove_if(retired_.begin(), retired_.end(),
+                                  [wait](const std::unique_ptr<TComThread>& t) {
+                                      return wait || t->Finished();
+                                  }),
+                   retired_.end());
 }
 
 std::string NormalizePortName(const std::string& name) {
@@ -250,6 +266,7 @@ void TCustomComPort::CloseDevice() { device_.reset(); }
 
 void TCustomComPort::Open() {
     if (connected_) return;
+    ReapRetired(false);
     if (OnBeforeOpen) OnBeforeOpen(*this);
     OpenDevice();
     connected_ = true;
@@ -286,6 +303,11 @@ void TCustomComPort::Close() {
     if (OnRLSDChange) OnRLSDChange(*this, false);
     if (OnBeforeClose) OnBeforeClose(*this);
     AbortPending();
+    if (thread_ && InOwnDelivery()) {
+        // The worker leaves after this batch and releases the device itself.
+        thread_->Stop();
+        retired_.push_back(std::move(thread_));
+    }
     thread_.reset();
     CloseDevice();
     connected_ = false;
@@ -595,14 +617,15 @@ TComEvents TComThread::MaskToEvents(uint32_t mask) {
     return events;
 }
 
-TComThread::TComThread(TCustomComPort& port) : port_(port) {
-    port_.device_->SetCommMask(EventsToMask(port_.events_));
+TComThread::TComThread(TCustomComPort& port) : port_(port), device_(port.device_) {
+    device_->SetCommMask(EventsToMask(port_.events_));
     thread_ = std::thread([this] { Execute(); });
 }
 
 void TComThread::Stop() {
-    stop_ = true;
-    port_.device_->CancelWait();
+    // Once stopped, the port may hold another device already.
+    if (stop_.exchange(true)) return;
+    if (port_.device_) port_.device_->CancelWait();
 }
 
 TComThread::~TComThread() {
@@ -613,7 +636,7 @@ TComThread::~TComThread() {
 }
 
 void TComThread::Execute() {
-    platform::TSerialDevice& device = *port_.device_;
+    platform::TSerialDevice& device = *device_;
     try {
         while (!stop_) {
             uint32_t mask = 0;
@@ -627,22 +650,41 @@ void TComThread::Execute() {
     }
     device.SetCommMask(0);
     device.PurgeComm(platform::PURGE_TXCLEAR | platform::PURGE_RXCLEAR);
+    device_.reset();  // after a close from inside a batch, this closes the device
     finished_ = true;
     platform::WakeWaiters();
 }
 
+namespace {
+// Marks a batch running on the main thread, so that a close from inside it does not wait.
+class TDeliveryScope {
+public:
+    explicit TDeliveryScope(int& depth) : depth_(depth) { ++depth_; }
+    ~TDeliveryScope() { --depth_; }
+    TDeliveryScope(const TDeliveryScope&) = delete;
+    TDeliveryScope& operator=(const TDeliveryScope&) = delete;
+
+private:
+    int& depth_;
+};
+}  // namespace
+
 void TComThread::Deliver(TComEvents reported) {
+    // A handler that closed the port ends the batch: the rest would find no device.
+    auto wanted = [&](TComEvent e) { return (reported & (1u << e)) && !stop_; };
     switch (port_.syncMethod_) {
         case smThreadSync:
             platform::Synchronize([&] {
+                TDeliveryScope scope(port_.deliveryDepth_);
                 for (TComEvent e : kHandlerOrder)
-                    if (reported & (1u << e)) RunHandler(port_, e);
+                    if (wanted(e)) RunHandler(port_, e);
             });
             break;
         case smWindowSync:
             for (TComEvent e : kHandlerOrder) {
-                if (!(reported & (1u << e))) continue;
+                if (!wanted(e)) continue;
                 platform::Synchronize([&] {
+                    TDeliveryScope scope(port_.deliveryDepth_);
                     try {
                         RunHandler(port_, e);
                     } catch (const std::exception& ex) {
@@ -653,7 +695,7 @@ void TComThread::Deliver(TComEvents reported) {
             break;
         case smNone:
             for (TComEvent e : kHandlerOrder)
-                if (reported & (1u << e)) RunHandler(port_, e);
+                if (wanted(e)) RunHandler(port_, e);
             break;
     }
 }

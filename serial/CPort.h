@@ -93,6 +93,8 @@ public:
 class TComParity {
 public:
     explicit TComParity(TCustomComPort* port = nullptr) : port_(port) {}
+    // A copy belongs to no port: changing it later must not reach the original's device.
+    TComParity(const TComParity& other) : port_(nullptr) { *this = other; }
     TComParity& operator=(const TComParity& other);
     TParityBits Bits() const { return bits_; }
     bool Check() const { return check_; }
@@ -114,6 +116,7 @@ private:
 class TComFlowControl {
 public:
     explicit TComFlowControl(TCustomComPort* port = nullptr) : port_(port) {}
+    TComFlowControl(const TComFlowControl& other) : port_(nullptr) { *this = other; }
     TComFlowControl& operator=(const TComFlowControl& other);
     bool OutCTSFlow = false, OutDSRFlow = false;
     TDTRFlowControl ControlDTR = dtrDisable;
@@ -147,6 +150,7 @@ private:
 class TComTimeouts {
 public:
     explicit TComTimeouts(TCustomComPort* port = nullptr) : port_(port) {}
+    TComTimeouts(const TComTimeouts& other) : port_(nullptr) { *this = other; }
     TComTimeouts& operator=(const TComTimeouts& other);
     int32_t ReadInterval = -1, ReadTotalMultiplier = 0, ReadTotalConstant = 0,
             WriteTotalMultiplier = 100, WriteTotalConstant = 1000;
@@ -159,6 +163,7 @@ private:
 class TComBuffer {
 public:
     explicit TComBuffer(TCustomComPort* port = nullptr) : port_(port) {}
+    TComBuffer(const TComBuffer& other) : port_(nullptr) { *this = other; }
     TComBuffer& operator=(const TComBuffer& other);
     int32_t InputSize() const { return input_; }
     int32_t OutputSize() const { return output_; }
@@ -275,10 +280,16 @@ private:
     void LineNotice(unsigned bit, std::function<void(TCustomComPort&, bool)> TComLink::*cb,
                     const std::function<void(TCustomComPort&, bool)>& event);
 
-    std::unique_ptr<platform::TSerialDevice> device_;
+    // Shared with the event thread, which may finish its exit steps after a close.
+    std::shared_ptr<platform::TSerialDevice> device_;
     bool connected_ = false;
     int updateDepth_ = 0;
     std::unique_ptr<TComThread> thread_;
+    // Threads stopped by a close from inside their own batch; they end once it returns.
+    std::vector<std::unique_ptr<TComThread>> retired_;
+    int deliveryDepth_ = 0;  // batches running on the main thread
+    bool InOwnDelivery() const;
+    void ReapRetired(bool wait);
     std::vector<TComLink*> links_;
     bool anyLinkWantsRx_ = false;
 
@@ -312,6 +323,8 @@ public:
     TComThread(const TComThread&) = delete;
     TComThread& operator=(const TComThread&) = delete;
     void Stop();
+    bool Finished() const { return finished_; }
+    bool OnThisThread() const { return std::this_thread::get_id() == thread_.get_id(); }
     static uint32_t EventsToMask(TComEvents events);
     static TComEvents MaskToEvents(uint32_t mask);
 
@@ -319,6 +332,7 @@ private:
     void Execute();
     void Deliver(TComEvents reported);
     TCustomComPort& port_;
+    std::shared_ptr<platform::TSerialDevice> device_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> finished_{false};
     TComEvents reported_ = 0;

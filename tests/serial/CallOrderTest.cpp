@@ -253,6 +253,21 @@ INSTANTIATE_TEST_SUITE_P(
         ApplyCase{"EventsWaitForTheNextOpen", [](TComPort& p) { p.SetEvents(1 << evRxChar); }, 0, 0,
                   0},
         ApplyCase{"SameSyncMethod", [](TComPort& p) { p.SetSyncMethod(smThreadSync); }, 0, 0, 0},
+        ApplyCase{"CopiesOfGroupsBelongToNoPort",
+                  [](TComPort& p) {
+                      TComFlowControl flow = p.FlowControl();
+                      flow.SetXonChar('A');
+                      TComParity parity = p.Parity();
+                      parity.SetBits(prOdd);
+                      TComBuffer buffer = p.Buffer();
+                      buffer.SetInputSize(64);
+                      TComTimeouts timeouts = p.Timeouts();
+                      timeouts.Set(&TComTimeouts::ReadInterval, 7);
+                      EXPECT_EQ(p.FlowControl().XonChar, 17);
+                      EXPECT_EQ(p.Parity().Bits(), prNone);
+                      EXPECT_EQ(p.Buffer().InputSize(), 1024);
+                  },
+                  0, 0, 0},
         ApplyCase{"SamePortName", [](TComPort& p) { p.SetPort("com1"); }, 0, 0, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -522,6 +537,41 @@ TEST_P(SyncMethods, DeliverWhereTheyPromise) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Methods, SyncMethods,
+                         ::testing::Values(SyncCase{"ThreadSync", smThreadSync, true, false},
+                                           SyncCase{"WindowSync", smWindowSync, true, true},
+                                           SyncCase{"NoSync", smNone, false, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A handler that closes its own port would wait for the worker that waits for the handler.
+class CloseInsideHandler : public ::testing::TestWithParam<SyncCase> {};
+
+TEST_P(CloseInsideHandler, ClosesWithoutAHangAndTheWorkerReleasesTheDevice) {
+    TFakeOpener fake;
+    TComPort port;
+    port.SetSyncMethod(GetParam().sync);
+    Record(port, *fake.line);
+    std::atomic<int> rings{0};
+    port.OnRing = [&](TCustomComPort& p) {
+        if (++rings == 1) p.Close();
+    };
+    port.OnCTSChange = [&](TCustomComPort&, bool) { fake.line->Log("CTS"); };
+    port.Open();
+    fake.line->Clear();
+    fake.line->Report(EV_RING | EV_CTS);
+    ASSERT_TRUE(PumpUntil([&] { return fake.line->Count("closed") == 1; }));
+    EXPECT_FALSE(port.Connected());
+    // The batch ends with the close: its CTS handler does not run on the closed port.
+    EXPECT_EQ(fake.line->Joined(),
+              "CTS DSR0 RLSD0 BeforeClose PurgeComm(3) CancelWait AfterClose SetCommMask(0) "
+              "PurgeComm(12) closed");
+    port.Open();
+    fake.line->Report(EV_RING);
+    EXPECT_TRUE(PumpUntil([&] { return rings == 2; }));
+    port.Close();
+    EXPECT_EQ(fake.line->Count("closed"), 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Methods, CloseInsideHandler,
                          ::testing::Values(SyncCase{"ThreadSync", smThreadSync, true, false},
                                            SyncCase{"WindowSync", smWindowSync, true, true},
                                            SyncCase{"NoSync", smNone, false, false}),
