@@ -22,7 +22,21 @@
 #include "platform/Serial.h"
 #include "platform/posix/SerialTermios.h"
 
+// The kernel's termios with free speeds, which glibc does not declare; the ioctl numbers
+// TCGETS2 and TCSETS2 name it at global scope.
+struct termios2 {
+    tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
+    cc_t c_line;
+    cc_t c_cc[19];
+    speed_t c_ispeed, c_ospeed;
+};
+
 namespace platform {
+
+namespace {
+constexpr tcflag_t kFreeSpeed = 0010000;  // BOTHER: the speed is in c_ispeed and c_ospeed
+constexpr int kInputSpeedShift = 16;      // IBSHIFT: the input speed's copy of the bits
+}  // namespace
 
 speed_t BaudToSpeed(uint32_t baud) {
     switch (baud) {
@@ -78,8 +92,10 @@ speed_t BaudToSpeed(uint32_t baud) {
 }
 
 bool DcbToTermios(const TDcb& dcb, termios& tio) {
-    const speed_t speed = BaudToSpeed(dcb.BaudRate);
-    if (speed == 0) return false;
+    // Zero would hang the line up; the top bit is a negative custom rate.
+    if (dcb.BaudRate == 0 || dcb.BaudRate > 0x7FFFFFFF) return false;
+    const speed_t fixed = BaudToSpeed(dcb.BaudRate);
+    const speed_t speed = fixed != 0 ? fixed : B38400;
     cfmakeraw(&tio);
     tio.c_cflag |= CREAD | CLOCAL;
     tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | CMSPAR);
@@ -130,6 +146,27 @@ bool DcbToTermios(const TDcb& dcb, termios& tio) {
     cfsetispeed(&tio, speed);
     cfsetospeed(&tio, speed);
     return true;
+}
+
+bool SetFreeSpeed(int fd, uint32_t baud) {
+    termios2 t{};
+    if (::ioctl(fd, TCGETS2, &t) != 0) return false;
+    t.c_cflag = (t.c_cflag & ~static_cast<tcflag_t>(CBAUD | (CBAUD << kInputSpeedShift))) |
+                kFreeSpeed | (kFreeSpeed << kInputSpeedShift);
+    t.c_ispeed = t.c_ospeed = baud;
+    if (::ioctl(fd, TCSETS2, &t) != 0) return false;
+    const uint32_t got = DeviceSpeed(fd);
+    const uint64_t off = got > baud ? got - baud : baud - got;
+    if (off * 100 > static_cast<uint64_t>(baud) * 3) {
+        errno = EINVAL;
+        return false;
+    }
+    return true;
+}
+
+uint32_t DeviceSpeed(int fd) {
+    termios2 t{};
+    return ::ioctl(fd, TCGETS2, &t) == 0 ? t.c_ospeed : 0;
 }
 
 namespace {
@@ -255,8 +292,14 @@ public:
     bool SetCommState(const TDcb& dcb) override {
         termios tio{};
         if (::tcgetattr(fd_, &tio) != 0) return Fail();
+        const termios before = tio;
         if (!DcbToTermios(dcb, tio)) return Fail(EINVAL);
         if (::tcsetattr(fd_, TCSANOW, &tio) != 0) return Fail();
+        if (BaudToSpeed(dcb.BaudRate) == 0 && !SetFreeSpeed(fd_, dcb.BaudRate)) {
+            const int error = errno;
+            ::tcsetattr(fd_, TCSANOW, &before);  // a refused rate changes nothing
+            return Fail(error);
+        }
         discardNull_ = dcb.fNull;
         // Devices without modem lines (pseudo-terminals) have no DTR or RTS to set.
         if (hasModemLines_) {

@@ -89,6 +89,24 @@ TEST(Port, BytesArrivingDuringTheHandlerRaiseAFurtherEvent) {
     port.Close();
 }
 
+// Cancelling outstanding reads is not a stop: the worker goes on watching the device.
+TEST(Port, AbortPendingKeepsTheEventThreadRunning) {
+    Pty pty;
+    TComPort port;
+    port.SetPort(pty.Slave());
+    std::string got;
+    port.OnRxChar = [&](TCustomComPort& p, int count) {
+        std::string text;
+        p.ReadText(text, count);
+        got += text;
+    };
+    port.Open();
+    port.AbortPending();
+    pty.Write("after");
+    EXPECT_TRUE(PumpUntil([&] { return got == "after"; }, 1000));
+    port.Close();
+}
+
 TEST(Port, OpenAndCloseRaiseTheirEventsInOrder) {
     Pty pty;
     TComPort port;
@@ -132,20 +150,41 @@ TEST(Port, MissingDeviceFailsWithCodeOne) {
     EXPECT_FALSE(port.Connected());
 }
 
-TEST(Port, RefusedBaudRateFailsWithCodeSevenAndLeavesThePortClosed) {
+struct RateCase {
+    TBaudRate rate;
+    int32_t custom;
+    uint32_t runsAt;  // 0: refused with code 7
+};
+class Rates : public ::testing::TestWithParam<RateCase> {};
+
+TEST_P(Rates, EveryListedRateRunsAndNonsenseIsRefused) {
     Pty pty;
+    // Held before the port takes the device for itself, to read the speed it set.
+    const int probe = ::open(pty.Slave().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(probe, 0);
     TComPort port;
     port.SetPort(pty.Slave());
-    port.SetBaudRate(brCustom);
-    port.SetCustomBaudRate(31250);  // no termios speed
+    port.SetBaudRate(GetParam().rate);
+    port.SetCustomBaudRate(GetParam().custom);
     try {
         port.Open();
-        FAIL();
+        EXPECT_NE(GetParam().runsAt, 0u) << "opened";
+        EXPECT_EQ(platform::DeviceSpeed(probe), GetParam().runsAt);
     } catch (const EComPort& e) {
+        EXPECT_EQ(GetParam().runsAt, 0u) << e.what();
         EXPECT_EQ(e.ErrorCode, 7);
+        EXPECT_FALSE(port.Connected());
     }
-    EXPECT_FALSE(port.Connected());
+    ::close(probe);
 }
+
+INSTANTIATE_TEST_SUITE_P(Speeds, Rates,
+                         ::testing::Values(RateCase{br1200, 0, 1200}, RateCase{br14400, 0, 14400},
+                                           RateCase{br56000, 0, 56000},
+                                           RateCase{br128000, 0, 128000},
+                                           RateCase{br256000, 0, 256000},
+                                           RateCase{brCustom, 31250, 31250},
+                                           RateCase{brCustom, 0, 0}, RateCase{brCustom, -1, 0}));
 
 TEST(Port, HandlerErrorEndsTheEventThreadWithoutAHang) {
     Pty pty;
