@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -391,13 +392,15 @@ void TMainForm::closeEvent(QCloseEvent* event) {
         return;
     }
     // The port closes and the holder is freed only outside any receive handler; the window then
-    // closes for good.
+    // closes for good. Closing the main window ends the program also when it was hidden in the
+    // notification area, where no visible window is left whose closing would end it.
     event->ignore();
     Control_.Shutdown([this] {
         TrayIcon(false);
         QTimer::singleShot(0, this, [this] {
             CloseAccepted = true;
             close();
+            QCoreApplication::quit();
         });
     });
 }

@@ -46,6 +46,7 @@ bool EveryThreadBlocksStopRequests(pid_t pid, int& threads) {
 struct StationKind {
     const char* name;
     bool windowed;
+    bool hidden;  // started hidden in the notification area
 };
 
 class StationStores : public ::testing::TestWithParam<StationKind> {};
@@ -60,7 +61,7 @@ TEST_P(StationStores, CallsAreReadableWhileAttachedAndAStopRequestEndsCleanly) {
     files.Dir = dir.path();
     files.PortName = pty.Path();
     files.BaudRate = "115200";
-    files.Fields = {{"DBPath", db}, {"AutoRun", "T"}};
+    files.Fields = {{"DBPath", db}, {"AutoRun", "T"}, {"HideRun", GetParam().hidden ? "T" : "F"}};
     std::string what;
     ASSERT_TRUE(stage::Stage(files, TARVICK_SOURCE_DIR, TARVICK_TOOL, what)) << what;
 
@@ -95,8 +96,9 @@ TEST_P(StationStores, CallsAreReadableWhileAttachedAndAStopRequestEndsCleanly) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Stations, StationStores,
-                         ::testing::Values(StationKind{"Headless", false},
-                                           StationKind{"Windowed", true}),
+                         ::testing::Values(StationKind{"Headless", false, false},
+                                           StationKind{"Windowed", true, false},
+                                           StationKind{"Hidden", true, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
