@@ -1,5 +1,6 @@
 #include "db/IbObjects.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -427,7 +428,9 @@ void TIBSQL::Prepare() {
         out = Area(outArea_, out->sqld);
         ib::Call([&](ISC_STATUS* s) { return isc_dsql_describe(s, stmt.Ptr(), 1, out); });
     }
-    XSQLDA* in = Area(inArea_, 1);
+    // Sized by the markers found in the text, so that one description usually suffices.
+    XSQLDA* in =
+        Area(inArea_, static_cast<short>(std::clamp<size_t>(positional.Names.size(), 1, 1024)));
     ib::Call([&](ISC_STATUS* s) { return isc_dsql_describe_bind(s, stmt.Ptr(), 1, in); });
     if (in->sqld > in->sqln) {
         in = Area(inArea_, in->sqld);
