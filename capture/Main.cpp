@@ -103,27 +103,24 @@ void TMO::SplitLine() {
     Fields.NumberOut = GetDigits(NumberOut, false);
 }
 
-bool TMO::IsPm() const {
-    return FieldHasValue(Fields.Hour) && AmPm > 0 && UpperCase1251(Trim(Fields.AmPm)) == "PM";
+// A 12-hour clock counts 12 AM as midnight and 12 PM as noon, so "12" is the one hour the
+// marker turns down rather than up; an hour the marker cannot apply to is kept as printed.
+int TMO::TwelveHourCorrected(int hour) const {
+    if (!FieldHasValue(Fields.Hour) || AmPm <= 0) return hour;
+    const std::string marker = UpperCase1251(Trim(Fields.AmPm));
+    if (marker == "PM" && hour >= 1 && hour <= 11) return hour + 12;
+    if (marker == "AM" && hour == 12) return 0;
+    return hour;
 }
 
 int32_t TMO::CorrectedHour() const {
-    int32_t hour = FieldValue(Fields.Hour);
-    if (IsPm()) {
-        hour += 12;
-        if (hour >= 24) hour = 0;
-    }
-    return hour;
+    return TwelveHourCorrected(FieldValue(Fields.Hour));
 }
 
 TDateTime TMO::RingDateTime() const {
     // The values are held as 16-bit unsigned numbers before the clock correction and encoding.
     auto word = [](int32_t v) { return static_cast<int>(static_cast<uint16_t>(v)); };
-    int hour = word(FieldValue(Fields.Hour));
-    if (IsPm()) {
-        hour += 12;
-        if (hour >= 24) hour = 0;
-    }
+    const int hour = TwelveHourCorrected(word(FieldValue(Fields.Hour)));
     return EncodeDateTimeOrZero(word(FieldValue(Fields.Year)) + 2000, word(FieldValue(Fields.Mont)),
                                 word(FieldValue(Fields.Day)), hour, word(FieldValue(Fields.Min)),
                                 word(FieldValue(Fields.Sec)));

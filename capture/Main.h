@@ -35,8 +35,9 @@ public:
     TDateTime RingDateTime() const;
     // The hour the INSERT binds: the Hour text's value with the twelve-hour correction.
     int32_t CorrectedHour() const;
-    // Twelve-hour clock: the Hour text is a number and the AmPm text reads "PM".
-    bool IsPm() const;
+    // Twelve-hour clock: with an AmPm column and a number in the Hour text, "PM" moves hours 1 to
+    // 11 on by twelve and "AM" makes 12 midnight.
+    int TwelveHourCorrected(int hour) const;
 
     // Storage of the current line (record end) and its filtering.
     bool StoreRing();

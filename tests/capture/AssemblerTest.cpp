@@ -135,7 +135,9 @@ TEST_P(TwelveHourClock, CorrectsTheHour) {
 INSTANTIATE_TEST_SUITE_P(
     Markers, TwelveHourClock,
     ::testing::Values(ClockCase{"03", " pm ", 15, 15}, ClockCase{"11", "PM", 15, 23},
-                      ClockCase{"12", "PM", 15, 0}, ClockCase{"12", "AM", 15, 12},
+                      ClockCase{"12", "PM", 15, 12}, ClockCase{"12", "AM", 15, 0},
+                      ClockCase{"12", " am", 15, 0}, ClockCase{"09", "AM", 15, 9},
+                      ClockCase{"13", "PM", 15, 13}, ClockCase{"12", "P.M.", 15, 12},
                       ClockCase{" 9", "\tpm\x01", 15, 21}, ClockCase{"03", "PM", 0, 3},
                       ClockCase{"03", "P.M.", 15, 3}));
 

@@ -62,8 +62,8 @@ TEST(SplitTool, TwelveHourExchangeWithHeaderLines) {
     EXPECT_NE(lines[2].find("Hour=9\t"), std::string::npos);
     EXPECT_NE(lines[3].find("AmPm=PM\t"), std::string::npos);
     EXPECT_NE(lines[3].find("RHour=15\tRingDate=2026-04-12 15:15:00"), std::string::npos);
-    EXPECT_NE(lines[4].find("RHour=0\tRingDate=2026-04-12 00:00:00"), std::string::npos);
-    EXPECT_NE(lines[5].find("RHour=12\t"), std::string::npos);
+    EXPECT_NE(lines[4].find("RHour=12\tRingDate=2026-04-12 12:00:00"), std::string::npos);  // noon
+    EXPECT_NE(lines[5].find("RHour=0\tRingDate=2026-04-12 00:30:00"), std::string::npos);
     EXPECT_NE(lines[6].find("TimeHour=00\tTimeMin=12\tTimeSec=30\tNumberIn=207\t"
                             "NumberOut=84957654321\tRHour=23"),
               std::string::npos);

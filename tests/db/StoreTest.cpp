@@ -137,6 +137,8 @@ INSTANTIATE_TEST_SUITE_P(
         HourCase{"Morning", "12/04/26  9:02AM  201 01 84951234567              00:02'15", 9},
         HourCase{"Afternoon", "12/04/26  3:15PM  201 02 84951234567              00:00'48", 15},
         HourCase{"LastHour", "12/04/26 11:59PM  201 01 0107                     00:00'02", 23},
+        HourCase{"Noon", "12/04/26 12:10PM  201 01 0107                     00:00'02", 12},
+        HourCase{"Midnight", "12/04/26 12:10AM  201 01 0107                     00:00'02", 0},
         HourCase{"LowerCase", "12/04/26  3:15pm  201 02 84951234567              00:00'48", 15},
         HourCase{"BlankAmPm", "12/04/26  3:15    201 02 84951234567              00:00'48", 3}),
     [](const auto& info) { return std::string(info.param.name); });
