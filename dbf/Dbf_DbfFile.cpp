@@ -61,7 +61,7 @@ std::string_view TrimBlanks(std::string_view s) {
 // Writes text into the slot, cut to the width and padded on the right with blanks.
 void PutLeft(const TDbfFieldDef& f, uint8_t* record, std::string_view text) {
     const size_t n = std::min<size_t>(text.size(), f.Width());
-    std::memcpy(record + f.Offset, text.data(), n);
+    std::copy_n(text.data(), n, record + f.Offset);  // an empty view may have no data at all
     std::memset(record + f.Offset + n, ' ', f.Width() - n);
 }
 
@@ -69,7 +69,7 @@ void PutRight(const TDbfFieldDef& f, uint8_t* record, std::string_view text) {
     const size_t w = f.Width();
     const size_t n = std::min(text.size(), w);
     std::memset(record + f.Offset, ' ', w - n);
-    std::memcpy(record + f.Offset + w - n, text.data() + text.size() - n, n);
+    std::copy_n(text.end() - n, n, record + f.Offset + w - n);
 }
 
 bool AllZero(std::string_view s) {
