@@ -22,6 +22,7 @@
 #include "capture/Main.h"
 #include "db/DataM.h"
 #include "db/FirebirdEnv.h"
+#include "tests/common/Process.h"
 
 namespace {
 
@@ -31,20 +32,6 @@ constexpr const char* kPassword = "quillfern";
 constexpr const char* kInsert =
     "INSERT INTO Rings (RDay,RMont,RYear,RHour,RMin,RSec,RLine,TimeHour,TimeMin,TimeSec,"
     "NumberIn,NumberOut,RingDate) values (?,?,?,?,?,?,?,?,?,?,?,?,?)";
-
-int Run(const std::vector<std::string>& argv) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) < 0) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 std::string Dpb(int forcedWrites = -1) {
     std::string dpb(1, static_cast<char>(isc_dpb_version1));
@@ -84,7 +71,7 @@ const TBenchDatabase& Database(int forcedWrites) {
     TBenchDatabase& db = gDatabases[forcedWrites];
     if (!db.Path.empty()) return db;
     db.Path = gDir + "calls-fw" + std::to_string(forcedWrites) + ".fdb";
-    if (Run({TARVICK_SOURCE_DIR "/scripts/create-db.sh", db.Path}) != 0) return db;
+    if (process::Run({TARVICK_SOURCE_DIR "/scripts/create-db.sh", db.Path}) != 0) return db;
     try {
         // The forced-writes flag lives in the database header; an attach with the item sets it.
         Attach(db.Path, Dpb(forcedWrites));

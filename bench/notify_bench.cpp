@@ -20,6 +20,7 @@
 #include "mail/NMsmtp.h"
 #include "platform/MessageLoop.h"
 #include "platform/ProgramDir.h"
+#include "tests/common/Process.h"
 
 namespace {
 
@@ -38,20 +39,6 @@ public:
         return {true, false, {}};
     }
 };
-
-int Run(const std::vector<std::string>& argv) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) < 0) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 // The owners and a year of calls, 31 seconds apart, spread over the owners; filled inside the
 // engine by one block each (through isql, which leaves the block's own variables alone).
@@ -96,10 +83,10 @@ struct TCallDatabase {
         platform::SetProgramDir(Dir);
         PrepareFirebirdEnvironment(Dir);
         const std::string path = Dir + "calls.fdb";
-        if (Run({TARVICK_SOURCE_DIR "/scripts/create-db.sh", path}) != 0) return;
+        if (process::Run({TARVICK_SOURCE_DIR "/scripts/create-db.sh", path}) != 0) return;
         std::ofstream(Dir + "populate.sql") << PopulateScript();
-        if (Run({"isql-fb", "-q", "-bail", "-user", "SYSDBA", "-password", "quillfern", path, "-i",
-                 Dir + "populate.sql"}) != 0)
+        if (process::Run({"isql-fb", "-q", "-bail", "-user", "SYSDBA", "-password", "quillfern",
+                          path, "-i", Dir + "populate.sql"}) != 0)
             return;
         Dm.Connect(path);
         Ok = Dm.Connected();

@@ -3,23 +3,13 @@
 #include <cstdio>
 #include <string>
 
+#include "tests/common/Process.h"
 #include "tests/common/TempDir.h"
 
 namespace {
 
-struct Result {
-    int status;
-    std::string out;
-};
-
-Result RunTool(const std::string& args) {
-    Result r{0, ""};
-    FILE* p = ::popen((std::string(TARVICK_TOOL) + " split " + args + " 2>/dev/null").c_str(), "r");
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-    r.status = WEXITSTATUS(::pclose(p));
-    return r;
+process::TOutput RunTool(const std::string& args) {
+    return process::Capture(std::string(TARVICK_TOOL) + " split " + args + " 2>/dev/null");
 }
 
 std::string Data(const char* name) {
@@ -40,9 +30,9 @@ std::vector<std::string> Lines(const std::string& s) {
 }
 
 TEST(SplitTool, TwentyFourHourExchange) {
-    const Result r = RunTool(Shipped("GENERIC24.ATS") + " " + Data("generic24.log"));
-    ASSERT_EQ(r.status, 0);
-    const auto lines = Lines(r.out);
+    const process::TOutput r = RunTool(Shipped("GENERIC24.ATS") + " " + Data("generic24.log"));
+    ASSERT_EQ(r.Status, 0);
+    const auto lines = Lines(r.Out);
     ASSERT_EQ(lines.size(), 7u);
     EXPECT_EQ(lines[0],
               "Day=12\tMont=04\tYear=26\tHour=09\tMin=02\tSec=11\tAmPm=\tLine=01\tTimeHour=00\t"
@@ -54,9 +44,9 @@ TEST(SplitTool, TwentyFourHourExchange) {
 }
 
 TEST(SplitTool, TwelveHourExchangeWithHeaderLines) {
-    const Result r = RunTool(Shipped("PANA12.ATS") + " " + Data("pana12.log"));
-    ASSERT_EQ(r.status, 0);
-    const auto lines = Lines(r.out);
+    const process::TOutput r = RunTool(Shipped("PANA12.ATS") + " " + Data("pana12.log"));
+    ASSERT_EQ(r.Status, 0);
+    const auto lines = Lines(r.Out);
     ASSERT_EQ(lines.size(), 7u);  // two header lines are records too
     EXPECT_NE(lines[0].find("RingDate=1899-12-30 00:00:00"), std::string::npos);
     EXPECT_NE(lines[2].find("Hour=9\t"), std::string::npos);
@@ -73,17 +63,17 @@ TEST(SplitTool, StdinLfCrEndingsAndTrailingBytes) {
     TempDir dir;
     WriteBytes(dir.file("in.log"), "120456\n\r130456\r\npartial");
     WriteBytes(dir.file("t.ats"), "[Parameters]\nDay=1\nMont=3\nYear=5\n");
-    const Result r = RunTool(dir.file("t.ats") + " < " + dir.file("in.log"));
-    ASSERT_EQ(r.status, 0);
-    const auto lines = Lines(r.out);
+    const process::TOutput r = RunTool(dir.file("t.ats") + " < " + dir.file("in.log"));
+    ASSERT_EQ(r.Status, 0);
+    const auto lines = Lines(r.Out);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_NE(lines[0].find("RingDate=2056-04-12 00:00:00"), std::string::npos);
     EXPECT_NE(lines[1].find("RingDate=2056-04-13 00:00:00"), std::string::npos);
 }
 
 TEST(SplitTool, UnreadableTemplateExitsTwo) {
-    EXPECT_EQ(RunTool("/nonexistent.ats /dev/null").status, 2);
-    EXPECT_EQ(RunTool("").status, 2);
+    EXPECT_EQ(RunTool("/nonexistent.ats /dev/null").Status, 2);
+    EXPECT_EQ(RunTool("").Status, 2);
 }
 
 }  // namespace

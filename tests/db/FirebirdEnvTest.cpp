@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "db/FirebirdEnv.h"
+#include "tests/common/Process.h"
 
 namespace {
 
@@ -43,19 +44,12 @@ protected:
             qunsetenv("USER");
     }
     static std::string ShellChoice() {
-        FILE* p = popen("TARVICK_FIREBIRD_DIR=" TARVICK_SOURCE_DIR
-                        "/data/firebird; "
-                        ". " TARVICK_SOURCE_DIR
-                        "/data/firebird/env.sh; "
-                        "printf '%s|%s' \"${FIREBIRD:-}\" \"${FIREBIRD_LOCK:-}\"",
-                        "r");
-        if (!p) return "popen failed";
-        std::string out;
-        char buf[512];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-        pclose(p);
-        return out;
+        return process::Capture("TARVICK_FIREBIRD_DIR=" TARVICK_SOURCE_DIR
+                                "/data/firebird; "
+                                ". " TARVICK_SOURCE_DIR
+                                "/data/firebird/env.sh; "
+                                "printf '%s|%s' \"${FIREBIRD:-}\" \"${FIREBIRD_LOCK:-}\"")
+            .Out;
     }
 
     static constexpr const char* kVars[] = {"FIREBIRD", "FIREBIRD_LOCK", "TMPDIR", "USER",

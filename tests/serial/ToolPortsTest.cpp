@@ -7,22 +7,12 @@
 #include <vector>
 
 #include "serial/CPort.h"
+#include "tests/common/Process.h"
 
 namespace {
 
-struct Result {
-    int status;
-    std::string out;
-};
-
-Result RunTool(const std::string& args) {
-    Result r{0, ""};
-    FILE* p = ::popen((std::string(TARVICK_TOOL) + " " + args + " 2>/dev/null").c_str(), "r");
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-    r.status = WEXITSTATUS(::pclose(p));
-    return r;
+process::TOutput RunTool(const std::string& args) {
+    return process::Capture(std::string(TARVICK_TOOL) + " " + args + " 2>/dev/null");
 }
 
 struct ToolCase {
@@ -33,15 +23,15 @@ struct ToolCase {
 class PortsCommand : public ::testing::TestWithParam<ToolCase> {};
 
 TEST_P(PortsCommand, PrintsTheListOrUsage) {
-    const Result r = RunTool(GetParam().args);
-    EXPECT_EQ(r.status, GetParam().status);
+    const process::TOutput r = RunTool(GetParam().args);
+    EXPECT_EQ(r.Status, GetParam().status);
     std::string expected;
     if (GetParam().listsPorts) {
         std::vector<std::string> ports;
         ListComPorts(ports);
         for (const std::string& name : ports) expected += name + "\n";
     }
-    EXPECT_EQ(r.out, expected);
+    EXPECT_EQ(r.Out, expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Args, PortsCommand,

@@ -12,20 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "tests/common/Process.h"
+
 namespace stage {
 
 inline int RunCommand(const std::vector<std::string>& argv) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) < 0) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return process::Run(argv);
 }
 
 struct TStationFiles {
@@ -72,14 +64,7 @@ inline std::string Query(const std::string& sourceDir, const std::string& db,
     const std::string cmd = "TARVICK_FIREBIRD_DIR='" + src + "/data/firebird' . '" + src +
                             "/data/firebird/env.sh' && echo '" + sql +
                             "' | isql-fb -q -user SYSDBA -password quillfern '" + db + "' 2>&1";
-    std::string out;
-    if (FILE* p = popen(cmd.c_str(), "r")) {
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-        pclose(p);
-    }
-    return out;
+    return process::Capture(cmd).Out;
 }
 
 inline long StoredCalls(const std::string& sourceDir, const std::string& db) {
