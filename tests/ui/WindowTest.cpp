@@ -263,3 +263,30 @@ TEST(MainWindow, AnErrorFromAHandlerIsReportedNotThrown) {
 }
 
 }  // namespace
+
+namespace {
+
+// A settings dialog asked for while the daily run waits for its mail server, with the port
+// closed, would change the port under the run: it opens once the run has finished.
+TEST(MainWindow, SettingsChosenDuringTheDailyRunOpenAfterIt) {
+    Window w;
+    std::vector<std::string> order;
+    w.Form->SettingsDialog = [&](TMainForm&, int, int&) {
+        order.push_back("dialog");
+        return false;
+    };
+    w.Form->DailyRun = [&] {
+        order.push_back("run starts");
+        w.Port.Close();
+        w.Form->OpenSettings(2);
+        Settle();  // the mail client's waits serve the event loop
+        order.push_back("run ends");
+        w.Port.Open();
+    };
+    w.Form->btnGoClick();
+    w.Form->TimerTimer();
+    Settle();
+    EXPECT_EQ(order, (std::vector<std::string>{"run starts", "run ends", "dialog"}));
+}
+
+}  // namespace
