@@ -1,3 +1,4 @@
+// The main of the test programs that open windows: Qt's offscreen platform, no display needed.
 #include <gtest/gtest.h>
 
 #include <QApplication>
