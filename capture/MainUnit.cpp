@@ -23,8 +23,8 @@
 #include <QVBoxLayout>
 
 #include "common/DateTime.h"
-#include "platform/CodePage.h"
 #include "platform/MessageLoop.h"
+#include "platform/QtText.h"
 #include "ui/AboutR.h"
 #include "ui/NewRead.h"
 
@@ -37,13 +37,8 @@ QString U(const char* utf8) {
     return QString::fromUtf8(utf8);
 }
 
-QString FromAnsi(const std::string& s) {
-    return QString::fromStdString(platform::AnsiToUtf8(s));
-}
-
-std::string ToAnsi(const QString& s) {
-    return platform::Utf8ToAnsi(s.toStdString());
-}
+using platform::FromAnsi;
+using platform::ToAnsi;
 
 const char kCaption[] = "Статистика звонков.";
 constexpr int kLogLines = 250;

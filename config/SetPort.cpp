@@ -23,7 +23,7 @@
 #include <initializer_list>
 
 #include "common/Text.h"
-#include "platform/CodePage.h"
+#include "platform/QtText.h"
 #include "serial/CPort.h"
 #include "serial/CPortCtl.h"
 
@@ -32,13 +32,8 @@ namespace {
 QString U(const char* utf8) {
     return QString::fromUtf8(utf8);
 }
-QString FromAnsi(const std::string& s) {
-    return QString::fromStdString(platform::AnsiToUtf8(s));
-}
-std::string ToAnsi(const QString& s) {
-    return platform::Utf8ToAnsi(s.toStdString());
-}
-
+using platform::FromAnsi;
+using platform::ToAnsi;
 // Memo text in the holder keeps its breaks as CR LF; the text control works with LF.
 QString MemoFromAnsi(const std::string& s) {
     QString t = FromAnsi(s);

@@ -5,15 +5,11 @@
 #include <QRadialGradient>
 
 #include "common/Text.h"
-#include "platform/CodePage.h"
+#include "platform/QtText.h"
 
 namespace {
-QString FromAnsi(const std::string& s) {
-    return QString::fromStdString(platform::AnsiToUtf8(s));
-}
-std::string ToAnsi(const QString& s) {
-    return platform::Utf8ToAnsi(s.toStdString());
-}
+using platform::FromAnsi;
+using platform::ToAnsi;
 }  // namespace
 
 namespace {

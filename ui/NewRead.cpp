@@ -6,8 +6,8 @@
 #include <fstream>
 #include <iterator>
 
-#include "platform/CodePage.h"
 #include "platform/ProgramDir.h"
+#include "platform/QtText.h"
 
 TNewReadForm::TNewReadForm(QWidget* parent) : QDialog(parent) {
     setObjectName("NewReadForm");
@@ -43,5 +43,5 @@ void TNewReadForm::FormCreate() {
         lines += text[i] == '\r' ? '\n' : text[i];
     }
     if (!lines.empty() && lines.back() == '\n') lines.pop_back();
-    Memo1->setPlainText(QString::fromStdString(platform::AnsiToUtf8(lines)));
+    Memo1->setPlainText(platform::FromAnsi(lines));
 }
