@@ -93,6 +93,14 @@ std::string ScaledToString(int64_t value, short scale) {
     return (value < 0 ? "-" : "") + digits + "." + frac;
 }
 
+// A value of the client's buffers, which need not be aligned for its type.
+template <typename T>
+T Load(const char* p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- database
@@ -262,31 +270,16 @@ int64_t TIBField::AsInt64() const {
         return q + (2 * std::llabs(r) >= div ? (v < 0 ? -1 : 1) : 0);
     };
     switch (type) {
-        case SQL_SHORT: {
-            int16_t v;
-            std::memcpy(&v, p, sizeof v);
-            return scaled(v);
-        }
-        case SQL_LONG: {
-            int32_t v;
-            std::memcpy(&v, p, sizeof v);
-            return scaled(v);
-        }
-        case SQL_INT64: {
-            int64_t v;
-            std::memcpy(&v, p, sizeof v);
-            return scaled(v);
-        }
-        case SQL_FLOAT: {
-            float v;
-            std::memcpy(&v, p, sizeof v);
-            return std::llround(v);
-        }
-        case SQL_DOUBLE: {
-            double v;
-            std::memcpy(&v, p, sizeof v);
-            return std::llround(v);
-        }
+        case SQL_SHORT:
+            return scaled(Load<int16_t>(p));
+        case SQL_LONG:
+            return scaled(Load<int32_t>(p));
+        case SQL_INT64:
+            return scaled(Load<int64_t>(p));
+        case SQL_FLOAT:
+            return std::llround(Load<float>(p));
+        case SQL_DOUBLE:
+            return std::llround(Load<double>(p));
         case SQL_BOOLEAN:
             return p[0] ? 1 : 0;
         default: {
@@ -313,37 +306,19 @@ std::string TIBField::AsString() const {
         case SQL_TEXT:
             return std::string(p, static_cast<size_t>(var_->sqllen));
         case SQL_VARYING: {
-            uint16_t len;
-            std::memcpy(&len, p, sizeof len);
-            return std::string(p + 2, len);
+            return std::string(p + 2, Load<uint16_t>(p));
         }
         case SQL_SHORT:
         case SQL_LONG:
         case SQL_INT64: {
-            int64_t raw = 0;
-            if (type == SQL_SHORT) {
-                int16_t v;
-                std::memcpy(&v, p, sizeof v);
-                raw = v;
-            } else if (type == SQL_LONG) {
-                int32_t v;
-                std::memcpy(&v, p, sizeof v);
-                raw = v;
-            } else {
-                std::memcpy(&raw, p, sizeof raw);
-            }
+            const int64_t raw = type == SQL_SHORT  ? Load<int16_t>(p)
+                                : type == SQL_LONG ? Load<int32_t>(p)
+                                                   : Load<int64_t>(p);
             return ScaledToString(raw, var_->sqlscale);
         }
         case SQL_FLOAT:
         case SQL_DOUBLE: {
-            double v;
-            if (type == SQL_FLOAT) {
-                float f;
-                std::memcpy(&f, p, sizeof f);
-                v = f;
-            } else {
-                std::memcpy(&v, p, sizeof v);
-            }
+            const double v = type == SQL_FLOAT ? Load<float>(p) : Load<double>(p);
             char buf[64];
             std::snprintf(buf, sizeof buf, "%.15g", v);
             return buf;
@@ -357,11 +332,8 @@ std::string TIBField::AsString() const {
                                   AsDateTime());
         case SQL_BOOLEAN:
             return p[0] ? "True" : "False";
-        case SQL_BLOB: {
-            ISC_QUAD id;
-            std::memcpy(&id, p, sizeof id);
-            return owner_->ReadBlobText(id);
-        }
+        case SQL_BLOB:
+            return owner_->ReadBlobText(Load<ISC_QUAD>(p));
         default:
             Fail("Unsupported column type of " + name_);
     }
@@ -373,20 +345,13 @@ TDateTime TIBField::AsDateTime() const {
     const char* p = data_.data();
     switch (type) {
         case SQL_TIMESTAMP: {
-            ISC_TIMESTAMP ts;
-            std::memcpy(&ts, p, sizeof ts);
+            const auto ts = Load<ISC_TIMESTAMP>(p);
             return FromTimestamp(ts.timestamp_date, ts.timestamp_time);
         }
-        case SQL_TYPE_DATE: {
-            ISC_DATE d;
-            std::memcpy(&d, p, sizeof d);
-            return FromTimestamp(d, 0);
-        }
-        case SQL_TYPE_TIME: {
-            ISC_TIME t;
-            std::memcpy(&t, p, sizeof t);
-            return FromTimestamp(static_cast<ISC_DATE>(kMjdOfDayZero), t);
-        }
+        case SQL_TYPE_DATE:
+            return FromTimestamp(Load<ISC_DATE>(p), 0);
+        case SQL_TYPE_TIME:
+            return FromTimestamp(static_cast<ISC_DATE>(kMjdOfDayZero), Load<ISC_TIME>(p));
         default:
             Fail(name_ + " is not a date-time column");
     }
