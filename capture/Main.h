@@ -60,6 +60,8 @@ public:
 
     TDateTime LastRingDate = 0;
     TDateTime LastRunDate = 0;
+    // Whether the latest record end committed its row (a row whose commit failed is not stored).
+    bool LineCommitted = false;
     bool DBConnected = false;
     TRect WorkArea;
 

@@ -26,6 +26,7 @@ void RollbackQuietly(TIBTransaction& tr) noexcept {
 void TMO::RecordEnd() {
     // Runs inside the port's event delivery: nothing may escape from here, or capture would end
     // silently. A line that cannot be stored is lost, the next one is handled normally.
+    LineCommitted = false;
     if (!DM) {
         ClearRecord();
         return;
@@ -41,6 +42,7 @@ void TMO::RecordEnd() {
         LastRingDate = Date();
         try {
             tr.Commit();
+            LineCommitted = true;
         } catch (const std::exception&) {
             RollbackQuietly(tr);
         }

@@ -18,14 +18,8 @@ public:
 protected:
     void RecordEnd() override {
         ++Lines;
-        const TDateTime before = LastRingDate;
-        LastRingDate = -1;
         TMO::RecordEnd();
-        // The record end moves the date only for a line whose INSERT ran; it commits it next.
-        if (LastRingDate != -1)
-            ++Stored;
-        else
-            LastRingDate = before;
+        if (LineCommitted) ++Stored;
     }
 };
 

@@ -70,6 +70,23 @@ TEST_F(Store, RefusedFirstLineLeavesTheSecondAlone) {
     EXPECT_EQ(QueryInt(dm_, "select count(distinct Tx) from TxLog"), 2);
 }
 
+// The INSERT ran but the commit was refused: the row is gone with the rollback, and the line
+// does not count as committed; the next line commits normally.
+TEST_F(Store, RefusedCommitIsNotACommittedLine) {
+    ExecSql(dm_, "create exception CommitRefused 'commit refused'");
+    ExecSql(dm_,
+            "create trigger Refuse_Commit on transaction commit as begin "
+            "if (exists(select 1 from Rings where NumberOut = '777')) then "
+            "exception CommitRefused; end");
+    Feed("12/04/26 09:02:11 01 201 00:02:15 777");
+    EXPECT_FALSE(mo_.LineCommitted);
+    EXPECT_FALSE(dm_.ibTran.InTransaction());
+    EXPECT_EQ(Count(), 0);
+    Feed("12/04/26 09:02:12 01 202 00:02:15 2222");
+    EXPECT_TRUE(mo_.LineCommitted);
+    EXPECT_EQ(Count(), 1);
+}
+
 // A statement that cannot even be prepared (a column gone) is a lost line too; the path carries
 // on, and stores again once the table is whole.
 TEST_F(Store, FailureBeforeTheInsertIsALostLine) {
