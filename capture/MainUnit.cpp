@@ -381,6 +381,14 @@ void TMainForm::sbExitClick() {
     close();
 }
 
+void TMainForm::StopRequested() {
+    for (int i = 0; i < 8; ++i) {  // a message over a dialog
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal || !modal->close()) break;
+    }
+    sbExitClick();
+}
+
 void TMainForm::closeEvent(QCloseEvent* event) {
     if (CloseAccepted) {
         event->accept();

@@ -94,6 +94,8 @@ public:
     void btnSetClick();
     void btnHideClick();
     void sbExitClick();
+    // A stop request from outside (SIGTERM): cancels an open dialog or message, then exits.
+    void StopRequested();
     void N3Click();
     void ComPortOpen();
     void ComPortClose();

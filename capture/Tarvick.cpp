@@ -93,17 +93,8 @@ int RunWindowed(int argc, char** argv) {
         TMainForm form(port, db, LoadHolder);
         form.DailyRun = DailyRunOf(form.Control(), smtp);
         UseSettingsDialog(form, com);
-        // A stop request cancels an open dialog or message, then closes the window the way its
-        // exit command does.
-        platform::TTerminationWatch stop([&form](int) {
-            Guarded(&form, [&form] {
-                for (int i = 0; i < 8; ++i) {
-                    QWidget* modal = QApplication::activeModalWidget();
-                    if (!modal || !modal->close()) break;
-                }
-                form.sbExitClick();
-            });
-        });
+        platform::TTerminationWatch stop(
+            [&form](int) { Guarded(&form, [&form] { form.StopRequested(); }); });
         com.OnAfterOpen = [&form](TCustomComPort&) { form.ComPortOpen(); };
         com.OnAfterClose = [&form](TCustomComPort&) { form.ComPortClose(); };
         com.OnRxChar = [&form](TCustomComPort&, int count) { form.ComPortRxChar(count); };

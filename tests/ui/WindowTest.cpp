@@ -3,6 +3,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDialog>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QSystemTrayIcon>
@@ -287,6 +288,29 @@ TEST(MainWindow, SettingsChosenDuringTheDailyRunOpenAfterIt) {
     w.Form->TimerTimer();
     Settle();
     EXPECT_EQ(order, (std::vector<std::string>{"run starts", "run ends", "dialog"}));
+}
+
+}  // namespace
+
+namespace {
+
+// A stop request while a dialog is open cancels the dialog and then closes the window for good.
+TEST(MainWindow, StopRequestCancelsAnOpenDialogThenExits) {
+    Window w;
+    w.Form->show();
+    Settle();
+    int result = -1;
+    w.Form->SettingsDialog = [&](TMainForm& f, int, int&) {
+        QDialog dlg(&f);
+        QTimer::singleShot(20, &f, [&f] { f.StopRequested(); });
+        result = dlg.exec();
+        return result == QDialog::Accepted;
+    };
+    w.Form->btnSet->click();
+    Settle();
+    EXPECT_EQ(result, QDialog::Rejected);
+    EXPECT_TRUE(w.Form->Control().ShutDown());
+    EXPECT_FALSE(w.Form->isVisible());
 }
 
 }  // namespace
