@@ -18,6 +18,7 @@
 #include <mutex>
 #include <thread>
 #include <tuple>
+#include <utility>
 
 #include "platform/Serial.h"
 #include "platform/posix/SerialTermios.h"
@@ -39,56 +40,16 @@ constexpr int kInputSpeedShift = 16;      // IBSHIFT: the input speed's copy of 
 }  // namespace
 
 speed_t BaudToSpeed(uint32_t baud) {
-    switch (baud) {
-        case 50:
-            return B50;
-        case 75:
-            return B75;
-        case 110:
-            return B110;
-        case 134:
-            return B134;
-        case 150:
-            return B150;
-        case 200:
-            return B200;
-        case 300:
-            return B300;
-        case 600:
-            return B600;
-        case 1200:
-            return B1200;
-        case 1800:
-            return B1800;
-        case 2400:
-            return B2400;
-        case 4800:
-            return B4800;
-        case 9600:
-            return B9600;
-        case 19200:
-            return B19200;
-        case 38400:
-            return B38400;
-        case 57600:
-            return B57600;
-        case 115200:
-            return B115200;
-        case 230400:
-            return B230400;
-        case 460800:
-            return B460800;
-        case 500000:
-            return B500000;
-        case 576000:
-            return B576000;
-        case 921600:
-            return B921600;
-        case 1000000:
-            return B1000000;
-        default:
-            return 0;
-    }
+    static constexpr std::pair<uint32_t, speed_t> kFixed[] = {
+        {50, B50},         {75, B75},         {110, B110},        {134, B134},
+        {150, B150},       {200, B200},       {300, B300},        {600, B600},
+        {1200, B1200},     {1800, B1800},     {2400, B2400},      {4800, B4800},
+        {9600, B9600},     {19200, B19200},   {38400, B38400},    {57600, B57600},
+        {115200, B115200}, {230400, B230400}, {460800, B460800},  {500000, B500000},
+        {576000, B576000}, {921600, B921600}, {1000000, B1000000}};
+    for (const auto& [rate, speed] : kFixed)
+        if (rate == baud) return speed;
+    return 0;
 }
 
 bool DcbToTermios(const TDcb& dcb, termios& tio) {
@@ -99,40 +60,12 @@ bool DcbToTermios(const TDcb& dcb, termios& tio) {
     cfmakeraw(&tio);
     tio.c_cflag |= CREAD | CLOCAL;
     tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | CMSPAR);
-    switch (dcb.ByteSize) {
-        case 5:
-            tio.c_cflag |= CS5;
-            break;
-        case 6:
-            tio.c_cflag |= CS6;
-            break;
-        case 7:
-            tio.c_cflag |= CS7;
-            break;
-        case 8:
-            tio.c_cflag |= CS8;
-            break;
-        default:
-            return false;
-    }
-    switch (dcb.Parity) {
-        case 0:
-            break;
-        case 1:
-            tio.c_cflag |= PARENB | PARODD;
-            break;
-        case 2:
-            tio.c_cflag |= PARENB;
-            break;
-        case 3:
-            tio.c_cflag |= PARENB | PARODD | CMSPAR;
-            break;
-        case 4:
-            tio.c_cflag |= PARENB | CMSPAR;
-            break;
-        default:
-            return false;
-    }
+    static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};  // 5 to 8 bits
+    // None, odd, even, mark, space.
+    static constexpr tcflag_t kParity[] = {0, PARENB | PARODD, PARENB, PARENB | PARODD | CMSPAR,
+                                           PARENB | CMSPAR};
+    if (dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > 4) return false;
+    tio.c_cflag |= kSizes[dcb.ByteSize - 5] | kParity[dcb.Parity];
     if (dcb.StopBits == 2 || dcb.StopBits == 1) tio.c_cflag |= CSTOPB;  // 1.5 only exists as 2
     if (dcb.fOutxCtsFlow || dcb.fRtsControl == 2) tio.c_cflag |= CRTSCTS;
     tio.c_iflag &= ~(INPCK | IGNPAR | PARMRK | IXON | IXOFF);
