@@ -15,16 +15,14 @@ namespace platform {
 void BlockTerminationSignals();
 
 // While it lives, every termination request calls onRequest on the main thread (needs a running
-// Qt event loop); a second request while the first is handled calls it again.
+// Qt event loop); a second request while the first is handled calls it again. When the signals
+// cannot be watched they are unblocked again, so that their default actions end the program.
 class TTerminationWatch {
 public:
     explicit TTerminationWatch(std::function<void(int signal)> onRequest);
     ~TTerminationWatch();
     TTerminationWatch(const TTerminationWatch&) = delete;
     TTerminationWatch& operator=(const TTerminationWatch&) = delete;
-
-    // False when the signals could not be watched; the default actions then apply.
-    bool Active() const;
 
 private:
     struct TImpl;

@@ -20,7 +20,7 @@ sigset_t TerminationSet() {
     return set;
 }
 
-void UnblockInChild() {
+void UnblockInThisThread() {
     const sigset_t set = TerminationSet();
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
@@ -29,7 +29,7 @@ void UnblockInChild() {
 
 void BlockTerminationSignals() {
     static std::once_flag atFork;
-    std::call_once(atFork, [] { pthread_atfork(nullptr, nullptr, UnblockInChild); });
+    std::call_once(atFork, [] { pthread_atfork(nullptr, nullptr, UnblockInThisThread); });
     const sigset_t set = TerminationSet();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
@@ -46,7 +46,7 @@ TTerminationWatch::TTerminationWatch(std::function<void(int)> onRequest)
     const sigset_t set = TerminationSet();
     Impl->Fd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
     if (Impl->Fd < 0) {
-        UnblockInChild();  // nobody would ever read them: let the default actions end the program
+        UnblockInThisThread();  // nobody would read them: the default actions end the program
         return;
     }
     Impl->Notifier = std::make_unique<QSocketNotifier>(Impl->Fd, QSocketNotifier::Read);
@@ -61,10 +61,6 @@ TTerminationWatch::TTerminationWatch(std::function<void(int)> onRequest)
 TTerminationWatch::~TTerminationWatch() {
     Impl->Notifier.reset();
     if (Impl->Fd >= 0) close(Impl->Fd);
-}
-
-bool TTerminationWatch::Active() const {
-    return Impl->Fd >= 0;
 }
 
 }  // namespace platform
