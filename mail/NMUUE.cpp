@@ -82,8 +82,7 @@ void TNMUUProcessor::Encode() {
     if (OnEndEncode) OnEndEncode();
 }
 
-std::string EncodeBytes(std::string_view data, UUMethods method) {
-    std::istringstream in{std::string(data)};
+std::string EncodeStream(std::istream& in, UUMethods method) {
     std::ostringstream out;
     TNMUUProcessor p;
     p.InputStream = &in;
@@ -91,4 +90,9 @@ std::string EncodeBytes(std::string_view data, UUMethods method) {
     p.Method = method;
     p.Encode();
     return out.str();
+}
+
+std::string EncodeBytes(std::string_view data, UUMethods method) {
+    std::istringstream in{std::string(data)};
+    return EncodeStream(in, method);
 }

@@ -33,7 +33,8 @@ public:
     void Encode();
 };
 
-// Encodes bytes the way the processor does, for callers that hold them in memory.
+// Encodes a stream, or bytes held in memory, the way the processor does.
+std::string EncodeStream(std::istream& in, UUMethods method);
 std::string EncodeBytes(std::string_view data, UUMethods method);
 
 class TPostMessage {

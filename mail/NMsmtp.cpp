@@ -5,7 +5,6 @@
 #include <exception>
 #include <fstream>
 #include <random>
-#include <sstream>
 
 namespace {
 
@@ -174,13 +173,7 @@ void TNMSMTP::BuildMessage() {
             if (OnAttachmentNotFound) OnAttachmentNotFound(path);
             throw EError("Cannot open file \"" + path + "\". " + reason);
         }
-        std::ostringstream encoded;
-        TNMUUProcessor processor;
-        processor.InputStream = &file;
-        processor.OutputStream = &encoded;
-        processor.Method = encodeType_;
-        processor.Encode();
-        bodyStream_ += encoded.str();
+        bodyStream_ += EncodeStream(file, encodeType_);
         if (OnEncodeEnd) OnEncodeEnd(path);
     }
     bodyStream_ += "--" + boundary_ + "--\r\n";
