@@ -1,6 +1,6 @@
 // Lines stored per second on the embedded engine: the station's record path (every character
-// through TMO::PutChar, one transaction and one fresh statement per line) against a bare loop of
-// the same client calls with no station code around it. Each runs with forced writes on (the
+// through TRecorder::PutChar, one transaction and one fresh statement per line) against a bare loop
+// of the same client calls with no station code around it. Each runs with forced writes on (the
 // engine's default) and off. At the end the record path's median rate is printed as a share of
 // the bare loop's; run with --benchmark_enable_random_interleaving=true so that both meet the
 // same disk and the same neighbours.
@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "capture/Main.h"
-#include "db/DataM.h"
+#include "capture/Recorder.h"
+#include "db/CallDatabase.h"
 #include "db/FirebirdEnv.h"
 #include "tests/common/Process.h"
 
@@ -82,16 +82,16 @@ const TBenchDatabase& Database(int forcedWrites) {
     return db;
 }
 
-int64_t CountRows(TDM& dm) {
-    dm.ibTran.StartTransaction();
+int64_t CountRows(TCallDatabase& callDb) {
+    callDb.DbTransaction.StartTransaction();
     int64_t n = 0;
     {
-        TIBSQL q(dm.ibDatabase, dm.ibTran);
+        TFbStatement q(callDb.DbConnection, callDb.DbTransaction);
         q.SQL().Add("select count(*) from Rings");
         q.ExecQuery();
         n = q.Fields(0).AsInt64();
     }
-    dm.ibTran.Commit();
+    callDb.DbTransaction.Commit();
     return n;
 }
 
@@ -113,27 +113,27 @@ void BM_RecordPath(benchmark::State& state) {
         state.SkipWithError("the call database could not be created");
         return;
     }
-    TDM dm;
-    TMO mo;
-    if (!ReadTemplateFile(TARVICK_SOURCE_DIR "/data/GENERIC24.ATS", mo.TemplateComment,
-                          mo.Columns())) {
+    TCallDatabase callDb;
+    TRecorder recorder;
+    if (!ReadTemplateFile(TARVICK_SOURCE_DIR "/data/GENERIC24.ATS", recorder.TemplateComment,
+                          recorder.Columns())) {
         state.SkipWithError("no template");
         return;
     }
-    mo.IncomLog = true;
-    dm.Connect(db.Path);
+    recorder.IncomLog = true;
+    callDb.Connect(db.Path);
     std::vector<std::string> lines;
     for (int i = 0; i < kPool; ++i)
         lines.push_back("12/04/26 09:02:11 01 201 00:02:15 " + Number(i) + "\r");
-    const int64_t before = CountRows(dm);
+    const int64_t before = CountRows(callDb);
     size_t next = 0;
     const auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
-        for (char c : lines[next]) mo.PutChar(c);
+        for (char c : lines[next]) recorder.PutChar(c);
         next = (next + 1) % lines.size();
     }
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-    if (CountRows(dm) - before != static_cast<int64_t>(state.iterations()))
+    if (CountRows(callDb) - before != static_cast<int64_t>(state.iterations()))
         state.SkipWithError("not every line was stored");
     Record(state, "record_path", elapsed.count());
 }

@@ -7,7 +7,7 @@
 #include <chrono>
 #include <cstdio>
 
-#include "mail/NMsmtp.h"
+#include "mail/SmtpClient.h"
 #include "platform/MessageLoop.h"
 
 namespace {
@@ -18,14 +18,14 @@ constexpr int kBodyBytes = 2048;
 
 int gPort = 0;
 
-double StationSeconds(TNMSMTP& smtp, int count) {
+double StationSeconds(TSmtpClient& smtp, int count) {
     const std::string line(62, 'x');
     const std::vector<std::string> body(kBodyBytes / (line.size() + 2), line);
     const auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < count; ++i) {
         smtp.Connect();
         smtp.SetCharset("windows-1251");
-        TPostMessage& m = smtp.PostMessage();
+        TMailMessage& m = smtp.PostMessage();
         m.Subject = "bench";
         m.FromAddress = "station@office.test";
         m.ToAddress = {"owner@office.test"};
@@ -47,7 +47,7 @@ double SmtplibSeconds(int count) {
 }
 
 void BM_StationVsSmtplib(benchmark::State& state) {
-    TNMSMTP smtp;
+    TSmtpClient smtp;
     smtp.SetHost("127.0.0.1");
     smtp.SetPort(gPort);
     StationSeconds(smtp, 20);  // warms up the server and the host name lookup

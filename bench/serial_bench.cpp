@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "platform/MessageLoop.h"
-#include "serial/CPort.h"
+#include "serial/SerialPort.h"
 
 namespace {
 
@@ -58,13 +58,13 @@ void BM_ReceiveThroughPty(benchmark::State& state) {
     while (data.size() < total) data += "12/04/26 09:02 01 201 00:02:15 84951234567\r\n";
     data.resize(total);
     Pty pty;
-    TComPort port;
+    TSerialPort port;
     port.UseCaptureDefaults();
     port.SetPort(pty.Slave());
     size_t received = 0;
     int64_t events = 0;
     QEventLoop loop;
-    port.OnRxChar = [&](TCustomComPort& p, int count) {
+    port.OnRxChar = [&](TCustomSerialPort& p, int count) {
         ++events;
         std::string text;
         received += static_cast<size_t>(p.ReadText(text, count));
@@ -93,10 +93,10 @@ BENCHMARK(BM_ReceiveThroughPty)->Arg(16)->Arg(4096)->Unit(benchmark::kMillisecon
 // An open capture port with no traffic, the main thread in its event loop: CPU per second.
 void BM_IdleOpenPort(benchmark::State& state) {
     Pty pty;
-    TComPort port;
+    TSerialPort port;
     port.UseCaptureDefaults();
     port.SetPort(pty.Slave());
-    port.OnRxChar = [](TCustomComPort&, int) {};
+    port.OnRxChar = [](TCustomSerialPort&, int) {};
     port.Open();
     double cpu = 0, seconds = 0;
     for (auto _ : state) {

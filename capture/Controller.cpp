@@ -3,7 +3,7 @@
 #include <exception>
 
 #include "common/DateTime.h"
-#include "db/DataM.h"
+#include "db/CallDatabase.h"
 
 namespace {
 const char kDbFailed[] =
@@ -24,8 +24,8 @@ TCaptureControl::~TCaptureControl() {
 }
 
 bool TCaptureControl::CreateHolder() {
-    MO_ = MakeHolder();
-    return MO_->ConfigLoaded;
+    Recorder_ = MakeHolder();
+    return Recorder_->ConfigLoaded;
 }
 
 void TCaptureControl::StartStop(bool stop) {
@@ -33,25 +33,25 @@ void TCaptureControl::StartStop(bool stop) {
 }
 
 void TCaptureControl::DoStartStop(bool stop) {
-    if (Finished || !MO_) return;
+    if (Finished || !Recorder_) return;
     if (stop) {
         try {
             Db.Disconnect();
         } catch (const std::exception&) {
             // A failed detach leaves nothing to keep: the connection is gone either way.
         }
-        MO_->DBConnected = false;
-    } else if (!MO_->DBConnected) {
+        Recorder_->DBConnected = false;
+    } else if (!Recorder_->DBConnected) {
         try {
-            Db.Connect(MO_->DBPath);
+            Db.Connect(Recorder_->DBPath);
         } catch (const std::exception&) {
             View.ShowMessage(kDbFailed);
         }
-        MO_->DBConnected = Db.Connected();
+        Recorder_->DBConnected = Db.Connected();
     }
-    if (MO_->DBConnected) {
-        MO_->LastRunDate = Date();
-        View.SetTimerEnabled(MO_->NeedTimer());
+    if (Recorder_->DBConnected) {
+        Recorder_->LastRunDate = Date();
+        View.SetTimerEnabled(Recorder_->NeedTimer());
     } else {
         View.SetTimerEnabled(false);
     }
@@ -87,10 +87,10 @@ void TCaptureControl::HandleChar(char c) {
         const std::string line = std::move(LogLineText);
         LogLineText.clear();
         View.LogLine(line);
-    } else if (c != '\n' && LogLineText.size() < TMO::kMaxLine) {
+    } else if (c != '\n' && LogLineText.size() < TRecorder::kMaxLine) {
         LogLineText += c;
     }
-    if (MO_ && MO_->DBConnected) MO_->PutChar(c);
+    if (Recorder_ && Recorder_->DBConnected) Recorder_->PutChar(c);
 }
 
 void TCaptureControl::Defer(std::function<void()> fn) {
@@ -111,9 +111,9 @@ void TCaptureControl::TimerTick(const std::function<void()>& run) {
     });
 }
 
-TNotifyHooks TCaptureControl::NotifyHooks() {
-    return TNotifyHooks{[this] { return Port.Connected(); }, [this] { Port.Close(); },
-                        [this] { Port.Open(); }, [this](bool on) { View.SetTimerEnabled(on); }};
+TDailyRunHooks TCaptureControl::DailyRunHooks() {
+    return TDailyRunHooks{[this] { return Port.Connected(); }, [this] { Port.Close(); },
+                          [this] { Port.Open(); }, [this](bool on) { View.SetTimerEnabled(on); }};
 }
 
 void TCaptureControl::Run(const std::function<void()>& fn) {
@@ -163,7 +163,7 @@ void TCaptureControl::Shutdown(std::function<void()> then) {
                     } catch (const std::exception&) {
                         // Nothing left to tell at exit.
                     }
-                    c.MO_.reset();
+                    c.Recorder_.reset();
                 }
             } free{*this};
             Port.Close();
@@ -172,10 +172,10 @@ void TCaptureControl::Shutdown(std::function<void()> then) {
     });
 }
 
-std::function<void()> DailyRunOf(TCaptureControl& control, TNMSMTP& smtp) {
+std::function<void()> DailyRunOf(TCaptureControl& control, TSmtpClient& smtp) {
     return [&control, &smtp] {
-        if (!control.MO() || !DM) return;
-        TNotifier notifier(*control.MO(), *DM, smtp, control.NotifyHooks());
-        notifier.TimerTimer();
+        if (!control.Recorder() || !CallDatabase) return;
+        TDailyRun dailyRun(*control.Recorder(), *CallDatabase, smtp, control.DailyRunHooks());
+        dailyRun.TimerTimer();
     };
 }

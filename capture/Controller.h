@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "capture/Main.h"
-#include "capture/Notify.h"
+#include "capture/DailyRun.h"
+#include "capture/Recorder.h"
 
 // The capture line as the controller sees it.
 class TCapturePort {
@@ -46,9 +46,9 @@ public:
 };
 
 // Makes the settings holder with its configuration loaded (or failed: ConfigLoaded false).
-using THolderFactory = std::function<std::unique_ptr<TMO>()>;
+using THolderFactory = std::function<std::unique_ptr<TRecorder>()>;
 // The station's factory: the settings table and the template from ProgramDir.
-std::unique_ptr<TMO> LoadHolder();
+std::unique_ptr<TRecorder> LoadHolder();
 
 class TCaptureControl {
 public:
@@ -60,7 +60,7 @@ public:
 
     // Creates the holder and loads the configuration; false when it did not load.
     bool CreateHolder();
-    TMO* MO() const { return MO_.get(); }
+    TRecorder* Recorder() const { return Recorder_.get(); }
 
     // Stop when true, start when false. Held back while a receive handler runs.
     void StartStop(bool stop);
@@ -80,7 +80,7 @@ public:
     // receive handler or a modal dialog keeps it waiting.
     void TimerTick(const std::function<void()>& run);
     // The capture line and the daily timer as the daily run drives them.
-    TNotifyHooks NotifyHooks();
+    TDailyRunHooks DailyRunHooks();
 
     // End of capture for good: the port closes first, then the holder is freed, so no
     // character can reach a freed holder. Held back like the others.
@@ -100,7 +100,7 @@ private:
     TCaptureDatabase& Db;
     TCaptureView& View;
     THolderFactory MakeHolder;
-    std::unique_ptr<TMO> MO_;
+    std::unique_ptr<TRecorder> Recorder_;
     std::string LogLineText;
     int ReceiveDepth = 0;
     int RunDepth = 0;  // held-back requests running now
@@ -111,7 +111,7 @@ private:
     std::shared_ptr<bool> Alive;
 };
 
-class TNMSMTP;
+class TSmtpClient;
 // The daily run on the data module's call database, mailing through smtp, for whatever holder
 // the control has when the run starts.
-std::function<void()> DailyRunOf(TCaptureControl& control, TNMSMTP& smtp);
+std::function<void()> DailyRunOf(TCaptureControl& control, TSmtpClient& smtp);

@@ -1,7 +1,7 @@
 #include "capture/Controller.h"
 
-std::unique_ptr<TMO> LoadHolder() {
-    auto mo = std::make_unique<TMO>();
-    mo->LoadConfiguration();
-    return mo;
+std::unique_ptr<TRecorder> LoadHolder() {
+    auto recorder = std::make_unique<TRecorder>();
+    recorder->LoadConfiguration();
+    return recorder;
 }

@@ -1,6 +1,6 @@
 #include "capture/Station.h"
 
-#include "db/DataM.h"
+#include "db/CallDatabase.h"
 
 TStationPort::TStationPort() {
     Port.Name = "ComPort";
@@ -18,13 +18,13 @@ void TStationPort::LoadSetup(const std::string& programDir) {
 }
 
 void TStationDatabase::Connect(const std::string& path) {
-    if (DM) DM->Connect(path);
+    if (CallDatabase) CallDatabase->Connect(path);
 }
 
 void TStationDatabase::Disconnect() {
-    if (DM) DM->Disconnect();
+    if (CallDatabase) CallDatabase->Disconnect();
 }
 
 bool TStationDatabase::Connected() const {
-    return DM && DM->Connected();
+    return CallDatabase && CallDatabase->Connected();
 }

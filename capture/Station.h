@@ -4,12 +4,12 @@
 #include <string>
 
 #include "capture/Controller.h"
-#include "serial/CPort.h"
+#include "serial/SerialPort.h"
 
 class TStationPort : public TCapturePort {
 public:
     TStationPort();
-    TComPort& ComPort() { return Port; }
+    TSerialPort& ComPort() { return Port; }
     bool Connected() const override { return Port.Connected(); }
     void Open() override { Port.Open(); }
     void Close() override { Port.Close(); }
@@ -19,10 +19,10 @@ public:
     void LoadSetup(const std::string& programDir);
 
 private:
-    TComPort Port;
+    TSerialPort Port;
 };
 
-// The call database of the data module DM.
+// The call database of the data module CallDatabase.
 class TStationDatabase : public TCaptureDatabase {
 public:
     void Connect(const std::string& path) override;

@@ -1,5 +1,6 @@
 #pragma once
-// The settings of the settings table, as the holder TMO keeps them (one field per table field).
+// The settings of the settings table, as the holder TRecorder keeps them (one field per table
+// field).
 #include <cstdint>
 #include <string>
 

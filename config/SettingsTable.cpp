@@ -45,7 +45,7 @@ void ForEachField(Visitor&& v) {
 }
 
 // Closes after a failure without letting a second error hide the first.
-void CloseQuietly(TDbf& table) noexcept {
+void CloseQuietly(TDbfTable& table) noexcept {
     try {
         table.Close();
     } catch (...) {
@@ -54,7 +54,7 @@ void CloseQuietly(TDbf& table) noexcept {
 }
 
 template <typename Body>
-void WithTable(TDbf& table, const std::string& dir, Body&& body) {
+void WithTable(TDbfTable& table, const std::string& dir, Body&& body) {
     try {
         table.SetFilePath(dir);
         table.Open();
@@ -67,7 +67,7 @@ void WithTable(TDbf& table, const std::string& dir, Body&& body) {
 }
 
 struct TReader {
-    TDbf& table;
+    TDbfTable& table;
     TSettings& s;
     void operator()(const TText& f) const { s.*f.member = table.FieldByName(f.name).AsString(); }
     void operator()(const TInt& f) const { s.*f.member = table.FieldByName(f.name).AsInteger(); }
@@ -75,7 +75,7 @@ struct TReader {
 };
 
 struct TWriter {
-    TDbf& table;
+    TDbfTable& table;
     const TSettings& s;
     void operator()(const TText& f) const { table.FieldByName(f.name).SetAsString(s.*f.member); }
     void operator()(const TInt& f) const { table.FieldByName(f.name).SetAsInteger(s.*f.member); }
@@ -84,11 +84,11 @@ struct TWriter {
 
 }  // namespace
 
-void ReadSettingsTable(TDbf& table, const std::string& dir, TSettings& s) {
+void ReadSettingsTable(TDbfTable& table, const std::string& dir, TSettings& s) {
     WithTable(table, dir, [&] { ForEachField(TReader{table, s}); });
 }
 
-void WriteSettingsTable(TDbf& table, const std::string& dir, const TSettings& s) {
+void WriteSettingsTable(TDbfTable& table, const std::string& dir, const TSettings& s) {
     WithTable(table, dir, [&] {
         table.Edit();
         ForEachField(TWriter{table, s});

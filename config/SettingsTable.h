@@ -3,11 +3,11 @@
 #include <string>
 
 #include "config/Settings.h"
-#include "dbf/Dbf.h"
+#include "dbf/DbfTable.h"
 
 // Opens the table in dir, reads the fields of its first live record and closes it. On a failure
 // the table is closed and the error passed on; the settings read before it stay in s.
-void ReadSettingsTable(TDbf& table, const std::string& dir, TSettings& s);
+void ReadSettingsTable(TDbfTable& table, const std::string& dir, TSettings& s);
 // Opens the table in dir, edits its first live record (or appends one when there is none),
 // assigns every field, posts and closes. On a failure the table is closed and the error passed on.
-void WriteSettingsTable(TDbf& table, const std::string& dir, const TSettings& s);
+void WriteSettingsTable(TDbfTable& table, const std::string& dir, const TSettings& s);

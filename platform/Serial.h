@@ -29,14 +29,27 @@ struct TCommTimeouts {
 };
 
 enum : uint32_t {
-    EV_RXCHAR = 0x0001, EV_RXFLAG = 0x0002, EV_TXEMPTY = 0x0004, EV_CTS = 0x0008,
-    EV_DSR = 0x0010, EV_RLSD = 0x0020, EV_BREAK = 0x0040, EV_ERR = 0x0080, EV_RING = 0x0100,
+    EV_RXCHAR = 0x0001,
+    EV_RXFLAG = 0x0002,
+    EV_TXEMPTY = 0x0004,
+    EV_CTS = 0x0008,
+    EV_DSR = 0x0010,
+    EV_RLSD = 0x0020,
+    EV_BREAK = 0x0040,
+    EV_ERR = 0x0080,
+    EV_RING = 0x0100,
     EV_RX80FULL = 0x0400,
 };
 enum : uint32_t { MS_CTS_ON = 0x10, MS_DSR_ON = 0x20, MS_RING_ON = 0x40, MS_RLSD_ON = 0x80 };
 enum : uint32_t {
-    CE_RXOVER = 0x1, CE_OVERRUN = 0x2, CE_RXPARITY = 0x4, CE_FRAME = 0x8, CE_BREAK = 0x10,
-    CE_TXFULL = 0x100, CE_IOE = 0x400, CE_MODE = 0x8000,
+    CE_RXOVER = 0x1,
+    CE_OVERRUN = 0x2,
+    CE_RXPARITY = 0x4,
+    CE_FRAME = 0x8,
+    CE_BREAK = 0x10,
+    CE_TXFULL = 0x100,
+    CE_IOE = 0x400,
+    CE_MODE = 0x8000,
 };
 enum : uint32_t { PURGE_TXABORT = 1, PURGE_RXABORT = 2, PURGE_TXCLEAR = 4, PURGE_RXCLEAR = 8 };
 

@@ -2,13 +2,13 @@
 // an administrator whose station missed a run or whose mail server was down.
 #include <iostream>
 
-#include "capture/Main.h"
-#include "capture/Notify.h"
+#include "capture/DailyRun.h"
+#include "capture/Recorder.h"
 #include "common/DateTime.h"
-#include "db/DataM.h"
+#include "db/CallDatabase.h"
 #include "db/FirebirdEnv.h"
-#include "mail/NMUUE.h"
-#include "mail/NMsmtp.h"
+#include "mail/MailEncoding.h"
+#include "mail/SmtpClient.h"
 #include "platform/CodePage.h"
 #include "platform/ProgramDir.h"
 #include "tools/Tool.h"
@@ -38,27 +38,27 @@ int RunDaily(const ToolArgs& args) {
     }
     platform::SetProgramDir(args[0]);
     PrepareFirebirdEnvironment(platform::ProgramDir());
-    TDM dm;
-    TMO mo;
-    mo.LoadConfiguration();
-    if (!mo.ConfigLoaded) {
+    TCallDatabase callDb;
+    TRecorder recorder;
+    recorder.LoadConfiguration();
+    if (!recorder.ConfigLoaded) {
         std::cerr << "Невозможно прочитать шаблон!\n";
         return 2;
     }
     try {
-        dm.Connect(mo.DBPath);
+        callDb.Connect(recorder.DBPath);
     } catch (const std::exception& e) {
         std::cerr << "Невозможно открыть базу данных ! " << platform::AnsiToUtf8(e.what()) << "\n";
         return 1;
     }
-    if (!dm.Connected()) {
+    if (!callDb.Connected()) {
         std::cerr << "Невозможно открыть базу данных !\n";
         return 1;
     }
 
-    TNMSMTP smtp;
-    TNotifier notifier(mo, dm, smtp, {});
-    notifier.OnOwner = [](TOwnerOutcome outcome, const std::string& who,
+    TSmtpClient smtp;
+    TDailyRun dailyRun(recorder, callDb, smtp, {});
+    dailyRun.OnOwner = [](TOwnerOutcome outcome, const std::string& who,
                           const std::string& reason) {
         // Several addresses stand on separate lines; the report keeps one line per owner.
         std::string text;
@@ -77,15 +77,15 @@ int RunDaily(const ToolArgs& args) {
         }
         std::cout.flush();
     };
-    mo.LastRunDate = day;
+    recorder.LastRunDate = day;
     try {
-        notifier.SendStatistics();
+        dailyRun.SendStatistics();
     } catch (const std::exception& e) {
         std::cerr << "database: " << platform::AnsiToUtf8(e.what()) << "\n";
-        dm.Disconnect();
+        callDb.Disconnect();
         return 1;
     }
-    dm.Disconnect();
+    callDb.Disconnect();
     return 0;
 }
 

@@ -3,7 +3,7 @@
 #include <iostream>
 
 #include "common/Text.h"
-#include "dbf/Dbf.h"
+#include "dbf/DbfTable.h"
 #include "tools/Tool.h"
 
 namespace {
@@ -11,7 +11,7 @@ namespace {
 const char kUsage[] =
     "dbf fields FILE | dbf dump FILE | dbf get FILE FIELD | dbf set FILE FIELD VALUE";
 
-void OpenTable(TDbf& table, const std::string& file, bool readOnly) {
+void OpenTable(TDbfTable& table, const std::string& file, bool readOnly) {
     // A relative name means the working directory here, not the executable's.
     table.SetTableName(std::filesystem::absolute(file).lexically_normal().string());
     table.SetUseFloatFields(false);
@@ -91,7 +91,7 @@ int Run(const ToolArgs& args) {
         return 2;
     }
     try {
-        TDbf table;
+        TDbfTable table;
         OpenTable(table, args[1], !set);
         if (fields) {
             for (const TDbfField& f : table.Fields()) {

@@ -2,15 +2,15 @@
 // through the station's own record path.
 #include <iostream>
 
-#include "capture/Main.h"
-#include "db/DataM.h"
+#include "capture/Recorder.h"
+#include "db/CallDatabase.h"
 #include "db/FirebirdEnv.h"
 #include "platform/ProgramDir.h"
 #include "tools/Tool.h"
 
 namespace {
 
-class TImporter : public TMO {
+class TImporter : public TRecorder {
 public:
     int Lines = 0;
     int Stored = 0;
@@ -18,7 +18,7 @@ public:
 protected:
     void RecordEnd() override {
         ++Lines;
-        TMO::RecordEnd();
+        TRecorder::RecordEnd();
         if (LineCommitted) ++Stored;
     }
 };
@@ -30,7 +30,7 @@ int RunImport(const ToolArgs& args) {
     }
     platform::SetProgramDir(args[0]);
     PrepareFirebirdEnvironment(platform::ProgramDir());
-    TDM dm;
+    TCallDatabase callDb;
     TImporter importer;
     importer.LoadConfiguration();
     if (!importer.ConfigLoaded) {
@@ -38,10 +38,10 @@ int RunImport(const ToolArgs& args) {
         return 2;
     }
     try {
-        dm.Connect(importer.DBPath);
+        callDb.Connect(importer.DBPath);
     } catch (const std::exception&) {
     }
-    if (!dm.Connected()) {
+    if (!callDb.Connected()) {
         std::cerr << "Невозможно открыть базу данных !\n";
         return 3;
     }
@@ -51,7 +51,7 @@ int RunImport(const ToolArgs& args) {
         return 1;
     }
     for (char c : input) importer.PutChar(c);
-    dm.Disconnect();
+    callDb.Disconnect();
     std::cout << "lines=" << importer.Lines << " stored=" << importer.Stored << std::endl;
     return 0;
 }

@@ -1,7 +1,7 @@
 // tarvick-tool ports: the serial ports of this machine, as the port setting names them.
 #include <iostream>
 
-#include "serial/CPort.h"
+#include "serial/SerialPort.h"
 #include "tools/Tool.h"
 
 namespace {

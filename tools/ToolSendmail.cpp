@@ -2,7 +2,7 @@
 #include <iostream>
 
 #include "common/Text.h"
-#include "mail/NMsmtp.h"
+#include "mail/SmtpClient.h"
 #include "tools/Tool.h"
 
 namespace {
@@ -58,7 +58,7 @@ int RunSendmail(const ToolArgs& args) {
         return 1;
     }
 
-    TNMSMTP smtp;
+    TSmtpClient smtp;
     smtp.SetSubType(mtPlain);
     smtp.SetEncodeType(uuMime);
     smtp.SetHost(host);
@@ -67,7 +67,7 @@ int RunSendmail(const ToolArgs& args) {
     try {
         smtp.Connect();
         smtp.SetCharset("windows-1251");
-        TPostMessage& m = smtp.PostMessage();
+        TMailMessage& m = smtp.PostMessage();
         m.Subject = subject;
         m.FromAddress = from;
         m.ToAddress = to;

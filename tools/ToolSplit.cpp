@@ -2,12 +2,12 @@
 #include <cstdio>
 #include <iostream>
 
-#include "capture/Main.h"
+#include "capture/Recorder.h"
 #include "tools/Tool.h"
 
 namespace {
 
-class TSplitter : public TMO {
+class TSplitter : public TRecorder {
 public:
     explicit TSplitter(std::ostream& out) : out_(out) {}
 

@@ -8,10 +8,10 @@
 #include <cstdio>
 #include <string>
 
-#include "capture/Main.h"
-#include "config/SetPort.h"
+#include "capture/Recorder.h"
+#include "config/SettingsDialog.h"
 #include "platform/CodePage.h"
-#include "serial/CPort.h"
+#include "serial/SerialPort.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
@@ -24,37 +24,37 @@ int main(int argc, char** argv) {
         QFile::copy(QString(TARVICK_SOURCE_DIR "/data/") + f, dir.filePath(f));
 
     auto A = [](const char* utf8) { return platform::Utf8ToAnsi(utf8); };
-    TMO mo;
-    mo.ProgramDir = dir.path().toStdString() + "/";
-    mo.Template = "GENERIC24.ATS";
-    mo.LoadTemplate();
-    mo.DBPath = "localhost:/var/lib/tarvick/calls.fdb";
-    mo.ShowBuffer = true;
-    mo.AutoRun = true;
-    mo.PortSMTP = 25;
-    mo.AddrSMTP = "mail.office.example";
-    mo.FromSMTP = "tarvick@office.example";
-    mo.IncomLog = true;
-    mo.EmptyLen = true;
-    mo.MinEmpty = 5;
-    mo.MinLenPhon = 3;
-    mo.MaxLenPhon = 15;
-    mo.SendMail = true;
-    mo.SubjSendM = A("Статистика звонков");
-    mo.MsgFooter = A("С уважением,\r\nслужба связи");
-    mo.MsgAddress = "admin@office.example";
-    mo.NeedARight = true;
-    mo.SubjARight = A("Станция работает");
-    mo.MsgARight = A("Запись звонков идёт.");
-    mo.NeedSilenc = false;
-    mo.DaysSilenc = 2;
-    mo.SubjSilenc = A("Нет звонков");
-    mo.MsgSilence = A("Звонки не фиксировались.");
+    TRecorder recorder;
+    recorder.ProgramDir = dir.path().toStdString() + "/";
+    recorder.Template = "GENERIC24.ATS";
+    recorder.LoadTemplate();
+    recorder.DBPath = "localhost:/var/lib/tarvick/calls.fdb";
+    recorder.ShowBuffer = true;
+    recorder.AutoRun = true;
+    recorder.PortSMTP = 25;
+    recorder.AddrSMTP = "mail.office.example";
+    recorder.FromSMTP = "tarvick@office.example";
+    recorder.IncomLog = true;
+    recorder.EmptyLen = true;
+    recorder.MinEmpty = 5;
+    recorder.MinLenPhon = 3;
+    recorder.MaxLenPhon = 15;
+    recorder.SendMail = true;
+    recorder.SubjSendM = A("Статистика звонков");
+    recorder.MsgFooter = A("С уважением,\r\nслужба связи");
+    recorder.MsgAddress = "admin@office.example";
+    recorder.NeedARight = true;
+    recorder.SubjARight = A("Станция работает");
+    recorder.MsgARight = A("Запись звонков идёт.");
+    recorder.NeedSilenc = false;
+    recorder.DaysSilenc = 2;
+    recorder.SubjSilenc = A("Нет звонков");
+    recorder.MsgSilence = A("Звонки не фиксировались.");
 
-    TComPort port;
+    TSerialPort port;
     const char* names[6] = {"general", "template", "rules", "port", "mailing", "messages"};
     for (int page = 1; page <= 6; ++page) {
-        TSetPortForm form(mo, port);
+        TSettingsDialog form(recorder, port);
         form.SetLastLine("12/04/26 11:30:00 02 207 00:12:30 8-495-765-43-21");
         form.SelectPage(page);
         form.show();

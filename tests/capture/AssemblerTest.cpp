@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
-#include "capture/Main.h"
+#include "capture/Recorder.h"
 
 namespace {
 
 // A holder whose record end keeps the split lines instead of storing them.
-class TLineRecorder : public TMO {
+class TLineRecorder : public TRecorder {
 public:
     struct Record {
         std::string line;
@@ -27,53 +27,53 @@ protected:
     }
 };
 
-TDateTime At(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
-    return EncodeDateTimeOrZero(y, mo, d, h, mi, s);
+TDateTime At(int y, int recorder, int d, int h = 0, int mi = 0, int s = 0) {
+    return EncodeDateTimeOrZero(y, recorder, d, h, mi, s);
 }
 
 TEST(Assembler, DateFieldsByColumn) {
-    TLineRecorder mo;
-    mo.Columns() = {.Day = 1, .Mont = 3, .Year = 5};
-    mo.Feed("120456\r");
-    ASSERT_EQ(mo.records.size(), 1u);
-    EXPECT_EQ(mo.records[0].fields.Day, "12");
-    EXPECT_EQ(mo.records[0].fields.Mont, "04");
-    EXPECT_EQ(mo.records[0].fields.Year, "56");
-    EXPECT_DOUBLE_EQ(mo.records[0].when, At(2056, 4, 12));
+    TLineRecorder recorder;
+    recorder.Columns() = {.Day = 1, .Mont = 3, .Year = 5};
+    recorder.Feed("120456\r");
+    ASSERT_EQ(recorder.records.size(), 1u);
+    EXPECT_EQ(recorder.records[0].fields.Day, "12");
+    EXPECT_EQ(recorder.records[0].fields.Mont, "04");
+    EXPECT_EQ(recorder.records[0].fields.Year, "56");
+    EXPECT_DOUBLE_EQ(recorder.records[0].when, At(2056, 4, 12));
 }
 
 TEST(Assembler, LineEndsAndLineFeeds) {
-    TLineRecorder mo;
-    mo.Day = 1;
-    mo.Feed("\n1\n2\r\n13\n\r\r");
-    ASSERT_EQ(mo.records.size(), 3u);
-    EXPECT_EQ(mo.records[0].line, "12");
-    EXPECT_EQ(mo.records[1].line, "13");
-    EXPECT_EQ(mo.records[2].line, "");  // an empty line still ends a record
-    EXPECT_TRUE(mo.RingText.empty());
+    TLineRecorder recorder;
+    recorder.Day = 1;
+    recorder.Feed("\n1\n2\r\n13\n\r\r");
+    ASSERT_EQ(recorder.records.size(), 3u);
+    EXPECT_EQ(recorder.records[0].line, "12");
+    EXPECT_EQ(recorder.records[1].line, "13");
+    EXPECT_EQ(recorder.records[2].line, "");  // an empty line still ends a record
+    EXPECT_TRUE(recorder.RingText.empty());
 }
 
 TEST(Assembler, ControlCharactersAndNulBytesAreKept) {
-    TLineRecorder mo;
-    mo.Day = 2;
-    mo.Feed(std::string("\x01\x00"
-                        "07\x1b",
-                        5) +
-            "\r");
-    ASSERT_EQ(mo.records.size(), 1u);
-    EXPECT_EQ(mo.records[0].line.size(), 5u);
-    EXPECT_EQ(mo.records[0].fields.Day, "07");
+    TLineRecorder recorder;
+    recorder.Day = 2;
+    recorder.Feed(std::string("\x01\x00"
+                              "07\x1b",
+                              5) +
+                  "\r");
+    ASSERT_EQ(recorder.records.size(), 1u);
+    EXPECT_EQ(recorder.records[0].line.size(), 5u);
+    EXPECT_EQ(recorder.records[0].fields.Day, "07");
 }
 
 TEST(Assembler, OverlongLineIsCutAndTheNextLineIsWhole) {
-    TLineRecorder mo;
-    mo.Day = 1;
-    mo.Feed(std::string(1024 * 1024, 'x'));
-    EXPECT_EQ(mo.RingText.size(), TMO::kMaxLine);
-    mo.Feed("\r05\r");
-    ASSERT_EQ(mo.records.size(), 2u);
-    EXPECT_EQ(mo.records[0].line.size(), TMO::kMaxLine);
-    EXPECT_EQ(mo.records[1].fields.Day, "05");
+    TLineRecorder recorder;
+    recorder.Day = 1;
+    recorder.Feed(std::string(1024 * 1024, 'x'));
+    EXPECT_EQ(recorder.RingText.size(), TRecorder::kMaxLine);
+    recorder.Feed("\r05\r");
+    ASSERT_EQ(recorder.records.size(), 2u);
+    EXPECT_EQ(recorder.records[0].line.size(), TRecorder::kMaxLine);
+    EXPECT_EQ(recorder.records[1].fields.Day, "05");
 }
 
 struct SpanCase {
@@ -88,13 +88,13 @@ class FieldSpans : public ::testing::TestWithParam<SpanCase> {};
 
 TEST_P(FieldSpans, DigitRuns) {
     const SpanCase& c = GetParam();
-    TLineRecorder mo;
-    mo.NumberIn = c.numberIn;
-    mo.NumberOut = c.numberOut;
-    mo.Feed(std::string(c.line) + "\r");
-    ASSERT_EQ(mo.records.size(), 1u);
-    EXPECT_EQ(mo.records[0].fields.NumberIn, c.wantIn);
-    EXPECT_EQ(mo.records[0].fields.NumberOut, c.wantOut);
+    TLineRecorder recorder;
+    recorder.NumberIn = c.numberIn;
+    recorder.NumberOut = c.numberOut;
+    recorder.Feed(std::string(c.line) + "\r");
+    ASSERT_EQ(recorder.records.size(), 1u);
+    EXPECT_EQ(recorder.records[0].fields.NumberIn, c.wantIn);
+    EXPECT_EQ(recorder.records[0].fields.NumberOut, c.wantOut);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -123,13 +123,14 @@ class TwelveHourClock : public ::testing::TestWithParam<ClockCase> {};
 
 TEST_P(TwelveHourClock, CorrectsTheHour) {
     const ClockCase& c = GetParam();
-    TLineRecorder mo;
-    mo.Columns() = {.Day = 1, .Mont = 4, .Year = 7, .Hour = 10, .Min = 13, .AmPm = c.ampmColumn};
+    TLineRecorder recorder;
+    recorder.Columns() = {
+        .Day = 1, .Mont = 4, .Year = 7, .Hour = 10, .Min = 13, .AmPm = c.ampmColumn};
     // "dd/mm/yy hh:mm" then the marker from column 15 on.
-    mo.Feed(std::string("01/02/26 ") + c.hour + ":30" + c.marker + "\r");
-    ASSERT_EQ(mo.records.size(), 1u);
-    EXPECT_EQ(mo.records[0].hour, c.wantHour);
-    EXPECT_DOUBLE_EQ(mo.records[0].when, At(2026, 2, 1, c.wantHour, 30));
+    recorder.Feed(std::string("01/02/26 ") + c.hour + ":30" + c.marker + "\r");
+    ASSERT_EQ(recorder.records.size(), 1u);
+    EXPECT_EQ(recorder.records[0].hour, c.wantHour);
+    EXPECT_DOUBLE_EQ(recorder.records[0].when, At(2026, 2, 1, c.wantHour, 30));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -142,11 +143,11 @@ INSTANTIATE_TEST_SUITE_P(
                       ClockCase{"03", "P.M.", 15, 3}));
 
 TEST(Assembler, MissingHourTextIsNotCorrected) {
-    TLineRecorder mo;
-    mo.Hour = 1;
-    mo.AmPm = 4;
-    mo.Feed("   PM\r");
-    EXPECT_EQ(mo.records[0].hour, 0);
+    TLineRecorder recorder;
+    recorder.Hour = 1;
+    recorder.AmPm = 4;
+    recorder.Feed("   PM\r");
+    EXPECT_EQ(recorder.records[0].hour, 0);
 }
 
 struct DateCase {
@@ -157,10 +158,10 @@ struct DateCase {
 class CallDate : public ::testing::TestWithParam<DateCase> {};
 
 TEST_P(CallDate, Composed) {
-    TLineRecorder mo;
-    mo.Columns() = {.Day = 1, .Mont = 4, .Year = 7, .Hour = 10, .Min = 13, .Sec = 16};
-    mo.Feed(std::string(GetParam().line) + "\r");
-    EXPECT_DOUBLE_EQ(mo.records.at(0).when, GetParam().want);
+    TLineRecorder recorder;
+    recorder.Columns() = {.Day = 1, .Mont = 4, .Year = 7, .Hour = 10, .Min = 13, .Sec = 16};
+    recorder.Feed(std::string(GetParam().line) + "\r");
+    EXPECT_DOUBLE_EQ(recorder.records.at(0).when, GetParam().want);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -173,10 +174,10 @@ INSTANTIATE_TEST_SUITE_P(
                       DateCase{"01 01 99999999999 00", 0.0}));
 
 TEST(Assembler, FourDigitYearAddsTwoThousand) {
-    TLineRecorder mo;
-    mo.Columns() = {.Day = 1, .Mont = 4, .Year = 7};
-    mo.Feed("01/02/2005\r");
-    EXPECT_DOUBLE_EQ(mo.records.at(0).when, At(4005, 2, 1));
+    TLineRecorder recorder;
+    recorder.Columns() = {.Day = 1, .Mont = 4, .Year = 7};
+    recorder.Feed("01/02/2005\r");
+    EXPECT_DOUBLE_EQ(recorder.records.at(0).when, At(4005, 2, 1));
 }
 
 TEST(Assembler, FieldValues) {

@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "capture/Main.h"
+#include "capture/Recorder.h"
 #include "common/Errors.h"
 #include "common/Text.h"
 #include "platform/CodePage.h"
@@ -40,31 +40,31 @@ TEST(Templates, LoadTemplateReadsEveryKey) {
     WriteBytes(dir.file("generic.ats"),
                "[PARAMETERS]\r\nname=\xD2\xE8\xEF\r\nDay=1\r\nMont=0x4\r\nYear=$7\r\nHour=x\r\n"
                "AmPm=-2\r\nNumberOut=1500\r\n");
-    TMO mo;
-    mo.ProgramDir = dir.path();
-    mo.Template = "GENERIC.ATS";
-    mo.Line = 99;
-    ASSERT_TRUE(mo.LoadTemplate());
-    EXPECT_EQ(mo.TemplateComment, "\xD2\xE8\xEF");
-    EXPECT_EQ(mo.Day, 1);
-    EXPECT_EQ(mo.Mont, 4);
-    EXPECT_EQ(mo.Year, 7);
-    EXPECT_EQ(mo.Hour, 0);
-    EXPECT_EQ(mo.AmPm, -2);
-    EXPECT_EQ(mo.Line, 0);          // missing keys read as 0
-    EXPECT_EQ(mo.NumberOut, 1500);  // kept beyond what the page shows
+    TRecorder recorder;
+    recorder.ProgramDir = dir.path();
+    recorder.Template = "GENERIC.ATS";
+    recorder.Line = 99;
+    ASSERT_TRUE(recorder.LoadTemplate());
+    EXPECT_EQ(recorder.TemplateComment, "\xD2\xE8\xEF");
+    EXPECT_EQ(recorder.Day, 1);
+    EXPECT_EQ(recorder.Mont, 4);
+    EXPECT_EQ(recorder.Year, 7);
+    EXPECT_EQ(recorder.Hour, 0);
+    EXPECT_EQ(recorder.AmPm, -2);
+    EXPECT_EQ(recorder.Line, 0);          // missing keys read as 0
+    EXPECT_EQ(recorder.NumberOut, 1500);  // kept beyond what the page shows
 }
 
 TEST(Templates, MissingOrEmptyNameFailsAndKeepsColumns) {
     TempDir dir;
-    TMO mo;
-    mo.ProgramDir = dir.path();
-    mo.Day = 5;
-    mo.Template = "";
-    EXPECT_FALSE(mo.LoadTemplate());
-    mo.Template = "NONE.ATS";
-    EXPECT_FALSE(mo.LoadTemplate());
-    EXPECT_EQ(mo.Day, 5);
+    TRecorder recorder;
+    recorder.ProgramDir = dir.path();
+    recorder.Day = 5;
+    recorder.Template = "";
+    EXPECT_FALSE(recorder.LoadTemplate());
+    recorder.Template = "NONE.ATS";
+    EXPECT_FALSE(recorder.LoadTemplate());
+    EXPECT_EQ(recorder.Day, 5);
     const TTemplateView v = ReadTemplateForDisplay(dir.path(), "NONE.ATS");
     EXPECT_EQ(v.Comment, "");
     EXPECT_EQ(v.Columns.Day, 0);
@@ -75,10 +75,10 @@ TEST(Templates, RandomBytesLoadAsZeros) {
     std::string junk;
     for (int i = 0; i < 5000; ++i) junk += static_cast<char>((i * 7919) & 0xFF);
     WriteBytes(dir.file("JUNK.ATS"), junk);
-    TMO mo;
-    mo.ProgramDir = dir.path();
-    mo.Template = "JUNK.ATS";
-    EXPECT_TRUE(mo.LoadTemplate());
+    TRecorder recorder;
+    recorder.ProgramDir = dir.path();
+    recorder.Template = "JUNK.ATS";
+    EXPECT_TRUE(recorder.LoadTemplate());
 }
 
 TEST(Templates, ListingSkipsDirectoriesAndHiddenFilesAndSortsIgnoringCase) {
@@ -93,22 +93,22 @@ TEST(Templates, ListingSkipsDirectoriesAndHiddenFilesAndSortsIgnoringCase) {
 TEST(Templates, SaveWritesSelectsAndActivates) {
     TempDir dir;
     WriteBytes(dir.file("other.ats"), "");
-    TMO mo;
-    mo.ProgramDir = dir.path();
+    TRecorder recorder;
+    recorder.ProgramDir = dir.path();
     TScriptedPage page;
     TTemplateColumns cols;
     cols.Day = 3;
     cols.AmPm = 20;
     SaveTemplate(dir.path(), page, "NEW1", "comment", cols, [&](const std::string& name) {
-        mo.Template = name;
-        return mo.LoadTemplate();
+        recorder.Template = name;
+        return recorder.LoadTemplate();
     });
     EXPECT_TRUE(page.viewing);
     EXPECT_EQ(page.list, (std::vector<std::string>{"NEW1.ATS", "OTHER.ATS"}));
     EXPECT_EQ(page.selected, 0);
-    EXPECT_EQ(mo.Template, "NEW1.ATS");
-    EXPECT_EQ(mo.Day, 3);
-    EXPECT_EQ(mo.AmPm, 20);
+    EXPECT_EQ(recorder.Template, "NEW1.ATS");
+    EXPECT_EQ(recorder.Day, 3);
+    EXPECT_EQ(recorder.AmPm, 20);
     EXPECT_EQ(page.messages, (std::vector<std::string>{Ansi("Шаблон сохранен.")}));
     EXPECT_EQ(ReadBytes(dir.file("NEW1.ATS")),
               "[Parameters]\r\nName=comment\r\nDay=3\r\nMont=0\r\nYear=0\r\nHour=0\r\nMin=0\r\n"

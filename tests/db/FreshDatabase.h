@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <string>
 
-#include "db/DataM.h"
+#include "db/CallDatabase.h"
 #include "db/FirebirdEnv.h"
 
 class TFreshDatabase {
@@ -71,22 +71,22 @@ private:
 // Runs one statement on the module's connection in a transaction of its own, committed when it
 // succeeds and rolled back when it raises; returns the first column of its first row (0 when it
 // returns no row).
-inline int64_t QueryInt(TDM& dm, const std::string& sql) {
-    if (!dm.ibTran.InTransaction()) dm.ibTran.StartTransaction();
+inline int64_t QueryInt(TCallDatabase& callDb, const std::string& sql) {
+    if (!callDb.DbTransaction.InTransaction()) callDb.DbTransaction.StartTransaction();
     int64_t value = 0;
     try {
-        TIBSQL q(dm.ibDatabase, dm.ibTran);
+        TFbStatement q(callDb.DbConnection, callDb.DbTransaction);
         q.SQL().Add(sql);
         q.ExecQuery();
         if (!q.Eof() && q.FieldCount() > 0) value = q.Fields(0).AsInt64();
     } catch (...) {
-        dm.ibTran.RollbackQuietly();
+        callDb.DbTransaction.RollbackQuietly();
         throw;
     }
-    dm.ibTran.Commit();
+    callDb.DbTransaction.Commit();
     return value;
 }
 
-inline void ExecSql(TDM& dm, const std::string& sql) {
-    QueryInt(dm, sql);
+inline void ExecSql(TCallDatabase& callDb, const std::string& sql) {
+    QueryInt(callDb, sql);
 }

@@ -44,9 +44,9 @@ protected:
         return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
     }
     int64_t Rows() {
-        TDM dm;
-        dm.Connect(db_.Path());
-        return QueryInt(dm, "select count(*) from Rings");
+        TCallDatabase callDb;
+        callDb.Connect(db_.Path());
+        return QueryInt(callDb, "select count(*) from Rings");
     }
 
     TFreshDatabase db_;

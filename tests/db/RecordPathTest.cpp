@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "capture/Main.h"
+#include "capture/Recorder.h"
 #include "tests/db/FreshDatabase.h"
 
 namespace {
@@ -28,8 +28,8 @@ protected:
 
     TFreshDatabase db_;
     std::string path_;
-    TDM dm_;
-    TMO mo_;
+    TCallDatabase dm_;
+    TRecorder mo_;
 };
 
 struct RuleCase {
@@ -54,7 +54,7 @@ TEST_P(Rules, StoresOrDrops) {
     Feed(c.line);
     EXPECT_EQ(Count(), c.stored ? 1 : 0);
     EXPECT_TRUE(mo_.RingText.empty());
-    EXPECT_FALSE(dm_.ibTran.InTransaction());
+    EXPECT_FALSE(dm_.DbTransaction.InTransaction());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -103,7 +103,7 @@ TEST_F(RecordPath, ParamsHoldThreeLinesAfterManyConnects) {
         dm_.Disconnect();
         dm_.Connect(path_);
     }
-    EXPECT_EQ(dm_.ibDatabase.Params().size(), 3u);
+    EXPECT_EQ(dm_.DbConnection.Params().size(), 3u);
 }
 
 TEST_F(RecordPath, EmptyPathFails) {

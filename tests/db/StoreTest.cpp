@@ -3,7 +3,7 @@
 #include <set>
 #include <string>
 
-#include "capture/Main.h"
+#include "capture/Recorder.h"
 #include "tests/db/FreshDatabase.h"
 
 namespace {
@@ -42,8 +42,8 @@ protected:
     }
 
     TFreshDatabase db_;
-    TDM dm_;
-    TMO mo_;
+    TCallDatabase dm_;
+    TRecorder mo_;
 };
 
 TEST_F(Store, LinesInQuickSuccessionHaveTransactionsOfTheirOwn) {
@@ -52,7 +52,7 @@ TEST_F(Store, LinesInQuickSuccessionHaveTransactionsOfTheirOwn) {
     Feed("12/04/26 09:02:12 01 202 00:02:15 2222");
     EXPECT_EQ(Count(), 2);
     EXPECT_EQ(QueryInt(dm_, "select count(distinct Tx) from TxLog"), 2);
-    EXPECT_FALSE(dm_.ibTran.InTransaction());
+    EXPECT_FALSE(dm_.DbTransaction.InTransaction());
 }
 
 TEST_F(Store, RefusedFirstLineLeavesTheSecondAlone) {
@@ -60,7 +60,7 @@ TEST_F(Store, RefusedFirstLineLeavesTheSecondAlone) {
     const TDateTime before = mo_.LastRingDate = 1.0;
     Feed("12/04/26 09:02:11 01 201 00:02:15 666");
     EXPECT_EQ(mo_.LastRingDate, before);
-    EXPECT_FALSE(dm_.ibTran.InTransaction());
+    EXPECT_FALSE(dm_.DbTransaction.InTransaction());
     EXPECT_TRUE(mo_.RingText.empty());
     Feed("12/04/26 09:02:12 01 202 00:02:15 2222");
     EXPECT_EQ(Count(), 1);
@@ -80,7 +80,7 @@ TEST_F(Store, RefusedCommitIsNotACommittedLine) {
             "exception CommitRefused; end");
     Feed("12/04/26 09:02:11 01 201 00:02:15 777");
     EXPECT_FALSE(mo_.LineCommitted);
-    EXPECT_FALSE(dm_.ibTran.InTransaction());
+    EXPECT_FALSE(dm_.DbTransaction.InTransaction());
     EXPECT_EQ(Count(), 0);
     Feed("12/04/26 09:02:12 01 202 00:02:15 2222");
     EXPECT_TRUE(mo_.LineCommitted);
@@ -92,7 +92,7 @@ TEST_F(Store, RefusedCommitIsNotACommittedLine) {
 TEST_F(Store, FailureBeforeTheInsertIsALostLine) {
     ExecSql(dm_, "alter table Rings drop RLine");
     Feed("12/04/26 09:02:11 01 201 00:02:15 1111");
-    EXPECT_FALSE(dm_.ibTran.InTransaction());
+    EXPECT_FALSE(dm_.DbTransaction.InTransaction());
     EXPECT_TRUE(mo_.RingText.empty());
     EXPECT_TRUE(mo_.Fields.NumberOut.empty());
     ExecSql(dm_, "alter table Rings add RLine integer default 0 not null");
@@ -103,9 +103,9 @@ TEST_F(Store, FailureBeforeTheInsertIsALostLine) {
 
 // A transaction left active by someone else is used for the line and ended with it.
 TEST_F(Store, ActiveTransactionIsUsedAndEnded) {
-    dm_.ibTran.StartTransaction();
+    dm_.DbTransaction.StartTransaction();
     Feed("12/04/26 09:02:11 01 201 00:02:15 1111");
-    EXPECT_FALSE(dm_.ibTran.InTransaction());
+    EXPECT_FALSE(dm_.DbTransaction.InTransaction());
     EXPECT_EQ(Count(), 1);
 }
 
@@ -120,7 +120,7 @@ TEST_F(Store, DatabaseShutDownByAnotherProcess) {
     Feed("12/04/26 09:02:12 01 202 00:02:15 2222");
     Feed("12/04/26 09:02:13 01 203 00:02:15 3333");
     EXPECT_EQ(mo_.LastRingDate, 1.0);
-    EXPECT_FALSE(dm_.ibTran.InTransaction());
+    EXPECT_FALSE(dm_.DbTransaction.InTransaction());
     EXPECT_TRUE(mo_.RingText.empty());
     ASSERT_EQ(std::system((gfix + "-online '" + db_.Path() + "'").c_str()), 0);
     dm_.Disconnect();

@@ -3,7 +3,7 @@
 
 #include <random>
 
-#include "dbf/Dbf.h"
+#include "dbf/DbfTable.h"
 #include "platform/ProgramDir.h"
 #include "tests/dbf/DbfTestUtil.h"
 
@@ -53,7 +53,7 @@ protected:
         table_.Open();
     }
     TempDir dir_;
-    TDbf table_;
+    TDbfTable table_;
 };
 
 TEST_P(DbfReadTest, ReadsEveryKindAndSkipsDeletedRecords) {
@@ -114,7 +114,7 @@ TEST(DbfConversionTest, ReadsInOtherKindsOrRefuses) {
     t.records = {" " + Pad("17", 6) + "  12" + "F" + "yes",
                  " " + Pad("abc", 6) + "   1" + "T" + "no "};
     WriteFile(dir.File("c.dbf"), BuildTable(t));
-    TDbf table;
+    TDbfTable table;
     table.SetTableName(dir.File("c.dbf"));
     table.SetReadOnly(true);
     table.Open();
@@ -156,7 +156,7 @@ TEST(DbfOpenTest, DuplicateNamesGetSuffixesAndLockFieldIsHidden) {
     t.fields = {{"A", 'C', 2}, {"A", 'C', 2}, {"A", 'C', 2}, {"_DBASELOCK", 'C', 16}};
     t.records = {" aabbcc" + std::string(16, ' ')};
     WriteFile(dir.File("d.dbf"), BuildTable(t));
-    TDbf table;
+    TDbfTable table;
     table.SetTableName(dir.File("d.dbf"));
     table.Open();
     ASSERT_EQ(table.Fields().size(), 3u);
@@ -170,7 +170,7 @@ TEST(DbfOpenTest, SettingPathWhileOpenIsRefused) {
     TableSpec t;
     t.fields = {{"A", 'C', 2}};
     WriteFile(dir.File("e.dbf"), BuildTable(t));
-    TDbf table;
+    TDbfTable table;
     table.SetTableName(dir.File("e.dbf"));
     table.Open();
     EXPECT_TRUE(table.IsEmpty());
@@ -184,7 +184,7 @@ TEST(DbfOpenTest, SettingPathWhileOpenIsRefused) {
 
 TEST(DbfOpenTest, MissingTableOrMemoNamesTheFile) {
     TempDir dir;
-    TDbf table;
+    TDbfTable table;
     table.SetTableName(dir.File("none.dbf"));
     try {
         table.Open();
@@ -207,7 +207,7 @@ TEST(DbfOpenTest, MissingTableOrMemoNamesTheFile) {
 }
 
 TEST(DbfOpenTest, RelativePathIsTakenFromTheProgramDirectory) {
-    TDbf table;
+    TDbfTable table;
     table.SetFilePath("/abs/dir");
     EXPECT_EQ(table.AbsolutePath(), "/abs/dir/");
     table.SetFilePath("sub/../data");
@@ -296,7 +296,7 @@ TEST_P(DbfBadFileTest, FailsCleanly) {
     TempDir dir;
     WriteFile(dir.File("bad.dbf"), GetParam().make());
     const std::string before = ReadFile(dir.File("bad.dbf"));
-    TDbf table;
+    TDbfTable table;
     table.SetTableName(dir.File("bad.dbf"));
     try {
         table.Open();
@@ -316,7 +316,7 @@ TEST(DbfOpenTest, ZeroLengthsAbandonTheOpenSilently) {
     auto b = Good();
     PutU16(b, 10, 0);
     WriteFile(dir.File("z.dbf"), b);
-    TDbf table;
+    TDbfTable table;
     table.SetTableName(dir.File("z.dbf"));
     EXPECT_NO_THROW(table.Open());
     EXPECT_FALSE(table.Active());
@@ -331,7 +331,7 @@ TEST(DbfOpenTest, RandomBytesNeverCrash) {
         for (int k = 0; k < 6; ++k) b[rng() % b.size()] = static_cast<char>(rng());
         if (i % 3 == 0) b.resize(rng() % b.size());
         WriteFile(dir.File("r.dbf"), b);
-        TDbf table;
+        TDbfTable table;
         table.SetTableName(dir.File("r.dbf"));
         try {
             table.Open();

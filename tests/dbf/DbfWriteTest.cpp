@@ -1,7 +1,7 @@
 // Writing: field coding, appends and the header, translation, edit and cancel.
 #include <gtest/gtest.h>
 
-#include "dbf/Dbf.h"
+#include "dbf/DbfTable.h"
 #include "tests/dbf/DbfTestUtil.h"
 
 using namespace dbftest;
@@ -28,7 +28,7 @@ protected:
     }
     TempDir dir_;
     TableSpec spec_;
-    TDbf table_;
+    TDbfTable table_;
 };
 
 struct TNumberCase {
@@ -195,7 +195,7 @@ TEST_F(DbfWriteTest, LockFieldRecordsCounterTimeAndComputer) {
     SetClock({});
     const std::string info = Stored(1, 2, 24);
     EXPECT_EQ(info.substr(0, 8), std::string("\x01\x00\x0D\x0E\x0F\x82\x04\x05", 8));
-    const std::string& name = TDbfGlobals::Instance().ComputerName();
+    const std::string& name = TDbfCodePages::Instance().ComputerName();
     const size_t n = std::min<size_t>(16, name.size());
     EXPECT_EQ(info.substr(8, n), name.substr(0, n));
 }
@@ -300,7 +300,7 @@ TEST(DbfLevelSevenTest, BinaryFieldsAndAutoIncrement) {
         std::string(" \x80\x00\x00\x05", 5) + std::string("\xBF\xF8\x00\x00\x00\x00\x00\x00", 8) +
         std::string("\x80\x00\x00\x01", 4) + std::string(8, '\0') + "\x8F\xE0\xA8";
     WriteFile(dir.File("s.dbf"), LevelSevenTable(fields, record, 2));
-    TDbf table;
+    TDbfTable table;
     table.SetTableName(dir.File("s.dbf"));
     table.SetDateTimeHandling(TDateTimeHandling::dtDateTime);
     table.Open();
@@ -338,7 +338,7 @@ TEST(DbfZapTest, NeedsExclusiveAccess) {
     t.fields = {{"A", 'C', 1}};
     t.records = {" a", " b"};
     WriteFile(dir.File("z.dbf"), BuildTable(t));
-    TDbf table;
+    TDbfTable table;
     table.SetTableName(dir.File("z.dbf"));
     table.Open();
     try {

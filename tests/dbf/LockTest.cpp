@@ -7,7 +7,7 @@
 #include <functional>
 
 #include "config/SettingsTable.h"
-#include "dbf/Dbf.h"
+#include "dbf/DbfTable.h"
 #include "tests/dbf/DbfTestUtil.h"
 
 using namespace dbftest;
@@ -77,7 +77,7 @@ bool ByteLockedByOther(const std::string& path, uint64_t offset) {
 }
 
 TEST_F(LockTest, EditLockOfAnotherProgramMakesTheSaveFail) {
-    TDbf other;
+    TDbfTable other;
     OtherProgram holder([&] {
         other.SetTableName(dir_.File("t.dbf"));
         other.Open();
@@ -87,7 +87,7 @@ TEST_F(LockTest, EditLockOfAnotherProgramMakesTheSaveFail) {
     EXPECT_TRUE(ByteLockedByOther(dir_.File("t.dbf"), 0xEFFFFFFEULL - 1));
     EXPECT_FALSE(ByteLockedByOther(dir_.File("t.dbf"), 0xEFFFFFFEULL));
 
-    TDbf table;
+    TDbfTable table;
     table.SetTableName("t.dbf");
     TSettings s;
     s.Template = "NEW.ATS";
@@ -105,19 +105,19 @@ TEST_F(LockTest, EditLockOfAnotherProgramMakesTheSaveFail) {
 }
 
 TEST_F(LockTest, ClosingAnotherDescriptorKeepsTheLock) {
-    TDbf table;
+    TDbfTable table;
     table.SetTableName(dir_.File("t.dbf"));
     table.Open();
     table.Edit();
     {
-        TDbf reader;
+        TDbfTable reader;
         reader.SetTableName(dir_.File("t.dbf"));
         reader.SetReadOnly(true);
         reader.Open();
         reader.Close();
     }
     OtherProgram probe([&] {
-        TDbf other;
+        TDbfTable other;
         other.SetTableName(dir_.File("t.dbf"));
         other.Open();
         try {
@@ -131,14 +131,14 @@ TEST_F(LockTest, ClosingAnotherDescriptorKeepsTheLock) {
 }
 
 TEST_F(LockTest, ExclusiveOpenLetsOthersOnlyRead) {
-    TDbf other;
+    TDbfTable other;
     OtherProgram holder([&] {
         other.SetTableName(dir_.File("t.dbf"));
         other.SetExclusive(true);
         other.Open();
     });
     ASSERT_TRUE(holder.Holding());
-    TDbf table;
+    TDbfTable table;
     table.SetTableName(dir_.File("t.dbf"));
     try {
         table.Open();
@@ -155,13 +155,13 @@ TEST_F(LockTest, ExclusiveOpenLetsOthersOnlyRead) {
 }
 
 TEST_F(LockTest, SharedOpenKeepsExclusiveOpenersOut) {
-    TDbf other;
+    TDbfTable other;
     OtherProgram holder([&] {
         other.SetTableName(dir_.File("t.dbf"));
         other.Open();
     });
     ASSERT_TRUE(holder.Holding());
-    TDbf table;
+    TDbfTable table;
     table.SetTableName(dir_.File("t.dbf"));
     table.SetExclusive(true);
     EXPECT_THROW(table.Open(), EDbfError);

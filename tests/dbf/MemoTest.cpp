@@ -1,7 +1,7 @@
 // Memo files in both styles: block use, rewriting in place, moving, damaged memos.
 #include <gtest/gtest.h>
 
-#include "dbf/Dbf.h"
+#include "dbf/DbfTable.h"
 #include "tests/dbf/DbfTestUtil.h"
 
 using namespace dbftest;
@@ -39,7 +39,7 @@ protected:
     uint32_t NextFree() const { return GetU32(Dbt(), 0); }
 
     TempDir dir_;
-    TDbf table_;
+    TDbfTable table_;
     bool levelFour_ = false;
 };
 
@@ -167,7 +167,7 @@ TEST_P(MemoDamageTest, ReadsSafely) {
     t.records = {std::string(" ") + GetParam().slot};
     WriteFile(dir.File("d.dbf"), BuildTable(t));
     WriteFile(dir.File("d.dbt"), GetParam().memo());
-    TDbf table;
+    TDbfTable table;
     table.SetTableName(dir.File("d.dbf"));
     table.SetReadOnly(true);
     table.Open();

@@ -22,7 +22,7 @@ protected:
         table_.SetDateTimeHandling(TDateTimeHandling::dtDateTime);
     }
     TempDir dir_;
-    TDbf table_;
+    TDbfTable table_;
 };
 
 TEST_F(SettingsTableTest, GeneratorReproducesTheShippedFiles) {

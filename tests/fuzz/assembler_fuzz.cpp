@@ -3,10 +3,10 @@
 #include <cstdint>
 #include <cstring>
 
-#include "capture/Main.h"
+#include "capture/Recorder.h"
 
 namespace {
-class TSplitOnly : public TMO {
+class TSplitOnly : public TRecorder {
 protected:
     void RecordEnd() override {
         SplitLine();
@@ -18,10 +18,11 @@ protected:
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    TSplitOnly mo;
-    int32_t* cols[] = {&mo.Day,      &mo.Mont,    &mo.Year,    &mo.Hour,     &mo.Min,
-                       &mo.Sec,      &mo.AmPm,    &mo.Line,    &mo.TimeHour, &mo.TimeMin,
-                       &mo.TimeSec,  &mo.NumberIn, &mo.NumberOut};
+    TSplitOnly recorder;
+    int32_t* cols[] = {&recorder.Day,      &recorder.Mont,    &recorder.Year,    &recorder.Hour,
+                       &recorder.Min,      &recorder.Sec,     &recorder.AmPm,    &recorder.Line,
+                       &recorder.TimeHour, &recorder.TimeMin, &recorder.TimeSec, &recorder.NumberIn,
+                       &recorder.NumberOut};
     size_t i = 0;
     for (int32_t* c : cols) {
         if (i + 2 > size) break;
@@ -29,6 +30,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         *c = static_cast<int16_t>(data[i] | (data[i + 1] << 8)) % 1200;
         i += 2;
     }
-    for (; i < size; ++i) mo.PutChar(static_cast<char>(data[i]));
+    for (; i < size; ++i) recorder.PutChar(static_cast<char>(data[i]));
     return 0;
 }

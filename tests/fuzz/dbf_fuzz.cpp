@@ -8,7 +8,7 @@
 #include <fstream>
 #include <string>
 
-#include "dbf/Dbf.h"
+#include "dbf/DbfTable.h"
 
 namespace {
 
@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (tableSize > size) tableSize = size;
     Write(Dir() + "f.dbf", data, tableSize);
     Write(Dir() + "f.dbt", data + tableSize, size - tableSize);
-    TDbf table;
+    TDbfTable table;
     table.SetTableName(Dir() + "f.dbf");
     table.SetUseFloatFields(options & 1);
     table.SetShowDeleted(options & 2);

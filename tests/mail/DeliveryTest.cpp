@@ -2,7 +2,7 @@
 
 #include <QProcess>
 
-#include "mail/NMsmtp.h"
+#include "mail/SmtpClient.h"
 #include "platform/CodePage.h"
 #include "tests/mail/Servers.h"
 
@@ -21,7 +21,7 @@ protected:
     void Send(const std::string& subject, const std::string& to, const std::string& body) {
         smtp.Connect();
         smtp.SetCharset("windows-1251");
-        TPostMessage& m = smtp.PostMessage();
+        TMailMessage& m = smtp.PostMessage();
         m.Subject = subject;
         m.FromAddress = "station@office.test";
         m.ToAddress = TextToLines(to);
@@ -30,7 +30,7 @@ protected:
         if (smtp.Connected()) smtp.Disconnect();
     }
     SinkServer server;
-    TNMSMTP smtp;
+    TSmtpClient smtp;
 };
 
 TEST_F(DeliveryTest, StatisticsMailArrivesAsWindows1251Bytes) {
@@ -55,7 +55,7 @@ TEST_F(DeliveryTest, StatisticsMailArrivesAsWindows1251Bytes) {
 
 TEST_F(DeliveryTest, RecipientsWithNamesCopiesAndBlindCopies) {
     smtp.Connect();
-    TPostMessage& m = smtp.PostMessage();
+    TMailMessage& m = smtp.PostMessage();
     m.FromAddress = "station@office.test";
     m.ToAddress = {Utf8ToAnsi("Иван Петров <ivan@office.test>"), "", "smtp:petr@office.test"};
     m.ToCarbonCopy = {"boss@office.test"};
@@ -92,7 +92,7 @@ TEST_F(DeliveryTest, EmptyUserIdIntroducesWithTheHostName) {
 
 TEST_F(DeliveryTest, ClearedRecipientsMakeTheSecondSendIncomplete) {
     smtp.Connect();
-    TPostMessage& m = smtp.PostMessage();
+    TMailMessage& m = smtp.PostMessage();
     m.FromAddress = "station@office.test";
     m.ToAddress = {"a@office.test"};
     m.Body = {"first"};

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "mail/NMUUE.h"
-#include "mail/NMsmtp.h"
-#include "mail/Psock.h"
+#include "mail/MailEncoding.h"
+#include "mail/SmtpClient.h"
+#include "mail/SocketClient.h"
 #include "tests/common/TempDir.h"
 
 namespace {
@@ -86,8 +86,8 @@ TEST(SocketErrorTest, NumberAndText) {
 
 class BuildTest : public ::testing::Test {
 protected:
-    TNMSMTP smtp;
-    TPostMessage& m = smtp.PostMessage();
+    TSmtpClient smtp;
+    TMailMessage& m = smtp.PostMessage();
 };
 
 TEST_F(BuildTest, HeaderLinesInOrder) {

@@ -3,7 +3,7 @@
 #include <QTimer>
 #include <fstream>
 
-#include "mail/NMsmtp.h"
+#include "mail/SmtpClient.h"
 #include "tests/mail/Servers.h"
 
 namespace {
@@ -17,12 +17,12 @@ protected:
         smtp.SetUserID("station.test");
     }
     void FillMessage() {
-        TPostMessage& m = smtp.PostMessage();
+        TMailMessage& m = smtp.PostMessage();
         m.FromAddress = "st@x";
         m.ToAddress = {"a@x"};
         m.Body = {"one"};
     }
-    TNMSMTP smtp;
+    TSmtpClient smtp;
 };
 
 TEST_F(SessionTest, MultiLineGreetingAndHeloAreConsumedWhole) {
@@ -144,7 +144,7 @@ TEST_F(SessionTest, ServerClosingMidSessionEndsWithoutHang) {
 TEST_F(SessionTest, ReadAfterCloseReturnsEmptyLine) {
     ScriptedServer server(Script{{"send", "one\r\ntwo\n"}, {"close", ""}});
     Use(server);
-    smtp.TPowersock::Connect();
+    smtp.TSocketClient::Connect();
     EXPECT_EQ(smtp.ReadLn(), "one\r\n");
     EXPECT_EQ(smtp.ReadLn(), "two\n");
     EXPECT_EQ(smtp.ReadLn(), "");
@@ -162,7 +162,7 @@ TEST_F(SessionTest, SilentServerTimesOut) {
 TEST_F(SessionTest, SilentServerWithoutTimeOutWaitsUntilAborted) {
     ScriptedServer server(Script{{"drain", ""}});
     Use(server);
-    smtp.TPowersock::Connect();
+    smtp.TSocketClient::Connect();
     int ticks = 0;
     QTimer timer;
     QObject::connect(&timer, &QTimer::timeout, [&] {
@@ -241,20 +241,20 @@ TEST_F(SessionTest, HostNamesAreResolvedAndInvalidHostsReported) {
     smtp.SetHost("localhost");
     int resolved = 0;
     smtp.OnHostResolved = [&] { ++resolved; };
-    smtp.TPowersock::Connect();
+    smtp.TSocketClient::Connect();
     EXPECT_EQ(resolved, 1);
     EXPECT_EQ(smtp.RemoteAddress(), 0x7f000001u);
     EXPECT_EQ(smtp.ReadLn(), "220 hi\r\n");
-    smtp.TPowersock::Disconnect();
+    smtp.TSocketClient::Disconnect();
 
     smtp.SetHost("");
-    EXPECT_EQ(WhatRaised([&] { smtp.TPowersock::Connect(); }), "Null Remote Address");
+    EXPECT_EQ(WhatRaised([&] { smtp.TSocketClient::Connect(); }), "Null Remote Address");
     smtp.OnInvalidHost = [&](bool& handled) {
         smtp.SetHost("127.0.0.1");
         handled = true;
     };
     smtp.SetHost("");
-    smtp.TPowersock::Connect();
+    smtp.TSocketClient::Connect();
     EXPECT_TRUE(smtp.Connected());
 }
 
@@ -264,7 +264,7 @@ TEST_F(SessionTest, WriteLimitAndStatusReports) {
     smtp.SetReportLevel(1);
     std::vector<std::string> status;
     smtp.OnStatus = [&](const std::string& s) { status.push_back(s); };
-    smtp.TPowersock::Connect();
+    smtp.TSocketClient::Connect();
     EXPECT_EQ(WhatRaised([&] { smtp.Write(std::string(65536, 'x')); }), "Range check error");
     smtp.Transaction("PING");
     EXPECT_EQ(smtp.ReplyNumber(), 250);
@@ -279,7 +279,7 @@ TEST(HeloTest, EmptyUserIdSendsThisMachinesName) {
     ScriptedServer server(Script{{"send", "220 hi\r\n"}, {"recv", ""}, {"send", "250 ok\r\n"}} +
                           Quit());
     ASSERT_NE(server.Port(), 0);
-    TNMSMTP smtp;
+    TSmtpClient smtp;
     smtp.SetHost("127.0.0.1");
     smtp.SetPort(server.Port());
     smtp.Connect();

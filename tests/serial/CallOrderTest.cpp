@@ -5,7 +5,7 @@
 #include <string>
 
 #include "platform/MessageLoop.h"
-#include "serial/CPort.h"
+#include "serial/SerialPort.h"
 #include "tests/common/TempDir.h"
 #include "tests/serial/FakeDevice.h"
 #include "tests/serial/Pump.h"
@@ -20,21 +20,21 @@ using platform::EV_RXCHAR;
 
 // Port events and link callbacks go into the device's log, so their order against the device
 // calls shows.
-void Record(TCustomComPort& port, TFakeLine& line) {
+void Record(TCustomSerialPort& port, TFakeLine& line) {
     auto flag = [&line](const char* name) {
-        return [&line, name](TCustomComPort&, bool on) {
+        return [&line, name](TCustomSerialPort&, bool on) {
             line.Log(name + std::string(on ? "1" : "0"));
         };
     };
-    port.OnBeforeOpen = [&line](TCustomComPort&) { line.Log("BeforeOpen"); };
-    port.OnAfterOpen = [&line](TCustomComPort&) { line.Log("AfterOpen"); };
-    port.OnBeforeClose = [&line](TCustomComPort&) { line.Log("BeforeClose"); };
-    port.OnAfterClose = [&line](TCustomComPort&) { line.Log("AfterClose"); };
+    port.OnBeforeOpen = [&line](TCustomSerialPort&) { line.Log("BeforeOpen"); };
+    port.OnAfterOpen = [&line](TCustomSerialPort&) { line.Log("AfterOpen"); };
+    port.OnBeforeClose = [&line](TCustomSerialPort&) { line.Log("BeforeClose"); };
+    port.OnAfterClose = [&line](TCustomSerialPort&) { line.Log("AfterClose"); };
     port.OnCTSChange = flag("CTS");
     port.OnDSRChange = flag("DSR");
     port.OnRLSDChange = flag("RLSD");
-    port.OnRing = [&line](TCustomComPort&) { line.Log("Ring"); };
-    port.OnError = [&line](TCustomComPort&, TComErrors e) {
+    port.OnRing = [&line](TCustomSerialPort&) { line.Log("Ring"); };
+    port.OnError = [&line](TCustomSerialPort&, TPortErrors e) {
         line.Log("Error" + std::to_string(e));
     };
 }
@@ -43,7 +43,7 @@ void Record(TCustomComPort& port, TFakeLine& line) {
 
 struct SequenceCase {
     const char* name;
-    TComEvents events;
+    TPortEvents events;
     TSyncMethod sync;
     const char* open;
     const char* close;
@@ -53,15 +53,19 @@ class Sequences : public ::testing::TestWithParam<SequenceCase> {};
 TEST_P(Sequences, OpenAndCloseRunTheirStepsInOrder) {
     TFakeOpener fake;
     fake.line->modem = platform::MS_CTS_ON | platform::MS_RLSD_ON;
-    TComPort port;
+    TSerialPort port;
     port.SetPort("COM3");
     port.SetEvents(GetParam().events);
     port.SetSyncMethod(GetParam().sync);
     Record(port, *fake.line);
-    TComLink link;
-    link.OnConnChange = [&](TCustomComPort&, bool on) { fake.line->Log(on ? "link+" : "link-"); };
-    link.OnCTSChange = [&](TCustomComPort&, bool on) { fake.line->Log(on ? "lcts1" : "lcts0"); };
-    link.OnRLSDChange = [&](TCustomComPort&, bool on) { fake.line->Log(on ? "lrlsd1" : "lrlsd0"); };
+    TPortLink link;
+    link.OnConnChange = [&](TCustomSerialPort&, bool on) {
+        fake.line->Log(on ? "link+" : "link-");
+    };
+    link.OnCTSChange = [&](TCustomSerialPort&, bool on) { fake.line->Log(on ? "lcts1" : "lcts0"); };
+    link.OnRLSDChange = [&](TCustomSerialPort&, bool on) {
+        fake.line->Log(on ? "lrlsd1" : "lrlsd0");
+    };
     port.RegisterLink(link);
     port.Open();
     EXPECT_EQ(fake.line->lastPath, "/dev/ttyS2");
@@ -111,12 +115,12 @@ class OpenFailures : public ::testing::TestWithParam<FailureCase> {};
 TEST_P(OpenFailures, LeaveThePortClosedWithTheDeviceReleased) {
     TFakeOpener fake;
     fake.line->failing = {GetParam().call};
-    TComPort port;
+    TSerialPort port;
     Record(port, *fake.line);
     try {
         port.Open();
         FAIL() << "opened";
-    } catch (const EComPort& e) {
+    } catch (const ESerialPort& e) {
         EXPECT_EQ(e.ErrorCode, GetParam().code);
         EXPECT_EQ(std::string(e.what()), GetParam().message);
     }
@@ -144,9 +148,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(CallOrder, FailedPurgeAtCloseLeavesThePortOpenAndItsThreadRunning) {
     TFakeOpener fake;
-    TComPort port;
+    TSerialPort port;
     int received = 0;
-    port.OnRxChar = [&](TCustomComPort& p, int count) {
+    port.OnRxChar = [&](TCustomSerialPort& p, int count) {
         std::string text;
         received += p.ReadText(text, count);
     };
@@ -155,7 +159,7 @@ TEST(CallOrder, FailedPurgeAtCloseLeavesThePortOpenAndItsThreadRunning) {
     try {
         port.Close();
         FAIL() << "closed";
-    } catch (const EComPort& e) {
+    } catch (const ESerialPort& e) {
         EXPECT_EQ(e.ErrorCode, 5);
     }
     EXPECT_TRUE(port.Connected());
@@ -174,14 +178,14 @@ TEST(CallOrder, FailedPurgeAtCloseLeavesThePortOpenAndItsThreadRunning) {
 
 struct ApplyCase {
     const char* name;
-    std::function<void(TComPort&)> change;
+    std::function<void(TSerialPort&)> change;
     int setupComm, setCommState, setCommTimeouts;
 };
 class Applies : public ::testing::TestWithParam<ApplyCase> {};
 
 TEST_P(Applies, OnAnOpenPort) {
     TFakeOpener fake;
-    TComPort port;
+    TSerialPort port;
     port.Open();
     fake.line->Clear();
     GetParam().change(port);
@@ -191,7 +195,7 @@ TEST_P(Applies, OnAnOpenPort) {
     EXPECT_EQ(fake.line->Count("open"), 0);
 }
 
-void FiveChanges(TComPort& p) {
+void FiveChanges(TSerialPort& p) {
     p.SetBaudRate(br19200);
     p.SetDataBits(dbSeven);
     p.Parity().SetBits(prEven);
@@ -202,17 +206,17 @@ void FiveChanges(TComPort& p) {
 INSTANTIATE_TEST_SUITE_P(
     Changes, Applies,
     ::testing::Values(
-        ApplyCase{"OneSetting", [](TComPort& p) { p.SetBaudRate(br19200); }, 0, 1, 0},
+        ApplyCase{"OneSetting", [](TSerialPort& p) { p.SetBaudRate(br19200); }, 0, 1, 0},
         ApplyCase{"FiveSettingsApartGiveFiveStates", FiveChanges, 0, 5, 0},
         ApplyCase{"FiveSettingsInABracket",
-                  [](TComPort& p) {
+                  [](TSerialPort& p) {
                       p.BeginUpdate();
                       FiveChanges(p);
                       p.EndUpdate();
                   },
                   1, 1, 1},
         ApplyCase{"InnerEndAppliesNothing",
-                  [](TComPort& p) {
+                  [](TSerialPort& p) {
                       p.BeginUpdate();
                       p.BeginUpdate();
                       FiveChanges(p);
@@ -221,7 +225,7 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   0, 0, 0},
         ApplyCase{"OuterEndAppliesOnce",
-                  [](TComPort& p) {
+                  [](TSerialPort& p) {
                       p.BeginUpdate();
                       p.BeginUpdate();
                       FiveChanges(p);
@@ -229,46 +233,46 @@ INSTANTIATE_TEST_SUITE_P(
                       p.EndUpdate();
                   },
                   1, 1, 1},
-        ApplyCase{"EndWithoutBegin", [](TComPort& p) { p.EndUpdate(); }, 0, 0, 0},
+        ApplyCase{"EndWithoutBegin", [](TSerialPort& p) { p.EndUpdate(); }, 0, 0, 0},
         ApplyCase{"EndWithoutBeginStartsNoBracket",
-                  [](TComPort& p) {
+                  [](TSerialPort& p) {
                       p.EndUpdate();
                       p.SetBaudRate(br2400);
                   },
                   0, 1, 0},
-        ApplyCase{"BufferSize", [](TComPort& p) { p.Buffer().SetInputSize(2048); }, 1, 0, 0},
+        ApplyCase{"BufferSize", [](TSerialPort& p) { p.Buffer().SetInputSize(2048); }, 1, 0, 0},
         ApplyCase{"Timeout",
-                  [](TComPort& p) { p.Timeouts().Set(&TComTimeouts::ReadTotalConstant, 5); }, 0, 0,
-                  1},
+                  [](TSerialPort& p) { p.Timeouts().Set(&TPortTimeouts::ReadTotalConstant, 5); }, 0,
+                  0, 1},
         ApplyCase{"FlowShorthandAppliesOnce",
-                  [](TComPort& p) { p.FlowControl().SetFlowControl(fcHardware); }, 0, 1, 0},
+                  [](TSerialPort& p) { p.FlowControl().SetFlowControl(fcHardware); }, 0, 1, 0},
         ApplyCase{"ParityAssignedAsAWhole",
-                  [](TComPort& p) {
-                      TComParity other;
+                  [](TSerialPort& p) {
+                      TPortParity other;
                       other.SetBits(prOdd);
                       other.SetCheck(true);
                       p.Parity() = other;
                   },
                   0, 1, 0},
-        ApplyCase{"EventsWaitForTheNextOpen", [](TComPort& p) { p.SetEvents(1 << evRxChar); }, 0, 0,
-                  0},
-        ApplyCase{"SameSyncMethod", [](TComPort& p) { p.SetSyncMethod(smThreadSync); }, 0, 0, 0},
+        ApplyCase{"EventsWaitForTheNextOpen", [](TSerialPort& p) { p.SetEvents(1 << evRxChar); }, 0,
+                  0, 0},
+        ApplyCase{"SameSyncMethod", [](TSerialPort& p) { p.SetSyncMethod(smThreadSync); }, 0, 0, 0},
         ApplyCase{"CopiesOfGroupsBelongToNoPort",
-                  [](TComPort& p) {
-                      TComFlowControl flow = p.FlowControl();
+                  [](TSerialPort& p) {
+                      TPortFlowControl flow = p.FlowControl();
                       flow.SetXonChar('A');
-                      TComParity parity = p.Parity();
+                      TPortParity parity = p.Parity();
                       parity.SetBits(prOdd);
-                      TComBuffer buffer = p.Buffer();
+                      TPortBuffer buffer = p.Buffer();
                       buffer.SetInputSize(64);
-                      TComTimeouts timeouts = p.Timeouts();
-                      timeouts.Set(&TComTimeouts::ReadInterval, 7);
+                      TPortTimeouts timeouts = p.Timeouts();
+                      timeouts.Set(&TPortTimeouts::ReadInterval, 7);
                       EXPECT_EQ(p.FlowControl().XonChar, 17);
                       EXPECT_EQ(p.Parity().Bits(), prNone);
                       EXPECT_EQ(p.Buffer().InputSize(), 1024);
                   },
                   0, 0, 0},
-        ApplyCase{"SamePortName", [](TComPort& p) { p.SetPort("com1"); }, 0, 0, 0}),
+        ApplyCase{"SamePortName", [](TSerialPort& p) { p.SetPort("com1"); }, 0, 0, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CallOrder, LoadingSettingsIntoAnOpenPortAppliesThemOnceAtTheEnd) {
@@ -277,7 +281,7 @@ TEST(CallOrder, LoadingSettingsIntoAnOpenPortAppliesThemOnceAtTheEnd) {
                "[ComPort]\r\nBaudRate=19200\r\nStopBits=2\r\nDataBits=7\r\nParity=Even\r\n"
                "FlowControl=Software\r\n");
     TFakeOpener fake;
-    TComPort port;
+    TSerialPort port;
     port.Open();
     fake.line->Clear();
     port.LoadSetup(ssIniFile, dir.file("comport.ini"));
@@ -291,7 +295,7 @@ TEST(CallOrder, LoadingAnotherPortNameReopensAndAppliesOnce) {
     TempDir dir;
     WriteBytes(dir.file("comport.ini"), "[ComPort]\r\nPort=COM2\r\nBaudRate=2400\r\n");
     TFakeOpener fake;
-    TComPort port;
+    TSerialPort port;
     port.Open();
     fake.line->Clear();
     port.LoadSetup(ssIniFile, dir.file("comport.ini"));
@@ -305,12 +309,12 @@ TEST(CallOrder, LoadingAnotherPortNameReopensAndAppliesOnce) {
 
 TEST(CallOrder, SyncMethodIsRefusedWhileOpen) {
     TFakeOpener fake;
-    TComPort port;
+    TSerialPort port;
     port.Open();
     try {
         port.SetSyncMethod(smNone);
         FAIL() << "changed";
-    } catch (const EComPort& e) {
+    } catch (const ESerialPort& e) {
         EXPECT_EQ(e.ErrorCode, 14);
         EXPECT_EQ(std::string(e.what()), "Cannot set SyncMethod while connected");
     }
@@ -323,14 +327,14 @@ TEST(CallOrder, SyncMethodIsRefusedWhileOpen) {
 // Each setting changed on a closed port touches no device; the open then sends it.
 struct ClosedCase {
     const char* name;
-    std::function<void(TComPort&)> change;
+    std::function<void(TSerialPort&)> change;
     std::function<void(const platform::TDcb&)> check;
 };
 class ClosedPort : public ::testing::TestWithParam<ClosedCase> {};
 
 TEST_P(ClosedPort, TouchesNoDeviceUntilOpen) {
     TFakeOpener fake;
-    TComPort port;
+    TSerialPort port;
     GetParam().change(port);
     port.BeginUpdate();
     port.EndUpdate();
@@ -342,63 +346,62 @@ TEST_P(ClosedPort, TouchesNoDeviceUntilOpen) {
 
 INSTANTIATE_TEST_SUITE_P(
     Settings, ClosedPort,
-    ::testing::Values(ClosedCase{"CustomRate",
-                                 [](TComPort& p) {
-                                     p.SetBaudRate(brCustom);
-                                     p.SetCustomBaudRate(31250);
-                                 },
-                                 [](const platform::TDcb& d) { EXPECT_EQ(d.BaudRate, 31250u); }},
-                      ClosedCase{"OddInputSize", [](TComPort& p) { p.Buffer().SetInputSize(4097); },
-                                 [](const platform::TDcb& d) {
-                                     EXPECT_EQ(d.XonLim, 1024);
-                                     EXPECT_EQ(d.XoffLim, 1024);
-                                 }},
-                      ClosedCase{"ParityReplace",
-                                 [](TComPort& p) {
-                                     p.Parity().SetCheck(true);
-                                     p.Parity().SetReplace(true);
-                                     p.Parity().SetReplaceChar('?');
-                                 },
-                                 [](const platform::TDcb& d) {
-                                     EXPECT_TRUE(d.fParity);
-                                     EXPECT_TRUE(d.fErrorChar);
-                                     EXPECT_EQ(d.ErrorChar, '?');
-                                 }},
-                      ClosedCase{"ReplaceWithoutCheck",
-                                 [](TComPort& p) {
-                                     p.Parity().SetReplace(true);
-                                     p.Parity().SetReplaceChar('?');
-                                 },
-                                 [](const platform::TDcb& d) {
-                                     EXPECT_FALSE(d.fErrorChar);
-                                     EXPECT_EQ(d.ErrorChar, 0);
-                                 }},
-                      ClosedCase{"Toggle",
-                                 [](TComPort& p) { p.FlowControl().SetControlRTS(rtsToggle); },
-                                 [](const platform::TDcb& d) { EXPECT_EQ(d.fRtsControl, 3); }},
-                      ClosedCase{"Handshake",
-                                 [](TComPort& p) { p.FlowControl().SetControlDTR(dtrHandshake); },
-                                 [](const platform::TDcb& d) { EXPECT_EQ(d.fDtrControl, 2); }},
-                      ClosedCase{"Others",
-                                 [](TComPort& p) {
-                                     p.SetDiscardNull(true);
-                                     p.SetEventChar('\r');
-                                     p.SetStopBits(sbOne5StopBits);
-                                     p.Parity().SetBits(prSpace);
-                                     p.SetDataBits(dbFive);
-                                 },
-                                 [](const platform::TDcb& d) {
-                                     EXPECT_TRUE(d.fNull);
-                                     EXPECT_EQ(d.EvtChar, '\r');
-                                     EXPECT_EQ(d.StopBits, 1);
-                                     EXPECT_EQ(d.Parity, 4);
-                                     EXPECT_EQ(d.ByteSize, 5);
-                                     EXPECT_EQ(d.DCBlength, 28u);
-                                     EXPECT_TRUE(d.fBinary);
-                                     EXPECT_FALSE(d.fAbortOnError);
-                                 }},
-                      ClosedCase{"PortName", [](TComPort& p) { p.SetPort("com5"); },
-                                 [](const platform::TDcb& d) { EXPECT_EQ(d.BaudRate, 9600u); }}),
+    ::testing::Values(
+        ClosedCase{"CustomRate",
+                   [](TSerialPort& p) {
+                       p.SetBaudRate(brCustom);
+                       p.SetCustomBaudRate(31250);
+                   },
+                   [](const platform::TDcb& d) { EXPECT_EQ(d.BaudRate, 31250u); }},
+        ClosedCase{"OddInputSize", [](TSerialPort& p) { p.Buffer().SetInputSize(4097); },
+                   [](const platform::TDcb& d) {
+                       EXPECT_EQ(d.XonLim, 1024);
+                       EXPECT_EQ(d.XoffLim, 1024);
+                   }},
+        ClosedCase{"ParityReplace",
+                   [](TSerialPort& p) {
+                       p.Parity().SetCheck(true);
+                       p.Parity().SetReplace(true);
+                       p.Parity().SetReplaceChar('?');
+                   },
+                   [](const platform::TDcb& d) {
+                       EXPECT_TRUE(d.fParity);
+                       EXPECT_TRUE(d.fErrorChar);
+                       EXPECT_EQ(d.ErrorChar, '?');
+                   }},
+        ClosedCase{"ReplaceWithoutCheck",
+                   [](TSerialPort& p) {
+                       p.Parity().SetReplace(true);
+                       p.Parity().SetReplaceChar('?');
+                   },
+                   [](const platform::TDcb& d) {
+                       EXPECT_FALSE(d.fErrorChar);
+                       EXPECT_EQ(d.ErrorChar, 0);
+                   }},
+        ClosedCase{"Toggle", [](TSerialPort& p) { p.FlowControl().SetControlRTS(rtsToggle); },
+                   [](const platform::TDcb& d) { EXPECT_EQ(d.fRtsControl, 3); }},
+        ClosedCase{"Handshake", [](TSerialPort& p) { p.FlowControl().SetControlDTR(dtrHandshake); },
+                   [](const platform::TDcb& d) { EXPECT_EQ(d.fDtrControl, 2); }},
+        ClosedCase{"Others",
+                   [](TSerialPort& p) {
+                       p.SetDiscardNull(true);
+                       p.SetEventChar('\r');
+                       p.SetStopBits(sbOne5StopBits);
+                       p.Parity().SetBits(prSpace);
+                       p.SetDataBits(dbFive);
+                   },
+                   [](const platform::TDcb& d) {
+                       EXPECT_TRUE(d.fNull);
+                       EXPECT_EQ(d.EvtChar, '\r');
+                       EXPECT_EQ(d.StopBits, 1);
+                       EXPECT_EQ(d.Parity, 4);
+                       EXPECT_EQ(d.ByteSize, 5);
+                       EXPECT_EQ(d.DCBlength, 28u);
+                       EXPECT_TRUE(d.fBinary);
+                       EXPECT_FALSE(d.fAbortOnError);
+                   }},
+        ClosedCase{"PortName", [](TSerialPort& p) { p.SetPort("com5"); },
+                   [](const platform::TDcb& d) { EXPECT_EQ(d.BaudRate, 9600u); }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- event batches ------------------------------------------------------------------------
@@ -419,28 +422,30 @@ class Batches : public ::testing::TestWithParam<BatchCase> {};
 TEST_P(Batches, RunTheirHandlersInOrder) {
     const BatchCase& c = GetParam();
     TFakeOpener fake;
-    TComPort port;
+    TSerialPort port;
     port.SetSyncMethod(c.sync);
     port.Parity().SetCheck(c.parityCheck);
     port.Open();
     Record(port, *fake.line);
     TFakeLine& line = *fake.line;
-    port.OnRxChar = [&line](TCustomComPort& p, int count) {
+    port.OnRxChar = [&line](TCustomSerialPort& p, int count) {
         std::string text;
         p.ReadText(text, count);
         line.Log("RxChar" + std::to_string(count) + ":" + text);
     };
-    port.OnRxBuf = [&line](TCustomComPort&, const char* buf, int count) {
+    port.OnRxBuf = [&line](TCustomSerialPort&, const char* buf, int count) {
         line.Log("RxBuf:" + std::string(buf, static_cast<size_t>(count)));
     };
-    TComLink first, second;
-    first.OnRxActive = [&line](TCustomComPort&, bool on) { line.Log(on ? "active1" : "active0"); };
-    first.OnRing = [&line](TCustomComPort&) { line.Log("lring"); };
+    TPortLink first, second;
+    first.OnRxActive = [&line](TCustomSerialPort&, bool on) {
+        line.Log(on ? "active1" : "active0");
+    };
+    first.OnRing = [&line](TCustomSerialPort&) { line.Log("lring"); };
     if (c.linkWantsData) {
-        first.OnRxBuf = [&line](TCustomComPort&, const char* buf, int count) {
+        first.OnRxBuf = [&line](TCustomSerialPort&, const char* buf, int count) {
             line.Log("link1:" + std::string(buf, static_cast<size_t>(count)));
         };
-        second.OnRxBuf = [&line](TCustomComPort&, const char* buf, int count) {
+        second.OnRxBuf = [&line](TCustomSerialPort&, const char* buf, int count) {
             line.Log("link2:" + std::string(buf, static_cast<size_t>(count)));
         };
     }
@@ -452,7 +457,7 @@ TEST_P(Batches, RunTheirHandlersInOrder) {
         line.errors = c.errors;
         line.modem = c.modem;
     }
-    port.OnTxEmpty = [&line](TCustomComPort&) { line.Log("end"); };
+    port.OnTxEmpty = [&line](TCustomSerialPort&) { line.Log("end"); };
     line.Clear();
     line.Report(c.batch);
     line.Report(platform::EV_TXEMPTY);  // a second batch marks the end of the first
@@ -505,13 +510,13 @@ class SyncMethods : public ::testing::TestWithParam<SyncCase> {};
 
 TEST_P(SyncMethods, DeliverWhereTheyPromise) {
     TFakeOpener fake;
-    TComPort port;
+    TSerialPort port;
     port.SetSyncMethod(GetParam().sync);
     std::vector<std::string> reported;
     SetApplicationExceptionReport([&](const std::exception& e) { reported.push_back(e.what()); });
     std::atomic<int> calls{0};
     std::atomic<bool> main{!GetParam().onMainThread};
-    port.OnRing = [&](TCustomComPort&) {
+    port.OnRing = [&](TCustomSerialPort&) {
         main = platform::IsMainThread();
         if (++calls == 1) throw EError("handler failed");
     };
@@ -547,14 +552,14 @@ class CloseInsideHandler : public ::testing::TestWithParam<SyncCase> {};
 
 TEST_P(CloseInsideHandler, ClosesWithoutAHangAndTheWorkerReleasesTheDevice) {
     TFakeOpener fake;
-    TComPort port;
+    TSerialPort port;
     port.SetSyncMethod(GetParam().sync);
     Record(port, *fake.line);
     std::atomic<int> rings{0};
-    port.OnRing = [&](TCustomComPort& p) {
+    port.OnRing = [&](TCustomSerialPort& p) {
         if (++rings == 1) p.Close();
     };
-    port.OnCTSChange = [&](TCustomComPort&, bool) { fake.line->Log("CTS"); };
+    port.OnCTSChange = [&](TCustomSerialPort&, bool) { fake.line->Log("CTS"); };
     port.Open();
     fake.line->Clear();
     fake.line->Report(EV_RING | EV_CTS);

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "platform/Serial.h"
-#include "serial/CPort.h"
+#include "serial/SerialPort.h"
 #include "tests/common/TempDir.h"
 
 namespace {
@@ -77,7 +77,7 @@ TEST_P(ListedNames, OpenTheDeviceTheyCameFrom) {
     const std::string name = PortNameOfDevice(GetParam().path);
     EXPECT_EQ(name, GetParam().name);
     EXPECT_EQ(NormalizePortName(name), name);
-    EXPECT_EQ(TCustomComPort::DevicePath(name), GetParam().path);
+    EXPECT_EQ(TCustomSerialPort::DevicePath(name), GetParam().path);
 }
 
 INSTANTIATE_TEST_SUITE_P(Devices, ListedNames,

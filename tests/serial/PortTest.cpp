@@ -9,7 +9,7 @@
 
 #include "platform/MessageLoop.h"
 #include "platform/posix/SerialTermios.h"
-#include "serial/CPort.h"
+#include "serial/SerialPort.h"
 #include "tests/serial/Pump.h"
 
 namespace {
@@ -36,13 +36,13 @@ private:
 
 TEST(Port, ReceivedBytesReachOnRxCharOnTheMainThread) {
     Pty pty;
-    TComPort port;
+    TSerialPort port;
     port.UseCaptureDefaults();
     port.SetPort(pty.Slave());
     std::string got;
     int events = 0;
     bool onMain = true;
-    port.OnRxChar = [&](TCustomComPort& p, int count) {
+    port.OnRxChar = [&](TCustomSerialPort& p, int count) {
         onMain = onMain && platform::IsMainThread();
         ++events;
         std::string text;
@@ -68,11 +68,11 @@ TEST(Port, ReceivedBytesReachOnRxCharOnTheMainThread) {
 // also when nothing follows them (the last line of a burst).
 TEST(Port, BytesArrivingDuringTheHandlerRaiseAFurtherEvent) {
     Pty pty;
-    TComPort port;
+    TSerialPort port;
     port.UseCaptureDefaults();
     port.SetPort(pty.Slave());
     std::vector<std::string> batches;
-    port.OnRxChar = [&](TCustomComPort& p, int count) {
+    port.OnRxChar = [&](TCustomSerialPort& p, int count) {
         if (batches.empty()) {
             pty.Write("second\r");
             platform::SleepMs(50);
@@ -92,10 +92,10 @@ TEST(Port, BytesArrivingDuringTheHandlerRaiseAFurtherEvent) {
 // Cancelling outstanding reads is not a stop: the worker goes on watching the device.
 TEST(Port, AbortPendingKeepsTheEventThreadRunning) {
     Pty pty;
-    TComPort port;
+    TSerialPort port;
     port.SetPort(pty.Slave());
     std::string got;
-    port.OnRxChar = [&](TCustomComPort& p, int count) {
+    port.OnRxChar = [&](TCustomSerialPort& p, int count) {
         std::string text;
         p.ReadText(text, count);
         got += text;
@@ -109,39 +109,39 @@ TEST(Port, AbortPendingKeepsTheEventThreadRunning) {
 
 TEST(Port, OpenAndCloseRaiseTheirEventsInOrder) {
     Pty pty;
-    TComPort port;
+    TSerialPort port;
     port.SetPort(pty.Slave());
     std::string seq;
-    TComLink link;
-    link.OnConnChange = [&](TCustomComPort&, bool on) { seq += on ? "L+" : "L-"; };
-    link.OnCTSChange = [&](TCustomComPort&, bool on) { seq += on ? "l1" : "l0"; };
+    TPortLink link;
+    link.OnConnChange = [&](TCustomSerialPort&, bool on) { seq += on ? "L+" : "L-"; };
+    link.OnCTSChange = [&](TCustomSerialPort&, bool on) { seq += on ? "l1" : "l0"; };
     port.RegisterLink(link);
-    EXPECT_THROW(port.RegisterLink(link), EComPort);
-    port.OnBeforeOpen = [&](TCustomComPort&) { seq += "bo "; };
-    port.OnAfterOpen = [&](TCustomComPort&) { seq += "ao "; };
-    port.OnCTSChange = [&](TCustomComPort&, bool on) { seq += on ? "C1 " : "C0 "; };
-    port.OnDSRChange = [&](TCustomComPort&, bool) { seq += "D "; };
-    port.OnRLSDChange = [&](TCustomComPort&, bool) { seq += "R "; };
-    port.OnBeforeClose = [&](TCustomComPort&) { seq += "bc "; };
-    port.OnAfterClose = [&](TCustomComPort&) { seq += "ac"; };
+    EXPECT_THROW(port.RegisterLink(link), ESerialPort);
+    port.OnBeforeOpen = [&](TCustomSerialPort&) { seq += "bo "; };
+    port.OnAfterOpen = [&](TCustomSerialPort&) { seq += "ao "; };
+    port.OnCTSChange = [&](TCustomSerialPort&, bool on) { seq += on ? "C1 " : "C0 "; };
+    port.OnDSRChange = [&](TCustomSerialPort&, bool) { seq += "D "; };
+    port.OnRLSDChange = [&](TCustomSerialPort&, bool) { seq += "R "; };
+    port.OnBeforeClose = [&](TCustomSerialPort&) { seq += "bc "; };
+    port.OnAfterClose = [&](TCustomSerialPort&) { seq += "ac"; };
     port.Open();
     port.Close();
     // A pseudo-terminal has no modem lines: every line reads off.
     EXPECT_EQ(seq, "bo L+ao l0C0 D R l0C0 D R bc L-ac");
     port.UnRegisterLink(link);
-    EXPECT_THROW(port.UnRegisterLink(link), EComPort);
+    EXPECT_THROW(port.UnRegisterLink(link), ESerialPort);
 }
 
 TEST(Port, MissingDeviceFailsWithCodeOne) {
-    TComPort port;
+    TSerialPort port;
     port.SetPort("/dev/nonexistent-tarvick-tty");
     bool before = false, after = false;
-    port.OnBeforeOpen = [&](TCustomComPort&) { before = true; };
-    port.OnAfterOpen = [&](TCustomComPort&) { after = true; };
+    port.OnBeforeOpen = [&](TCustomSerialPort&) { before = true; };
+    port.OnAfterOpen = [&](TCustomSerialPort&) { after = true; };
     try {
         port.Open();
         FAIL();
-    } catch (const EComPort& e) {
+    } catch (const ESerialPort& e) {
         EXPECT_EQ(e.ErrorCode, 1);
         EXPECT_EQ(std::string(e.what()), "Unable to open com port (win error code: 2)");
     }
@@ -162,7 +162,7 @@ TEST_P(Rates, EveryListedRateRunsAndNonsenseIsRefused) {
     // Held before the port takes the device for itself, to read the speed it set.
     const int probe = ::open(pty.Slave().c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(probe, 0);
-    TComPort port;
+    TSerialPort port;
     port.SetPort(pty.Slave());
     port.SetBaudRate(GetParam().rate);
     port.SetCustomBaudRate(GetParam().custom);
@@ -170,7 +170,7 @@ TEST_P(Rates, EveryListedRateRunsAndNonsenseIsRefused) {
         port.Open();
         EXPECT_NE(GetParam().runsAt, 0u) << "opened";
         EXPECT_EQ(platform::DeviceSpeed(probe), GetParam().runsAt);
-    } catch (const EComPort& e) {
+    } catch (const ESerialPort& e) {
         EXPECT_EQ(GetParam().runsAt, 0u) << e.what();
         EXPECT_EQ(e.ErrorCode, 7);
         EXPECT_FALSE(port.Connected());
@@ -188,10 +188,10 @@ INSTANTIATE_TEST_SUITE_P(Speeds, Rates,
 
 TEST(Port, HandlerErrorEndsTheEventThreadWithoutAHang) {
     Pty pty;
-    TComPort port;
+    TSerialPort port;
     port.SetPort(pty.Slave());
     int calls = 0;
-    port.OnRxChar = [&](TCustomComPort&, int) {
+    port.OnRxChar = [&](TCustomSerialPort&, int) {
         ++calls;
         throw EError("handler failed");
     };
@@ -220,9 +220,9 @@ INSTANTIATE_TEST_SUITE_P(Names, PortNames,
                                            NameCase{"/dev/ttyUSB0", "/dev/ttyUSB0"}));
 
 TEST(Port, DeviceAndControlBlock) {
-    EXPECT_EQ(TCustomComPort::DevicePath("COM1"), "/dev/ttyS0");
-    EXPECT_EQ(TCustomComPort::DevicePath("/dev/pts/3"), "/dev/pts/3");
-    TComPort port;
+    EXPECT_EQ(TCustomSerialPort::DevicePath("COM1"), "/dev/ttyS0");
+    EXPECT_EQ(TCustomSerialPort::DevicePath("/dev/pts/3"), "/dev/pts/3");
+    TSerialPort port;
     port.UseCaptureDefaults();
     port.Buffer().SetInputSize(4097);
     EXPECT_EQ(port.Buffer().InputSize(), 4096);

@@ -5,14 +5,14 @@
 #include <fstream>
 #include <iterator>
 
-#include "serial/CPort.h"
+#include "serial/SerialPort.h"
 #include "tests/common/TempDir.h"
 
 namespace {
 
 TEST(Setup, CapturePortWritesTheSixBasicKeys) {
     TempDir dir;
-    TComPort port;
+    TSerialPort port;
     port.UseCaptureDefaults();
     port.SaveSetup(ssIniFile, dir.file("comport.ini"));
     EXPECT_EQ(ReadBytes(dir.file("comport.ini")),
@@ -22,7 +22,7 @@ TEST(Setup, CapturePortWritesTheSixBasicKeys) {
 
 TEST(Setup, EveryGroupRoundTrips) {
     TempDir dir;
-    TComPort a;
+    TSerialPort a;
     a.StoredGroups = 0x3F;
     a.SetBaudRate(brCustom);
     a.SetCustomBaudRate(31250);
@@ -31,7 +31,7 @@ TEST(Setup, EveryGroupRoundTrips) {
     a.SaveSetup(ssIniFile, dir.file("c.ini"));
     const std::string text = ReadBytes(dir.file("c.ini"));
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 30);  // section + 29 keys
-    TComPort b;
+    TSerialPort b;
     b.StoredGroups = 0x3F;
     b.LoadSetup(ssIniFile, dir.file("c.ini"));
     EXPECT_EQ(b.BaudRate(), brCustom);
@@ -54,7 +54,7 @@ class LoadTexts : public ::testing::TestWithParam<LoadCase> {};
 TEST_P(LoadTexts, ReadIgnoringCaseWithDefaults) {
     TempDir dir;
     WriteBytes(dir.file("comport.ini"), std::string("[comport]\r\n") + GetParam().ini);
-    TComPort port;
+    TSerialPort port;
     port.UseCaptureDefaults();
     port.SetCustomBaudRate(777);
     port.LoadSetup(ssIniFile, dir.file("comport.ini"));
@@ -83,7 +83,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "/dev/ttyUSB0"}));
 
 TEST(Setup, MissingFileKeepsTheStoredDescription) {
-    TComPort port;
+    TSerialPort port;
     port.UseCaptureDefaults();
     port.LoadSetup(ssIniFile, "/nonexistent-tarvick/comport.ini");
     EXPECT_EQ(port.BaudRate(), br1200);
@@ -93,7 +93,7 @@ TEST(Setup, MissingFileKeepsTheStoredDescription) {
 TEST(Setup, FlowControlShorthandAndRegistry) {
     TempDir dir;
     WriteBytes(dir.file("f.ini"), "[ComPort]\r\nFlowControl=Hardware\r\n");
-    TComPort port;
+    TSerialPort port;
     port.LoadSetup(ssIniFile, dir.file("f.ini"));
     EXPECT_EQ(port.FlowControl().ControlRTS, rtsHandshake);
     EXPECT_TRUE(port.FlowControl().OutCTSFlow);
@@ -103,17 +103,17 @@ TEST(Setup, FlowControlShorthandAndRegistry) {
     try {
         port.SaveSetup(ssRegistry, "HKEY_CURRENT_USER\\Software");
         FAIL();
-    } catch (const EComPort& e) {
+    } catch (const ESerialPort& e) {
         EXPECT_EQ(e.ErrorCode, 16);
         EXPECT_EQ(std::string(e.what()), "Failed to store settings");
     }
     try {
         port.LoadSetup(ssRegistry, "HKEY_CURRENT_USER\\Software");
         FAIL();
-    } catch (const EComPort& e) {
+    } catch (const ESerialPort& e) {
         EXPECT_EQ(e.ErrorCode, 17);
     }
-    EXPECT_THROW(port.SaveSetup(ssIniFile, "/nonexistent-tarvick/x.ini"), EComPort);
+    EXPECT_THROW(port.SaveSetup(ssIniFile, "/nonexistent-tarvick/x.ini"), ESerialPort);
 }
 
 TEST(Setup, CharacterAndYesNoTexts) {

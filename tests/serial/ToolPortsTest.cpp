@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/CPort.h"
+#include "serial/SerialPort.h"
 #include "tests/common/Process.h"
 
 namespace {

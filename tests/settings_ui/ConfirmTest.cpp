@@ -8,7 +8,7 @@ class Confirm : public DialogStage {
 protected:
     // Every page's controls changed the way a user does.
     void EditEverything() {
-        TSetPortForm& f = *form_;
+        TSettingsDialog& f = *form_;
         f.SelectPage(1);
         Retype(f.eDBPath, "  localhost:/srv/calls.fdb  ");
         Click(f.cbShowBuffer);
@@ -189,7 +189,7 @@ TEST_F(Confirm, ChosenTemplateTakesEffectAtTheNextStart) {
     EXPECT_EQ(mo_.AmPm, 0);  // still cutting by the previous template's columns
     EXPECT_EQ(mo_.NumberOut, 35);
 
-    TMO next;  // the next start
+    TRecorder next;  // the next start
     next.ProgramDir = Dir();
     ReadSettingsTable(table_, next.ProgramDir, next);
     ASSERT_TRUE(next.LoadTemplate());

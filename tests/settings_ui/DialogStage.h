@@ -24,12 +24,12 @@
 #include <string>
 #include <vector>
 
-#include "capture/Main.h"
-#include "config/SetPort.h"
+#include "capture/Recorder.h"
+#include "config/SettingsDialog.h"
 #include "config/SettingsTable.h"
 #include "platform/CodePage.h"
-#include "serial/CPort.h"
-#include "serial/CPortCtl.h"
+#include "serial/PortControls.h"
+#include "serial/SerialPort.h"
 
 inline QString U(const char* utf8) {
     return QString::fromUtf8(utf8);
@@ -105,8 +105,8 @@ protected:
 
     // The dialog as the main window makes it; the settings table is written through the table
     // engine into the program directory, as the holder's own save does.
-    TSetPortForm& Open(int page = 1) {
-        form_ = std::make_unique<TSetPortForm>(mo_, port_);
+    TSettingsDialog& Open(int page = 1) {
+        form_ = std::make_unique<TSettingsDialog>(mo_, port_);
         form_->OnDisconnectDatabase = [this] { steps_.push_back("disconnect"); };
         form_->OnSaveSettings = [this] {
             steps_.push_back(Exists("comport.ini") ? "table after ini" : "table");
@@ -199,10 +199,10 @@ protected:
     }
 
     QTemporaryDir dir_;
-    TMO mo_;
-    TComPort port_;
-    TDbf table_;
-    std::unique_ptr<TSetPortForm> form_;
+    TRecorder mo_;
+    TSerialPort port_;
+    TDbfTable table_;
+    std::unique_ptr<TSettingsDialog> form_;
     TBoxAnswerer boxes_;
     std::vector<std::string> steps_;
 };

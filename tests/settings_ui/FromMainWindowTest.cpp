@@ -13,22 +13,22 @@
 #include <QToolButton>
 #include <functional>
 
-#include "capture/MainSettings.h"
-#include "config/SetPort.h"
-#include "db/DataM.h"
+#include "capture/SettingsCommands.h"
+#include "config/SettingsDialog.h"
+#include "db/CallDatabase.h"
 #include "platform/ProgramDir.h"
-#include "serial/CPort.h"
+#include "serial/SerialPort.h"
 #include "tests/ui/StationFakes.h"
 
 namespace {
 
 // Runs what on the settings dialog once it is open and modal, from the event loop.
-void OnDialog(std::function<void(TSetPortForm&)> what) {
+void OnDialog(std::function<void(TSettingsDialog&)> what) {
     auto* poll = new QTimer;
     poll->setInterval(5);
     QObject::connect(poll, &QTimer::timeout, [poll, what] {
         for (QWidget* w : QApplication::topLevelWidgets()) {
-            auto* dlg = dynamic_cast<TSetPortForm*>(w);
+            auto* dlg = dynamic_cast<TSettingsDialog*>(w);
             if (!dlg || !dlg->isVisible()) continue;
             poll->stop();
             poll->deleteLater();
@@ -49,9 +49,9 @@ protected:
                 .setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
         }
         platform::SetProgramDir(dir_.path().toStdString() + "/");
-        form_ = std::make_unique<TMainForm>(port_, db_, LoadHolder);
-        ASSERT_NE(form_->MO(), nullptr);
-        ASSERT_TRUE(form_->MO()->ConfigLoaded);
+        form_ = std::make_unique<TMainWindow>(port_, db_, LoadHolder);
+        ASSERT_NE(form_->Recorder(), nullptr);
+        ASSERT_TRUE(form_->Recorder()->ConfigLoaded);
         UseSettingsDialog(*form_, com_);
         form_->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(form_.get()));
@@ -59,17 +59,17 @@ protected:
     void TearDown() override { form_.reset(); }
 
     QTemporaryDir dir_;
-    TDM dm_;
+    TCallDatabase dm_;
     TTestPort port_;
     TTestDatabase db_;
-    TComPort com_;
-    std::unique_ptr<TMainForm> form_;
+    TSerialPort com_;
+    std::unique_ptr<TMainWindow> form_;
 };
 
 TEST_F(FromMainWindow, EachMenuEntryOpensItsPageAndTheButtonReopensTheLastOne) {
     for (int entry = 0; entry < 6; ++entry) {
         int shown = -1;
-        OnDialog([&](TSetPortForm& dlg) {
+        OnDialog([&](TSettingsDialog& dlg) {
             shown = dlg.Notebook->currentIndex();
             dlg.bbClose->click();
         });
@@ -78,7 +78,7 @@ TEST_F(FromMainWindow, EachMenuEntryOpensItsPageAndTheButtonReopensTheLastOne) {
         EXPECT_EQ(form_->SettingsPage, entry + 1);
     }
     int shown = -1;
-    OnDialog([&](TSetPortForm& dlg) {
+    OnDialog([&](TSettingsDialog& dlg) {
         shown = dlg.Notebook->currentIndex();
         dlg.bbClose->click();
     });
@@ -93,7 +93,7 @@ TEST_F(FromMainWindow, PreviewShowsTheNewestLineOfTheLog) {
     form_->ComPortRxChar(static_cast<int>(port_.Waiting.size()));
     form_->mStop->trigger();
     std::string last;
-    OnDialog([&](TSetPortForm& dlg) {
+    OnDialog([&](TSettingsDialog& dlg) {
         last = dlg.LastLine();
         dlg.bbClose->click();
     });
@@ -102,9 +102,9 @@ TEST_F(FromMainWindow, PreviewShowsTheNewestLineOfTheLog) {
 }
 
 TEST_F(FromMainWindow, ConfirmingStoresTheSettingsAndRefitsTheWindow) {
-    const bool before = form_->MO()->ShowBuffer;
+    const bool before = form_->Recorder()->ShowBuffer;
     const int heightBefore = form_->frameGeometry().height();
-    OnDialog([&](TSetPortForm& dlg) {
+    OnDialog([&](TSettingsDialog& dlg) {
         QCheckBox* box = dlg.findChild<QCheckBox*>("cbShowBuffer");
         ASSERT_NE(box, nullptr);
         box->click();
@@ -112,7 +112,7 @@ TEST_F(FromMainWindow, ConfirmingStoresTheSettingsAndRefitsTheWindow) {
     });
     form_->N9_14[0]->trigger();
     QApplication::processEvents();
-    EXPECT_EQ(form_->MO()->ShowBuffer, !before);
+    EXPECT_EQ(form_->Recorder()->ShowBuffer, !before);
     EXPECT_EQ(form_->frameGeometry().height(), before ? 118 : 228);
     EXPECT_NE(form_->frameGeometry().height(), heightBefore);
     // Stored in the program directory's table: a fresh holder reads it back.

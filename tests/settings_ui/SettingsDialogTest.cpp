@@ -129,7 +129,7 @@ TEST_P(PageTableTest, ControlHasItsCaptionLimitsAndInitialState) {
             EXPECT_FALSE(c->isEditable());
             EXPECT_EQ(LabelsOf(w), expected);
             if (row.kind == kPort) {
-                EXPECT_NE(dynamic_cast<TComComboBox*>(w), nullptr);
+                EXPECT_NE(dynamic_cast<TPortComboBox*>(w), nullptr);
             }
             break;
         }
@@ -146,7 +146,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, PageTableTest, ::testing::ValuesIn(PageTable()),
 // ---- window, tree and keys --------------------------------------------------------------------
 
 TEST_F(DialogStage, WindowHasItsCaptionButtonsAndTree) {
-    TSetPortForm& f = Open();
+    TSettingsDialog& f = Open();
     EXPECT_EQ(f.windowTitle(), U("Настройка"));
     EXPECT_EQ(f.bbOk->text(), U("Установить"));
     EXPECT_EQ(f.bbClose->text(), U("Закрыть"));
@@ -173,7 +173,7 @@ struct TPageCase {
 class SelectPageTest : public DialogStage, public ::testing::WithParamInterface<TPageCase> {};
 
 TEST_P(SelectPageTest, OpensAtThePageAsked) {
-    TSetPortForm& f = Open(GetParam().asked);
+    TSettingsDialog& f = Open(GetParam().asked);
     EXPECT_EQ(f.SelectedNodeIndex(), GetParam().shown);
     EXPECT_EQ(f.Notebook->currentIndex(), GetParam().shown);
 }
@@ -183,7 +183,7 @@ INSTANTIATE_TEST_SUITE_P(Pages, SelectPageTest,
                                            TPageCase{1, 1}, TPageCase{4, 4}, TPageCase{6, 6}));
 
 TEST_F(DialogStage, ClickingANodeShowsItsPageAndTheRootStaysExpanded) {
-    TSetPortForm& f = Open(1);
+    TSettingsDialog& f = Open(1);
     QTreeWidgetItem* root = f.TreeView->topLevelItem(0);
     QTreeWidgetItem* rules = root->child(2);
     QTest::mouseClick(f.TreeView->viewport(), Qt::LeftButton, Qt::NoModifier,
@@ -201,7 +201,7 @@ TEST_F(DialogStage, ClickingANodeShowsItsPageAndTheRootStaysExpanded) {
 }
 
 TEST_F(DialogStage, EnterAndEscapeCloseNothingWhileTheCloseBoxCancels) {
-    TSetPortForm& f = Open(1);
+    TSettingsDialog& f = Open(1);
     int finished = 0;
     QObject::connect(&f, &QDialog::finished, [&] { ++finished; });
     for (QWidget* w :
@@ -230,7 +230,7 @@ TEST_F(DialogStage, SpinBoxesPullValuesIntoTheirRange) {
     mo_.PortSMTP = 25;
     mo_.EmptyLen = true;
     mo_.MinEmpty = 7;
-    TSetPortForm& f = Open(3);
+    TSettingsDialog& f = Open(3);
     EXPECT_EQ(f.seDaysSilence->text(), "1");
     EXPECT_EQ(f.seNumberOut->text(), "1000");
     EXPECT_EQ(mo_.NumberOut, 1500);

@@ -25,7 +25,7 @@ TEST_F(TemplatePage, ListsTemplatesInUpperCaseWithTheActiveOneSelected) {
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.close();
     mo_.Template = "generic24.ats";
-    TSetPortForm& d = Open(2);
+    TSettingsDialog& d = Open(2);
     QStringList items;
     for (int i = 0; i < d.cbTemplates->count(); ++i) items << d.cbTemplates->itemText(i);
     EXPECT_EQ(items, (QStringList{"GENERIC24.ATS", "PANA12.ATS", "ZETA.ATS"}));
@@ -34,7 +34,7 @@ TEST_F(TemplatePage, ListsTemplatesInUpperCaseWithTheActiveOneSelected) {
 
 TEST_F(TemplatePage, ShowsTheTemplateInUseUntilRefreshed) {
     WriteKey("GENERIC24.ATS", "Day", 40);  // changed on disk after the holder loaded it
-    TSetPortForm& d = Open(2);
+    TSettingsDialog& d = Open(2);
     EXPECT_EQ(d.seRDay->value(), 1);
     EXPECT_EQ(d.seNumberOut->value(), 35);
     Click(d.sbRefresh);
@@ -42,7 +42,7 @@ TEST_F(TemplatePage, ShowsTheTemplateInUseUntilRefreshed) {
 }
 
 TEST_F(TemplatePage, ChoosingAnotherTemplateShowsItsFile) {
-    TSetPortForm& d = Open(2);
+    TSettingsDialog& d = Open(2);
     Choose(d.cbTemplates, "PANA12.ATS");
     EXPECT_EQ(d.seRAMPM->value(), 15);
     EXPECT_EQ(d.seNumberOut->value(), 26);
@@ -52,7 +52,7 @@ TEST_F(TemplatePage, ChoosingAnotherTemplateShowsItsFile) {
 
 TEST_F(TemplatePage, LongCommentIsShownAndSavedWhole) {
     mo_.TemplateComment = std::string(70, 'c');
-    TSetPortForm& d = Open(2);
+    TSettingsDialog& d = Open(2);
     EXPECT_EQ(d.eComment->text(), QString(70, 'c'));
     StartNew("LONG");
     d.eComment->setFocus();
@@ -66,7 +66,7 @@ TEST_F(TemplatePage, LongCommentIsShownAndSavedWhole) {
 }
 
 TEST_F(TemplatePage, NewSwitchesToEditingWithTheSelectedName) {
-    TSetPortForm& d = Open(2);
+    TSettingsDialog& d = Open(2);
     Click(d.sbNew);
     EXPECT_FALSE(d.cbTemplates->isVisible());
     EXPECT_TRUE(d.eNameFile->isVisible());
@@ -81,7 +81,7 @@ TEST_F(TemplatePage, NewSwitchesToEditingWithTheSelectedName) {
 }
 
 TEST_F(TemplatePage, TypedNamesKeepOnlyDigitsAndLettersInUpperCase) {
-    TSetPortForm& d = Open(2);
+    TSettingsDialog& d = Open(2);
     StartNew(U("ab-1 я./\\:ё"));  // Ё lies outside the letters the rule passes
     EXPECT_EQ(d.eNameFile->text(), U("AB1Я"));
     QTest::keyClick(d.eNameFile, Qt::Key_Backspace);
@@ -97,7 +97,7 @@ TEST_F(TemplatePage, TypedNamesKeepOnlyDigitsAndLettersInUpperCase) {
 }
 
 TEST_F(TemplatePage, SavingWithoutANameAsksForOneAndWritesNothing) {
-    TSetPortForm& d = Open(2);
+    TSettingsDialog& d = Open(2);
     StartNew("");
     QTest::keyClicks(d.eNameFile, "   ");  // refused keys: the field stays empty
     boxes_.Answer(QMessageBox::Ok);
@@ -110,7 +110,7 @@ TEST_F(TemplatePage, SavingWithoutANameAsksForOneAndWritesNothing) {
 }
 
 TEST_F(TemplatePage, SavedTemplateIsActiveAtOnce) {
-    TSetPortForm& d = Open(2);
+    TSettingsDialog& d = Open(2);
     StartNew("mypbx");
     Retype(d.eComment, U("Моя станция"));
     Retype(d.seRDay, "3");
@@ -138,7 +138,7 @@ TEST_F(TemplatePage, SavedTemplateIsActiveAtOnce) {
 }
 
 TEST_F(TemplatePage, DecliningToOverwriteKeepsTheFileAndTheTypedValues) {
-    TSetPortForm& d = Open(2);
+    TSettingsDialog& d = Open(2);
     StartNew("GENERIC24");
     Retype(d.seRDay, "9");
     boxes_.Answer(QMessageBox::No);
@@ -157,7 +157,7 @@ TEST_F(TemplatePage, OverwritingKeepsTheFilesOtherKeys) {
         TIniFile ini(Dir() + "GENERIC24.ATS");
         ini.WriteString("Extra", "Keep", "yes");
     }
-    TSetPortForm& d = Open(2);
+    TSettingsDialog& d = Open(2);
     StartNew("GENERIC24");
     Retype(d.seRDay, "2");
     boxes_.Answer(QMessageBox::Yes);
@@ -173,7 +173,7 @@ TEST_F(TemplatePage, OverwritingKeepsTheFilesOtherKeys) {
 // ---- the preview ------------------------------------------------------------------------------
 
 TEST_F(TemplatePage, PreviewCutsTheLastLineByTheColumnsShown) {
-    TSetPortForm& d = Open(2);
+    TSettingsDialog& d = Open(2);
     d.SetLastLine("12/04/26 09:02:11 01 201 00:02:15 84951234567");
     EXPECT_EQ(d.PreviewLine(), "12/04/26 09:02:11 01 201 00:02:15 84951234567");
     EXPECT_TRUE(d.lPreviewFields->text().contains("<b>84951234567</b>"));
@@ -188,7 +188,7 @@ TEST_F(TemplatePage, PreviewCutsTheLastLineByTheColumnsShown) {
 TEST_F(TemplatePage, PreviewEscapesTheLineAndColoursEachStretch) {
     mo_.Template = "PANA12.ATS";
     ASSERT_TRUE(mo_.LoadTemplate());
-    TSetPortForm& d = Open(2);
+    TSettingsDialog& d = Open(2);
     d.SetLastLine("12/04/26  3:15PM  203 02 <I>                      00:00'48");
     const QString html = d.lPreview->text();
     EXPECT_TRUE(html.contains("&lt;I&gt;"));
@@ -198,7 +198,7 @@ TEST_F(TemplatePage, PreviewEscapesTheLineAndColoursEachStretch) {
 }
 
 TEST_F(TemplatePage, WithoutAReceivedLineThePreviewShowsASampleOfTheTemplate) {
-    TSetPortForm& d = Open(2);
+    TSettingsDialog& d = Open(2);
     EXPECT_EQ(d.PreviewLine(), "12/04/26 09:02:11 01 201 00:02:15 84951234567");
     Choose(d.cbTemplates, "PANA12.ATS");
     EXPECT_NE(d.PreviewLine().find("9:02AM"), std::string::npos);
@@ -211,7 +211,7 @@ TEST_F(TemplatePage, WithoutAReceivedLineThePreviewShowsASampleOfTheTemplate) {
         ini.WriteInteger(kTemplateSection, "NumberOut", 12);
     }
     form_.reset();
-    TSetPortForm& again = Open(2);
+    TSettingsDialog& again = Open(2);
     Choose(again.cbTemplates, "OTHER.ATS");
     EXPECT_EQ(again.PreviewLine(), "04  12     84951234567");
     const QString fields = again.lPreviewFields->text();

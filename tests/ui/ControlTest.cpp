@@ -55,11 +55,11 @@ TEST(CaptureControl, StartConnectsAndOpensStopDisconnectsAndCloses) {
     Fixture f({.SendMail = true});
     f.Control.Toggle();
     EXPECT_TRUE(f.Port.Connected());
-    EXPECT_TRUE(f.Control.MO()->DBConnected);
+    EXPECT_TRUE(f.Control.Recorder()->DBConnected);
     EXPECT_TRUE(f.View.TimerOn);
     f.Control.Toggle();
     EXPECT_FALSE(f.Port.Connected());
-    EXPECT_FALSE(f.Control.MO()->DBConnected);
+    EXPECT_FALSE(f.Control.Recorder()->DBConnected);
     EXPECT_FALSE(f.View.TimerOn);
     EXPECT_EQ(f.Db.Disconnects, 1);
 }
@@ -99,14 +99,14 @@ TEST(CaptureControl, OverlongGarbageIsCappedNotGrown) {
     f.Control.StartStop(false);
     f.Receive(std::string(10000, 'x') + "\r");
     ASSERT_EQ(f.View.Lines.size(), 1u);
-    EXPECT_EQ(f.View.Lines[0].size(), TMO::kMaxLine);
+    EXPECT_EQ(f.View.Lines[0].size(), TRecorder::kMaxLine);
 }
 
 TEST(CaptureControl, FailedOpenLeavesTheDatabaseConnectedAndPropagates) {
     Fixture f;
     f.Port.FailOpen = true;
     EXPECT_THROW(f.Control.StartStop(false), EError);
-    EXPECT_TRUE(f.Control.MO()->DBConnected);
+    EXPECT_TRUE(f.Control.Recorder()->DBConnected);
     EXPECT_FALSE(f.Port.Connected());
     EXPECT_GE(f.View.StateChanges, 1);
     f.Port.FailOpen = false;
@@ -135,7 +135,7 @@ TEST_P(DeferredDuringBurst, RunsOnlyAfterTheHandlerReturned) {
         else
             f.Control.StartStop(true);
         EXPECT_TRUE(f.Port.Connected());
-        EXPECT_NE(f.Control.MO(), nullptr);
+        EXPECT_NE(f.Control.Recorder(), nullptr);
     };
     std::string burst;
     for (int i = 0; i < 20; ++i) burst += "12/04/26 09:02:11 01 201 00:02:15 8495\r\n";
@@ -147,7 +147,7 @@ TEST_P(DeferredDuringBurst, RunsOnlyAfterTheHandlerReturned) {
     f.View.RunPosted();
     EXPECT_FALSE(f.Port.Connected());
     EXPECT_EQ(f.Port.ClosesInsideReceive, 0);
-    EXPECT_EQ(f.Control.MO() == nullptr, GetParam().exit);
+    EXPECT_EQ(f.Control.Recorder() == nullptr, GetParam().exit);
     EXPECT_EQ(finished, GetParam().exit);
     // Bytes that were still waiting reach nothing once the holder is gone.
     f.Receive("late line\r");
@@ -185,20 +185,20 @@ TEST_P(RequestDuringDailyRun, WaitsForTheRunToReturn) {
     bool finished = false;
     std::vector<std::string> seen;
     f.Control.TimerTick([&] {
-        const TNotifyHooks hooks = f.Control.NotifyHooks();
+        const TDailyRunHooks hooks = f.Control.DailyRunHooks();
         hooks.ClosePort();
         if (GetParam().exit)
             f.Control.Shutdown([&] { finished = true; });
         else
             f.Control.StartStop(true);
         f.View.RunPosted();  // the mail client's wait serves the event loop
-        seen.push_back(f.Control.MO() ? "holder" : "freed");
+        seen.push_back(f.Control.Recorder() ? "holder" : "freed");
         hooks.OpenPort();
     });
     EXPECT_EQ(seen, std::vector<std::string>{"holder"});
     f.View.RunPosted();
     EXPECT_FALSE(f.Port.Connected());
-    EXPECT_EQ(f.Control.MO() == nullptr, GetParam().exit);
+    EXPECT_EQ(f.Control.Recorder() == nullptr, GetParam().exit);
     EXPECT_EQ(finished, GetParam().exit);
 }
 

@@ -6,8 +6,8 @@
 
 #include "../common/TempDir.h"
 #include "platform/ProgramDir.h"
-#include "ui/AboutR.h"
-#include "ui/NewRead.h"
+#include "ui/AboutDialog.h"
+#include "ui/WhatsNewDialog.h"
 
 namespace {
 
@@ -22,38 +22,38 @@ private:
     std::string saved_;
 };
 
-struct NewReadCase {
+struct WhatsNewCase {
     const char* name;
     bool present;
     std::string bytes;
     QString shown;
 };
 
-class NewReadTest : public ::testing::TestWithParam<NewReadCase> {};
+class WhatsNewTest : public ::testing::TestWithParam<WhatsNewCase> {};
 
-TEST_P(NewReadTest, MemoShowsTheFileOrTheNotFoundLine) {
+TEST_P(WhatsNewTest, MemoShowsTheFileOrTheNotFoundLine) {
     TempDir dir;
     ProgramDirScope scope(dir.path());
     if (GetParam().present) WriteBytes(dir.file("newread.txt"), GetParam().bytes);
-    TNewReadForm form;
+    TWhatsNewDialog form;
     EXPECT_EQ(form.Memo1->toPlainText(), GetParam().shown);
     EXPECT_TRUE(form.Memo1->isReadOnly());
     EXPECT_EQ(form.windowTitle(), QString::fromUtf8("Новое в версии"));
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Files, NewReadTest,
-    ::testing::Values(NewReadCase{"Missing", false, "",
-                                  QString::fromUtf8("Файл NewRead.txt не найден !")},
-                      NewReadCase{"Empty", true, "", QString()},
+    Files, WhatsNewTest,
+    ::testing::Values(WhatsNewCase{"Missing", false, "",
+                                   QString::fromUtf8("Файл NewRead.txt не найден !")},
+                      WhatsNewCase{"Empty", true, "", QString()},
                       // Windows-1251 "Новое" on two CRLF lines.
-                      NewReadCase{"Cp1251Lines", true, "\xcd\xee\xe2\xee\xe5\r\nv1.8\r\n",
-                                  QString::fromUtf8("Новое\nv1.8")},
-                      NewReadCase{"BareLineFeeds", true, "a\nb", QString("a\nb")}),
+                      WhatsNewCase{"Cp1251Lines", true, "\xcd\xee\xe2\xee\xe5\r\nv1.8\r\n",
+                                   QString::fromUtf8("Новое\nv1.8")},
+                      WhatsNewCase{"BareLineFeeds", true, "a\nb", QString("a\nb")}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(AboutTest, NameVersionAndLinks) {
-    TAboutRForm about;
+    TAboutDialog about;
     EXPECT_EQ(about.ProgramName->text(), "Tarvick");
     EXPECT_EQ(about.Version->text(), QString::fromUtf8("v1.8 от 13.12.2012"));
     EXPECT_FALSE(about.Version->font().bold());

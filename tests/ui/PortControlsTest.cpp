@@ -4,7 +4,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 
-#include "serial/CPortCtl.h"
+#include "serial/PortControls.h"
 
 namespace {
 
@@ -16,7 +16,7 @@ struct CentreCase {
 class LampCentre : public ::testing::TestWithParam<CentreCase> {};
 
 TEST_P(LampCentre, GlyphIsCentredOrPinnedToTheCorner) {
-    TComLed led;
+    TPortLamp led;
     led.resize(GetParam().width, GetParam().height);
     EXPECT_EQ(led.GlyphPos(), GetParam().expected);
 }
@@ -28,8 +28,8 @@ INSTANTIATE_TEST_SUITE_P(Sizes, LampCentre,
 
 TEST(Lamp, BuiltInGlyphsAreFifteenPixelsWithTheBottomLeftColourTransparent) {
     for (int k = lkRedLight; k <= lkBulb; ++k) {
-        const QImage on = BuiltInGlyph(static_cast<TLedKind>(k), true);
-        const QImage off = BuiltInGlyph(static_cast<TLedKind>(k), false);
+        const QImage on = BuiltInGlyph(static_cast<TLampKind>(k), true);
+        const QImage off = BuiltInGlyph(static_cast<TLampKind>(k), false);
         ASSERT_EQ(on.size(), QSize(15, 15));
         EXPECT_NE(on, off) << k;
         const QImage t = TransparentGlyph(on).toImage();
@@ -43,18 +43,18 @@ TEST(Lamp, BuiltInGlyphsAreFifteenPixelsWithTheBottomLeftColourTransparent) {
 }
 
 TEST(Lamp, UnboundStateChangesPictureAndRaisesOnChangeEvenWhenUnchanged) {
-    TComLed led;
-    std::vector<TLedState> seen;
-    led.OnChange = [&](TComLed&, TLedState s) { seen.push_back(s); };
+    TPortLamp led;
+    std::vector<TLampState> seen;
+    led.OnChange = [&](TPortLamp&, TLampState s) { seen.push_back(s); };
     led.SetState(lsOn);
     led.SetState(lsOn);
-    EXPECT_EQ(seen, (std::vector<TLedState>{lsOn, lsOn}));
+    EXPECT_EQ(seen, (std::vector<TLampState>{lsOn, lsOn}));
     EXPECT_EQ(led.State(), lsOn);
 }
 
 TEST(Lamp, BoundStateWriteIsRefusedWithCode19AndUnbindTurnsItOff) {
-    TComPort port;
-    TComLed led;
+    TSerialPort port;
+    TPortLamp led;
     led.SetState(lsOn);
     led.SetLedSignal(lsCTS);
     led.SetComPort(&port);  // closed: the state stays
@@ -62,7 +62,7 @@ TEST(Lamp, BoundStateWriteIsRefusedWithCode19AndUnbindTurnsItOff) {
     try {
         led.SetState(lsOff);
         FAIL() << "no error";
-    } catch (const EComPort& e) {
+    } catch (const ESerialPort& e) {
         EXPECT_EQ(e.ErrorCode, 19);
         EXPECT_STREQ(e.what(), "Cannot change led state if ComPort is selected");
     }
@@ -72,10 +72,10 @@ TEST(Lamp, BoundStateWriteIsRefusedWithCode19AndUnbindTurnsItOff) {
 }
 
 TEST(Lamp, DestroyedPortUnbindsTheLamp) {
-    TComLed led;
+    TPortLamp led;
     led.SetState(lsOn);
     {
-        TComPort port;
+        TSerialPort port;
         led.SetComPort(&port);
     }
     EXPECT_EQ(led.ComPort(), nullptr);
@@ -84,7 +84,7 @@ TEST(Lamp, DestroyedPortUnbindsTheLamp) {
 }
 
 TEST(Lamp, CustomGlyphsOnlyForCustomKind) {
-    TComLed led;
+    TPortLamp led;
     QImage red(16, 16, QImage::Format_RGB32);
     red.fill(Qt::red);
     led.SetGlyphOn(red);
@@ -95,7 +95,7 @@ TEST(Lamp, CustomGlyphsOnlyForCustomKind) {
 }
 
 TEST(ComboBox, ItemsFollowThePropertyAndTextMatchesWithoutCase) {
-    TComComboBox box;
+    TPortComboBox box;
     box.SetComProperty(cpParity);
     ASSERT_EQ(box.count(), 5);
     EXPECT_EQ(box.Text(), "None");  // unbound: the first item
@@ -112,9 +112,9 @@ TEST(ComboBox, ItemsFollowThePropertyAndTextMatchesWithoutCase) {
 }
 
 TEST(ComboBox, ReadsFromAndAppliesToTheBoundPort) {
-    TComPort port;
+    TSerialPort port;
     port.UseCaptureDefaults();
-    TComComboBox baud, flow;
+    TPortComboBox baud, flow;
     baud.SetComProperty(cpBaudRate);
     flow.SetComProperty(cpFlowControl);
     baud.SetComPort(&port);
@@ -134,9 +134,9 @@ TEST(ComboBox, ReadsFromAndAppliesToTheBoundPort) {
 }
 
 TEST(ComboBox, PortNameNotListedShowsNoSelectionAndEmptyPendingNormalisesToCom1) {
-    TComPort port;
+    TSerialPort port;
     port.SetPort("COM77");
-    TComComboBox box;
+    TPortComboBox box;
     box.SetComProperty(cpPort);
     box.SetComPort(&port);
     EXPECT_EQ(box.Text(), "");

@@ -63,7 +63,7 @@ private:
 
 // A holder with the given settings and template loaded or not; storage counts the lines that
 // reached the assembler.
-class TCountingHolder : public TMO {
+class TCountingHolder : public TRecorder {
 public:
     explicit TCountingHolder(int* stored) : Stored(stored) {}
 
@@ -88,13 +88,13 @@ struct THolderSetup {
 
 inline THolderFactory HolderWith(THolderSetup s) {
     return [s] {
-        auto mo = std::make_unique<TCountingHolder>(s.Stored);
-        mo->ConfigLoaded = s.Loaded;
-        mo->ShowBuffer = s.ShowBuffer;
-        mo->AutoRun = s.AutoRun;
-        mo->HideRun = s.HideRun;
-        mo->SendMail = s.SendMail;
-        mo->DBPath = "/nowhere/calls.fdb";
-        return std::unique_ptr<TMO>(std::move(mo));
+        auto recorder = std::make_unique<TCountingHolder>(s.Stored);
+        recorder->ConfigLoaded = s.Loaded;
+        recorder->ShowBuffer = s.ShowBuffer;
+        recorder->AutoRun = s.AutoRun;
+        recorder->HideRun = s.HideRun;
+        recorder->SendMail = s.SendMail;
+        recorder->DBPath = "/nowhere/calls.fdb";
+        return std::unique_ptr<TRecorder>(std::move(recorder));
     };
 }

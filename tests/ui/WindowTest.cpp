@@ -12,7 +12,7 @@
 #include <QToolButton>
 
 #include "../common/TempDir.h"
-#include "capture/MainUnit.h"
+#include "capture/MainWindow.h"
 #include "common/DateTime.h"
 #include "tests/ui/StationFakes.h"
 
@@ -25,9 +25,9 @@ void Settle() {
 struct Window {
     explicit Window(THolderSetup setup = {}) {
         SetMessageBoxHook([this](QWidget*, const QString& text) { Messages << text; });
-        Form = std::make_unique<TMainForm>(Port, Db, HolderWith(setup));
+        Form = std::make_unique<TMainWindow>(Port, Db, HolderWith(setup));
         Port.Control = &Form->Control();
-        TMainForm* f = Form.get();
+        TMainWindow* f = Form.get();
         Port.OnOpen = [f] { f->ComPortOpen(); };
         Port.OnClose = [f] { f->ComPortClose(); };
     }
@@ -45,7 +45,7 @@ struct Window {
     TTestPort Port;
     TTestDatabase Db;
     QStringList Messages;
-    std::unique_ptr<TMainForm> Form;
+    std::unique_ptr<TMainWindow> Form;
 };
 
 std::string Line(int n) {
@@ -61,7 +61,7 @@ TEST_P(HeightTest, OuterHeightAndLogFollowShowBuffer) {
     const int expected = GetParam() ? 228 : 118;
     EXPECT_EQ(w.Form->frameGeometry().height(), expected);
     EXPECT_EQ(w.Form->mLog->isVisible(), GetParam());
-    const TRect& area = w.Form->MO()->WorkArea;
+    const TRect& area = w.Form->Recorder()->WorkArea;
     EXPECT_GT(area.Bottom, 0);
     EXPECT_EQ(w.Form->frameGeometry().top(), (area.Bottom - expected) / 2);
     EXPECT_EQ(w.Form->windowTitle(), QString::fromUtf8("Статистика звонков."));
@@ -150,7 +150,7 @@ TEST(MainWindow, FailedConfigurationDisablesTheButtonButAutoRunStillStarts) {
 TEST(MainWindow, SettingsAreUnavailableWhileCapturingAndReopenAtTheLastPage) {
     Window w;
     std::vector<int> opened;
-    w.Form->SettingsDialog = [&](TMainForm&, int page, int& selected) {
+    w.Form->SettingsDialog = [&](TMainWindow&, int page, int& selected) {
         opened.push_back(page);
         selected = 4;
         return true;
@@ -221,7 +221,7 @@ TEST(MainWindow, TrayMenuHoldsOneExitThatEndsTheProgram) {
     EXPECT_FALSE(w.Form->isVisible());
     EXPECT_FALSE(w.Form->Tray->isVisible());
     EXPECT_FALSE(w.Port.Connected());
-    EXPECT_EQ(w.Form->MO(), nullptr);
+    EXPECT_EQ(w.Form->Recorder(), nullptr);
 }
 
 // Clicks served while the log keeper processes messages in the middle of a burst.
@@ -248,7 +248,7 @@ TEST_P(BurstClickTest, StopOrExitWaitsForTheReceiveHandler) {
     EXPECT_FALSE(w.Port.Connected());
     EXPECT_EQ(w.Port.ClosesInsideReceive, 0);
     EXPECT_EQ(w.Form->isVisible(), !exit);
-    EXPECT_EQ(w.Form->MO() == nullptr, exit);
+    EXPECT_EQ(w.Form->Recorder() == nullptr, exit);
 }
 
 INSTANTIATE_TEST_SUITE_P(Clicks, BurstClickTest, ::testing::Bool(),
@@ -260,7 +260,7 @@ TEST(MainWindow, AnErrorFromAHandlerIsReportedNotThrown) {
     w.Form->btnGo->click();
     EXPECT_EQ(w.Messages, QStringList{"Unable to open com port"});
     EXPECT_EQ(w.Form->btnGo->text(), QString::fromUtf8("Начать"));
-    EXPECT_TRUE(w.Form->MO()->DBConnected);
+    EXPECT_TRUE(w.Form->Recorder()->DBConnected);
 }
 
 }  // namespace
@@ -272,7 +272,7 @@ namespace {
 TEST(MainWindow, SettingsChosenDuringTheDailyRunOpenAfterIt) {
     Window w;
     std::vector<std::string> order;
-    w.Form->SettingsDialog = [&](TMainForm&, int, int&) {
+    w.Form->SettingsDialog = [&](TMainWindow&, int, int&) {
         order.push_back("dialog");
         return false;
     };
@@ -300,7 +300,7 @@ TEST(MainWindow, StopRequestCancelsAnOpenDialogThenExits) {
     w.Form->show();
     Settle();
     int result = -1;
-    w.Form->SettingsDialog = [&](TMainForm& f, int, int&) {
+    w.Form->SettingsDialog = [&](TMainWindow& f, int, int&) {
         QDialog dlg(&f);
         QTimer::singleShot(20, &f, [&f] { f.StopRequested(); });
         result = dlg.exec();

@@ -1,0 +1,84 @@
+#pragma once
+// The daily run: once per date the station pauses capture, mails each owner who asked for it the
+// talk time of the reported day, sends the administrator's daily message and the silence alarm,
+// and resumes capture.
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "capture/Recorder.h"
+#include "common/DateTime.h"
+
+class TCallDatabase;
+class TSmtpClient;
+
+// The capture line and the daily timer, as the run needs them.
+struct TDailyRunHooks {
+    std::function<bool()> PortOpen;
+    std::function<void()> ClosePort;
+    std::function<void()> OpenPort;
+    std::function<void(bool on)> SetTimerEnabled;
+};
+
+enum class TOwnerOutcome { Sent, Skipped, Failed };
+
+// What one statistics mail came to; neither sent nor failed: nothing to send (no address).
+struct TMailResult {
+    bool Sent = false;
+    bool Failed = false;
+    std::string Error;
+};
+
+class TDailyRun {
+public:
+    // A mail server that accepts the connection and then never answers must not keep the port
+    // closed for good: every wait of the station's mail client ends after this long.
+    static constexpr int kMailTimeOut = 60000;
+
+    // Gives the mail client the station's fixed settings (plain text, MIME, cleared recipients,
+    // the time-out above).
+    TDailyRun(TRecorder& recorder, TCallDatabase& callDb, TSmtpClient& smtp, TDailyRunHooks hooks);
+    virtual ~TDailyRun() = default;
+    TDailyRun(const TDailyRun&) = delete;
+    TDailyRun& operator=(const TDailyRun&) = delete;
+
+    // The timer's handler. A database failure of the statistics is raised again once capture
+    // has resumed, the timer is armed and the run's date is recorded.
+    void TimerTimer();
+
+    // Mails every owner marked for it the totals of the day of LastRunDate. Raises the database
+    // failure after the transaction has been committed.
+    void SendStatistics();
+    virtual TMailResult SendUserStatistics(int32_t inSeconds, int32_t outSeconds, TDateTime day,
+                                           const std::string& address, const std::string& name);
+    void SendAdminMail(const std::string& subject, const std::string& body);
+    // " 1 ч. 2 мин. 3 сек." for 3723 seconds, in Windows-1251.
+    static std::string FormatDuration(int32_t seconds);
+
+    // One line per owner of a statistics run: the address sent to, the number skipped, or the
+    // address that failed with the reason.
+    std::function<void(TOwnerOutcome outcome, const std::string& who, const std::string& reason)>
+        OnOwner;
+
+protected:
+    // Sends one message with the station's mail settings; the error text, empty on success.
+    std::string Mail(const std::string& subject, const std::string& to,
+                     const std::vector<std::string>& body);
+
+    TRecorder& Recorder;
+    TCallDatabase& CallDb;
+    TSmtpClient& NSMTP;
+
+private:
+    void Report(TOwnerOutcome outcome, const std::string& who, const std::string& reason = {});
+
+    TDailyRunHooks Hooks;
+    bool running_ = false;
+};
+
+// The day's name, Sunday first, in Windows-1251.
+std::string DayName(TDateTime day);
+// An owner's number that can stand in a statement's text as it is: an optional minus and 1 to
+// 10 digits.
+bool IsPlainInteger(const std::string& text);

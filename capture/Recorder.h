@@ -1,0 +1,80 @@
+#pragma once
+// The settings holder TRecorder: the settings, the active template, the record assembler and
+// parser, and the storage of each received call line.
+#include <cstdint>
+#include <string>
+
+#include "common/DateTime.h"
+#include "config/Settings.h"
+#include "config/Templates.h"
+
+struct TRect {
+    int Left = 0, Top = 0, Right = 0, Bottom = 0;
+};
+
+// The thirteen field texts of the current line, in extraction order.
+struct TFieldTexts {
+    std::string Day, Mont, Year, Hour, Min, Sec, AmPm, Line, TimeHour, TimeMin, TimeSec, NumberIn,
+        NumberOut;
+};
+
+class TRecorder : public TSettings, public TTemplateColumns {
+public:
+    TRecorder();
+    virtual ~TRecorder() = default;
+    TRecorder(const TRecorder&) = delete;
+    TRecorder& operator=(const TRecorder&) = delete;
+
+    // Assembler (one received character at a time) and parser.
+    void PutChar(char c);
+    void ClearRecord();
+    void SplitLine();
+    int32_t FieldEnd(int32_t column) const;
+    std::string GetDigits(int32_t column, bool skipLeading) const;
+    std::string SpanText(int32_t column) const;  // AmPm: the span, trimmed
+    TDateTime RingDateTime() const;
+    // The hour the INSERT binds: the Hour text's value with the twelve-hour correction.
+    int32_t CorrectedHour() const;
+    // Twelve-hour clock: with an AmPm column and a number in the Hour text, "PM" moves hours 1 to
+    // 11 on by twelve and "AM" makes 12 midnight.
+    int TwelveHourCorrected(int hour) const;
+
+    // Storage of the current line (record end) and its filtering.
+    bool StoreRing();
+
+    // Configuration.
+    bool LoadTemplate();
+    bool LoadSettings();
+    void SaveSettings();
+    void LoadConfiguration();
+    bool NeedTimer() const { return SendMail || NeedARight || NeedSilenc; }
+    TTemplateColumns& Columns() { return *this; }
+    const TTemplateColumns& Columns() const { return *this; }
+
+    std::string ProgramDir;
+    bool ConfigLoaded = false;
+    std::string TemplateComment;
+
+    std::string RingText;
+    TFieldTexts Fields;
+
+    TDateTime LastRingDate = 0;
+    TDateTime LastRunDate = 0;
+    // Whether the latest record end committed its row (a row whose commit failed is not stored).
+    bool LineCommitted = false;
+    bool DBConnected = false;
+    TRect WorkArea;
+
+    // Longest line kept (template columns reach 1000); characters beyond it are dropped until the
+    // carriage return, so a garbage stream at a wrong baud rate cannot grow without limit.
+    static constexpr size_t kMaxLine = 1024;
+
+protected:
+    // The carriage return's branch: store the line in a transaction of its own. Overridden
+    // by tools that only split lines.
+    virtual void RecordEnd();
+};
+
+// The numeric value of a field text: its decimal value, 0 when empty or above 2147483647.
+int32_t FieldValue(const std::string& text);
+bool FieldHasValue(const std::string& text);

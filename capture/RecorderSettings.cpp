@@ -1,0 +1,21 @@
+#include "capture/Recorder.h"
+#include "config/SettingsTable.h"
+#include "db/CallDatabase.h"
+
+bool TRecorder::LoadSettings() {
+    try {
+        ReadSettingsTable(CallDatabase->TableSetting, ProgramDir, *this);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+void TRecorder::SaveSettings() {
+    WriteSettingsTable(CallDatabase->TableSetting, ProgramDir, *this);
+}
+
+void TRecorder::LoadConfiguration() {
+    ConfigLoaded = false;
+    if (LoadSettings()) ConfigLoaded = LoadTemplate();
+}

@@ -1,0 +1,175 @@
+#pragma once
+// The settings dialog "Настройка": a tree of pages over a notebook, editing every setting of the
+// holder, the template files and the capture port's parameters.
+#include <QDialog>
+#include <QSpinBox>
+#include <array>
+#include <functional>
+#include <string>
+
+#include "capture/Recorder.h"
+#include "config/Templates.h"
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QStackedWidget;
+class QToolButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+class TPortComboBox;
+class TSerialPort;
+
+// A numeric field with up and down buttons: text that is not a number reads as the minimum, and
+// a value outside the range is pulled into it when set or when the field loses the focus.
+class TSpinEdit : public QSpinBox {
+public:
+    TSpinEdit(int minimum, int maximum, int maxLength, QWidget* parent = nullptr);
+    // The value the text stands for right now (the pending text of a focused field included).
+    int Value() const;
+
+protected:
+    QValidator::State validate(QString& input, int& pos) const override;
+    void fixup(QString& input) const override;
+    int valueFromText(const QString& text) const override;
+
+private:
+    int Interpret(const QString& text) const;
+};
+
+class TSettingsDialog : public QDialog, private ITemplateSavePage {
+public:
+    TSettingsDialog(TRecorder& recorder, TSerialPort& port, QWidget* parent = nullptr);
+    ~TSettingsDialog() override;
+
+    // Confirming disconnects the call database through this (the main window's data module).
+    std::function<void()> OnDisconnectDatabase;
+    // Writes the settings table; raises on failure. Defaults to the holder's SaveSettings.
+    std::function<void()> OnSaveSettings;
+
+    // The last line received in the main window's log (Windows-1251), shown by the template
+    // preview; a sample line of the selected template's exchange stands in when it is empty.
+    void SetLastLine(const std::string& line);
+    const std::string& LastLine() const { return LastLine_; }
+    // The line the preview shows now, Windows-1251.
+    const std::string& PreviewLine() const { return PreviewLine_; }
+
+    void SelectPage(int index);
+    int SelectedNodeIndex() const;
+
+    void ShowTemplateFile();
+    void SetTemplateEditing(bool editing);
+
+    // Handlers.
+    void TreeViewClick();
+    void cbEmptyLenClick();
+    void cbPubSendMailClick();
+    void cbNeedAllRightClick();
+    void cbNeedSilenceClick();
+    void cbTemplatesChange();
+    void sbRefreshClick();
+    void sbNewClick();
+    void sbSaveClick();
+    void bbOkClick();
+    void bbCloseClick();
+
+    // Controls, named as their object names.
+    QTreeWidget* TreeView = nullptr;
+    QStackedWidget* Notebook = nullptr;
+    QPushButton* bbOk = nullptr;
+    QPushButton* bbClose = nullptr;
+
+    QLineEdit* eDBPath = nullptr;
+    QCheckBox* cbShowBuffer = nullptr;
+    QCheckBox* cbAutoRun = nullptr;
+    QCheckBox* cbHideRun = nullptr;
+    TSpinEdit* sePortSMTP = nullptr;
+    QLineEdit* eAddrSMTP = nullptr;
+    QLineEdit* eFromSMTP = nullptr;
+
+    QComboBox* cbTemplates = nullptr;
+    QLineEdit* eNameFile = nullptr;
+    QToolButton* sbRefresh = nullptr;
+    QToolButton* sbNew = nullptr;
+    QToolButton* sbSave = nullptr;
+    QLineEdit* eComment = nullptr;
+    TSpinEdit* seRDay = nullptr;
+    TSpinEdit* seRMonth = nullptr;
+    TSpinEdit* seRYear = nullptr;
+    TSpinEdit* seRHour = nullptr;
+    TSpinEdit* seRMin = nullptr;
+    TSpinEdit* seRSec = nullptr;
+    TSpinEdit* seRAMPM = nullptr;
+    TSpinEdit* seRLine = nullptr;
+    TSpinEdit* seNumberIn = nullptr;
+    TSpinEdit* seTimeHour = nullptr;
+    TSpinEdit* seTimeMin = nullptr;
+    TSpinEdit* seTimeSec = nullptr;
+    TSpinEdit* seNumberOut = nullptr;
+    QLabel* lPreview = nullptr;        // the line with each field's stretch in its colour
+    QLabel* lPreviewFields = nullptr;  // the field texts as the assembler cuts them
+
+    QCheckBox* cbIncomLog = nullptr;
+    QCheckBox* cbEmptyLen = nullptr;
+    TSpinEdit* seMinEmpty = nullptr;
+    TSpinEdit* seMinLenPhon = nullptr;
+    TSpinEdit* seMaxLenPhon = nullptr;
+
+    TPortComboBox* ComComboBox[6] = {};  // ComComboBox1 .. ComComboBox6
+
+    QCheckBox* cbPubSendMail = nullptr;
+    QLineEdit* eSubjSendMail = nullptr;
+    QPlainTextEdit* mMsgFooter = nullptr;
+
+    QLineEdit* eMsgAddress = nullptr;
+    QCheckBox* cbNeedAllRight = nullptr;
+    QLineEdit* eSubjAllRight = nullptr;
+    QPlainTextEdit* mMsgAllRight = nullptr;
+    QCheckBox* cbNeedSilence = nullptr;
+    TSpinEdit* seDaysSilence = nullptr;
+    QLineEdit* eSubjSilence = nullptr;
+    QPlainTextEdit* mMsgSilence = nullptr;
+
+    bool Filling = false;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void BuildTree();
+    void BuildGeneralPage();
+    void BuildTemplatePage();
+    void BuildRulesPage();
+    void BuildPortPage();
+    void BuildMailPage();
+    void BuildMessagesPage();
+    void FormCreate();
+    void TreeViewCollapsing(QTreeWidgetItem* item);
+    bool eNameFileKeyPress(QKeyEvent* event);
+
+    // The thirteen column fields in the order of the template columns (Day .. NumberOut).
+    std::array<TSpinEdit*, 13> TemplateSpins() const;
+    void ShowColumns(const TTemplateColumns& c);
+    TTemplateColumns ShownColumns() const;
+    std::string SelectedTemplate() const;
+    void RefreshSample();
+    void UpdatePreview();
+    void ReportError(const std::exception& e);
+
+    // The template save's questions and messages.
+    void FocusNameField() override;
+    void ShowMessage(const std::string& text) override;
+    bool AskYesNo(const std::string& text) override;
+    void SwitchToViewing() override;
+    void SetTemplateList(const std::vector<std::string>& upperNames, int selected) override;
+
+    TRecorder& Recorder;
+    TSerialPort& Port;
+    std::string LastLine_;
+    std::string Sample;  // the selected template's sample line
+    std::string PreviewLine_;
+};

@@ -1,0 +1,26 @@
+#pragma once
+// The data module: the call database connection, its one transaction and the settings table.
+#include <string>
+
+#include "db/FbObjects.h"
+#include "dbf/DbfTable.h"
+
+class TCallDatabase {
+public:
+    TCallDatabase();
+    ~TCallDatabase();
+    TCallDatabase(const TCallDatabase&) = delete;
+    TCallDatabase& operator=(const TCallDatabase&) = delete;
+
+    // Attaches to dbPath with the fixed parameters; raises EDatabaseError when it cannot.
+    void Connect(const std::string& dbPath);
+    void Disconnect();
+    bool Connected() const { return DbConnection.Connected(); }
+
+    TFbConnection DbConnection;
+    TFbTransaction DbTransaction;
+    TDbfTable TableSetting;
+};
+
+// The one data module, set while it exists.
+extern TCallDatabase* CallDatabase;

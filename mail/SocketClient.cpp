@@ -1,0 +1,433 @@
+#include "mail/SocketClient.h"
+
+#include <QTimer>
+#include <algorithm>
+#include <cstring>
+
+#include "platform/MessageLoop.h"
+
+namespace {
+
+constexpr size_t kBufferSize = 65536;
+constexpr int kTurnMs = 2;  // longest sleep of one wait turn; readiness ends it early
+
+const char* SocketErrorText(int error) {
+    static const std::pair<int, const char*> kTexts[] = {
+        {10004, "Interrupted system call"},
+        {10009, "Bad file number"},
+        {10013, "Permission denied"},
+        {10014, "Bad address"},
+        {10022, "Invalid argument"},
+        {10024, "Too many open files"},
+        {10035, "Operation would block"},
+        {10036, "Operation now in progress"},
+        {10037, "Operation already in progress"},
+        {10038, "Socket operation on non-socket"},
+        {10039, "Destination address required"},
+        {10040, "Message too long"},
+        {10041, "Wrong protocol type for socket"},
+        {10042, "Bad protocol option"},
+        {10043, "Protocol not supported"},
+        {10044, "Socket type not supported"},
+        {10045, "Operation not supported on socket"},
+        {10046, "Protocol family not supported"},
+        {10047, "Address family not supported by protocol family"},
+        {10048, "Address already in use"},
+        {10049, "Can't assign requested address"},
+        {10050, "Network is down"},
+        {10051, "Network is unreachable"},
+        {10052, "Network dropped connection or reset"},
+        {10053, "Software caused connection abort"},
+        {10054, "Connection reset by peer"},
+        {10055, "No buffer space available"},
+        {10056, "Socket is already connected"},
+        {10057, "Socket is not connected"},
+        {10058, "Can't send after socket shutdown"},
+        {10059, "Too many references, can't splice"},
+        {10060, "Connection timed out"},
+        {10061, "Connection refused"},
+        {10062, "Too many levels of symbolic links"},
+        {10063, "File name too long"},
+        {10064, "Host is down"},
+        {10065, "No route to Host"},
+        {10066, "Directory not empty"},
+        {10067, "Too many processes"},
+        {10068, "Too many users"},
+        {10069, "Disc quota exceeded"},
+        {10070, "Stale NFS file handle"},
+        {10071, "Too many levels of remote in path"},
+        {10091, "Network subsystem is unavailable"},
+        {10092, "Incompatible version of WINSOCK.DLL"},
+        {10093, "Successful WSAStartup not yet performed"},
+        {11001, "Host not found"},
+        {11002, "Non-Authoritative Host not found"},
+        {11003, "Non-Recoverable error: FORMERR, REFUSED, NOTIMP"},
+        {11004, "Valid name, no data record of requested type"},
+    };
+    for (const auto& [number, text] : kTexts)
+        if (number == error) return text;
+    return nullptr;
+}
+
+int16_t ReplyNumberOf(const std::string& line) {
+    int64_t value = 0;
+    for (size_t i = 0; i < line.size() && i < 10 && line[i] >= '0' && line[i] <= '9'; ++i)
+        value = value * 10 + (line[i] - '0');
+    return static_cast<int16_t>(value);
+}
+
+}  // namespace
+
+std::string SocketErrorMessage(int error) {
+    const char* text = SocketErrorText(error);
+    return std::to_string(error) + ":" +
+           (text ? std::string(text) : "Unknown Error No. " + std::to_string(error));
+}
+
+TThreadTimer::TThreadTimer() = default;
+TThreadTimer::~TThreadTimer() = default;
+
+void TThreadTimer::SetEnabled(bool enabled) {
+    enabled_ = enabled;
+    Update();
+}
+
+void TThreadTimer::SetInterval(int ms) {
+    interval_ = ms;
+    Update();
+}
+
+void TThreadTimer::SetOnTimer(std::function<void()> handler) {
+    onTimer_ = std::move(handler);
+    Update();
+}
+
+void TThreadTimer::Update() {
+    if (!enabled_ || interval_ <= 0 || !onTimer_) {
+        if (timer_) timer_->stop();
+        return;
+    }
+    if (!timer_) {
+        timer_ = std::make_unique<QTimer>();
+        timer_->setTimerType(Qt::PreciseTimer);
+        QObject::connect(timer_.get(), &QTimer::timeout, [this] {
+            if (onTimer_) onTimer_();
+        });
+    }
+    timer_->start(interval_);
+    if (!timer_->isActive()) throw EError("No Timer");
+}
+
+class TimerGuard {
+public:
+    explicit TimerGuard(std::function<void()> disarm) : disarm_(std::move(disarm)) {}
+    ~TimerGuard() { disarm_(); }
+    TimerGuard(const TimerGuard&) = delete;
+    TimerGuard& operator=(const TimerGuard&) = delete;
+
+private:
+    std::function<void()> disarm_;
+};
+
+TSocketClient::TSocketClient() : buffer_(kBufferSize) {
+    timer_.SetEnabled(false);
+    timer_.SetOnTimer([this] { TimerFired(); });
+    StatusMessage(8, "Create");
+    wsaInfo_ = {"Version= 1.1",
+                "High Version= 1.1",
+                "Description= POSIX sockets",
+                "System= Running",
+                "Max Sockets= " + std::to_string(platform::MaxSockets()),
+                "Max Udp pack size= 65507"};
+    NewSocket();
+    if (socket_.SetAbortiveClose() != 0)
+        throw ESockError("Initializaton of windows sockets failed");
+}
+
+TSocketClient::~TSocketClient() {
+    destroying_ = true;
+    canceled_ = true;
+    connected_ = false;
+}
+
+void TSocketClient::StatusMessage(int level, const std::string& text) {
+    status_ = text;
+    if (destroying_ || level > reportLevel_ || !OnStatus) return;
+    try {
+        OnStatus(text);
+    } catch (...) {
+        // a failing status display must not end the session
+    }
+}
+
+void TSocketClient::NewSocket() {
+    int error = 0;
+    socket_ = platform::TcpSocket::Create(error);
+    if (!socket_.Valid()) throw ESockError("Initializaton of windows sockets failed");
+}
+
+void TSocketClient::ArmTimer() {
+    timedOut_ = false;
+    if (timeOut_ <= 0) return;
+    StatusMessage(8, "Timer On");
+    timer_.SetInterval(timeOut_);
+    timer_.SetEnabled(true);
+}
+
+void TSocketClient::DisarmTimer() {
+    if (!timer_.Enabled()) return;
+    timer_.SetEnabled(false);
+    StatusMessage(8, "Timer Off");
+}
+
+void TSocketClient::TimerFired() {
+    StatusMessage(8, "Timer Triggered");
+    DisarmTimer();
+    timedOut_ = true;
+    lookupDone_ = true;
+    Abort();
+}
+
+bool TSocketClient::TakeCancel() {
+    return std::exchange(canceled_, false);
+}
+
+void TSocketClient::RaiseIfError(int error) {
+    lastError_ = error;
+    if (error == platform::kSockWouldBlock || error <= 10000) return;
+    const std::string message = SocketErrorMessage(error);
+    StatusMessage(8, "Looking Up Error Message" + message);
+    if (OnError) OnError(error, message);
+    throw ESockError(message);
+}
+
+void TSocketClient::Abort() {
+    StatusMessage(8, "Abort");
+    canceled_ = true;
+}
+
+std::string TSocketClient::LocalHostName() {
+    static std::string cached;
+    if (cached.empty()) {
+        const platform::HostLookup lookup = platform::HostLookup::LocalName();
+        while (!lookup.Wait(kTurnMs)) platform::ProcessMessages();
+        cached = lookup.NameResult();
+    }
+    return cached;
+}
+
+void TSocketClient::ResolveHost() {
+    StatusMessage(8, "Resolve Host");
+    if (const auto address = platform::ParseDottedAddress(host_)) {
+        remoteAddress_ = *address;
+        return;
+    }
+    remoteAddress_ = 0;
+    int error = 0;
+    {
+        ArmTimer();
+        TimerGuard guard([this] { DisarmTimer(); });
+        lookupDone_ = false;
+        const platform::HostLookup lookup = platform::HostLookup::Address(host_);
+        for (;;) {
+            if (lookup.Wait(kTurnMs)) {
+                lookupDone_ = true;
+                error = lookup.Error();
+                remoteAddress_ = error ? 0 : lookup.AddressResult();
+                break;
+            }
+            platform::ProcessMessages();
+            if (canceled_) break;
+        }
+    }
+    if (timedOut_) throw ESockError("Host Lookup Timed Out");
+    if (canceled_) throw ESockError("Host Lookup Canceled");
+    if (error) {
+        lastError_ = error;
+        throw ESockError("Host Lookup Failed");
+    }
+    if (OnHostResolved) OnHostResolved();
+}
+
+void TSocketClient::Connect() {
+    StatusMessage(8, "Connecting");
+    canceled_ = false;
+    if (connected_) throw ESockError("Already connected");
+    auto resolve = [this] {
+        try {
+            ResolveHost();
+        } catch (const ESockError&) {
+            if (timedOut_ || canceled_) throw;
+            remoteAddress_ = 0;
+        }
+    };
+    resolve();
+    if (remoteAddress_ == 0 && OnInvalidHost) {
+        bool handled = false;
+        OnInvalidHost(handled);
+        if (handled) resolve();
+    }
+    if (remoteAddress_ == 0) throw ESockError("Null Remote Address");
+
+    if (!socket_.Valid()) NewSocket();
+    lookupDone_ = false;
+    noError_ = true;
+    int result = socket_.StartConnect(remoteAddress_, static_cast<uint16_t>(port_));
+    if (result != 0 && result != platform::kSockWouldBlock) {
+        NewSocket();  // a socket whose connect failed cannot be used again
+        RaiseIfError(result);
+    }
+    {
+        ArmTimer();
+        TimerGuard guard([this] { DisarmTimer(); });
+        while (result == platform::kSockWouldBlock) {
+            socket_.WaitWritable(kTurnMs);
+            result = socket_.ConnectResult();
+            if (result != platform::kSockWouldBlock) break;
+            platform::ProcessMessages();
+            if (canceled_) break;
+        }
+    }
+    if (result == 0) {
+        connected_ = true;
+        SocketConnected();
+        return;
+    }
+    noError_ = result == platform::kSockWouldBlock;
+    if (OnConnectionFailed) OnConnectionFailed();
+    NewSocket();
+    if (timedOut_) throw ESockError("Connection Timed out");
+    if (canceled_) throw ESockError("Connection Canceled");
+    // The refusal or other failure reads as its socket error, which tells the user why.
+    RaiseIfError(result);
+    throw ESockError("Connection Failed");
+}
+
+void TSocketClient::SocketConnected() {
+    if (OnConnect) OnConnect();
+}
+
+void TSocketClient::Disconnect() {
+    StatusMessage(8, "Disconnecting");
+    connected_ = false;
+    if (!socket_.Valid()) return;
+    StatusMessage(4, "Request Close Socket");
+    const int error = socket_.Close();
+    if (error != 0) RaiseIfError(error);
+    if (OnDisconnect) OnDisconnect();
+    if (!destroying_) NewSocket();
+}
+
+size_t TSocketClient::SendAll(const char* data, size_t size) {
+    size_t sent = 0;
+    while (sent < size) {
+        int error = 0;
+        const long n = socket_.Send(data + sent, size - sent, error);
+        if (n < 0) {
+            if (error != platform::kSockWouldBlock) RaiseIfError(error);
+            socket_.WaitWritable(kTurnMs);
+            platform::ProcessMessages();
+            if (TakeCancel()) throw EAbortError("Socket send aborted");
+            continue;
+        }
+        if (n == 0) break;
+        sent += static_cast<size_t>(n);
+    }
+    return sent;
+}
+
+void TSocketClient::Write(const std::string& text) {
+    StatusMessage(8, "Write");
+    if (text.size() >= kBufferSize) throw EError("Range check error");
+    std::copy(text.begin(), text.end(), buffer_.begin());
+    ArmTimer();
+    TimerGuard guard([this] { DisarmTimer(); });
+    SendAll(buffer_.data(), text.size());
+}
+
+void TSocketClient::Writeln(const std::string& text) {
+    StatusMessage(8, "Writeln");
+    Write(text + "\r\n");
+}
+
+std::string TSocketClient::ReadLn() {
+    StatusMessage(8, "ReadLn");
+    ArmTimer();
+    TimerGuard guard([this] { DisarmTimer(); });
+    std::string line;
+    for (;;) {
+        int error = 0;
+        long n = socket_.Peek(buffer_.data(), buffer_.size(), error);
+        if (n == 0) {
+            // The server closed the connection and nothing is left to read.
+            if (connected_) Disconnect();
+            return {};
+        }
+        if (n < 0) {
+            if (error == platform::kSockNotConnected) return {};
+            if (error != platform::kSockWouldBlock) RaiseIfError(error);
+            n = 0;
+        }
+        const char* begin = buffer_.data();
+        const char* lf = static_cast<const char*>(std::memchr(begin, '\n', n));
+        const long take = lf ? lf - begin + 1 : n;
+        if (take > 0) {
+            const long got = socket_.Receive(buffer_.data(), take, error);
+            if (got < 0) RaiseIfError(error);
+            line.append(buffer_.data(), static_cast<size_t>(std::max(got, 0L)));
+            if (lf) return line;
+        } else {
+            socket_.WaitReadable(kTurnMs);
+        }
+        platform::ProcessMessages();
+        if (TakeCancel()) throw EAbortError("Socket readln aborted");
+    }
+}
+
+void TSocketClient::SetReply(const std::string& line) {
+    replyText_ = line;
+    replyNumber_ = ReplyNumberOf(line);
+    StatusMessage(1, line);
+}
+
+void TSocketClient::Transaction(const std::string& command) {
+    StatusMessage(8, "Transaction");
+    replyNumber_ = 0;
+    Writeln(command);
+    SetReply(ReadLn());
+}
+
+void TSocketClient::SendStream(const std::string& stream) {
+    StatusMessage(8, "SendStream");
+    bytesTotal_ = stream.size();
+    bytesSent_ = 0;
+    while (bytesSent_ < bytesTotal_) {
+        const size_t piece = std::min<uint64_t>(kBufferSize, bytesTotal_ - bytesSent_);
+        std::copy_n(stream.data() + bytesSent_, piece, buffer_.begin());
+        StatusMessage(4, "Sending Buffer");
+        size_t sent = 0;
+        {
+            ArmTimer();
+            TimerGuard guard([this] { DisarmTimer(); });
+            sent = SendAll(buffer_.data(), piece);
+        }
+        bytesSent_ += sent;
+        if (sent == 0) break;
+        if (OnPacketSent) OnPacketSent();
+        platform::ProcessMessages();
+    }
+}
+
+void TSocketClient::CheckConnection() {
+    StatusMessage(8, "Checking Connection");
+    if (connected_) return;
+    ConnectionRequired();
+    throw EError("Not Connected");
+}
+
+void TSocketClient::ClearInput() {
+    StatusMessage(8, "Clearing Input");
+    int error = 0;
+    const long n = socket_.Peek(buffer_.data(), buffer_.size(), error);
+    if (n > 0) socket_.Receive(buffer_.data(), static_cast<size_t>(n), error);
+}

@@ -1,0 +1,149 @@
+#pragma once
+// TCP client base of the mail client. Every wait is a loop of short socket polls that keeps the
+// main thread's messages flowing, so the window, timers and Abort stay live during a session.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/Errors.h"
+#include "platform/Socket.h"
+
+class QTimer;
+
+class ESockError : public EError {
+public:
+    using EError::EError;
+};
+
+class EAbortError : public EError {
+public:
+    using EError::EError;
+};
+
+// "12345:Text" for a socket error number, as users of the mail settings see it.
+std::string SocketErrorMessage(int error);
+
+// A timer whose OnTimer runs on the main thread while its messages are processed.
+class TThreadTimer {
+public:
+    TThreadTimer();
+    ~TThreadTimer();
+    TThreadTimer(const TThreadTimer&) = delete;
+    TThreadTimer& operator=(const TThreadTimer&) = delete;
+
+    bool Enabled() const { return enabled_; }
+    void SetEnabled(bool enabled);
+    int Interval() const { return interval_; }
+    void SetInterval(int ms);
+    const std::function<void()>& OnTimer() const { return onTimer_; }
+    void SetOnTimer(std::function<void()> handler);
+
+private:
+    void Update();
+
+    bool enabled_ = true;
+    int interval_ = 1000;
+    std::function<void()> onTimer_;
+    std::unique_ptr<QTimer> timer_;
+};
+
+class TSocketClient {
+public:
+    TSocketClient();
+    virtual ~TSocketClient();
+    TSocketClient(const TSocketClient&) = delete;
+    TSocketClient& operator=(const TSocketClient&) = delete;
+
+    const std::string& Host() const { return host_; }
+    void SetHost(const std::string& host) { host_ = host; }
+    int Port() const { return port_; }
+    void SetPort(int port) { port_ = port; }
+    int TimeOut() const { return timeOut_; }
+    void SetTimeOut(int ms) { timeOut_ = ms; }
+    int ReportLevel() const { return reportLevel_; }
+    void SetReportLevel(int level) { reportLevel_ = level; }
+
+    bool Connected() const { return connected_; }
+    const std::string& Status() const { return status_; }
+    int LastErrorNo() const { return lastError_; }
+    uint32_t RemoteAddress() const { return remoteAddress_; }
+    // Lines describing the socket library in use.
+    const std::vector<std::string>& WSAInfo() const { return wsaInfo_; }
+
+    // The last transaction's reply: number of its leading digits (0 for none), and the line.
+    int16_t ReplyNumber() const { return replyNumber_; }
+    const std::string& ReplyText() const { return replyText_; }
+
+    // Stream send counters.
+    uint64_t BytesTotal() const { return bytesTotal_; }
+    uint64_t BytesSent() const { return bytesSent_; }
+
+    void Connect();
+    void Disconnect();
+    void Abort();
+    void Write(const std::string& text);
+    void Writeln(const std::string& text);
+    std::string ReadLn();
+    void Transaction(const std::string& command);
+    void SendStream(const std::string& stream);
+    void CheckConnection();
+    void ClearInput();
+
+    std::function<void()> OnConnect;
+    std::function<void()> OnDisconnect;
+    std::function<void(bool& handled)> OnInvalidHost;
+    std::function<void()> OnHostResolved;
+    std::function<void(const std::string& status)> OnStatus;
+    std::function<void()> OnConnectionFailed;
+    std::function<void()> OnPacketSent;
+    // Fired with the message before a socket error is raised.
+    std::function<void(int error, const std::string& message)> OnError;
+
+protected:
+    // The subclass's chance to react before "Not Connected" is raised.
+    virtual void ConnectionRequired() {}
+    // The TCP connection is up; fires OnConnect unless a subclass announces it later.
+    virtual void SocketConnected();
+    // Records a reply line read outside a transaction (greetings, continuation lines).
+    void SetReply(const std::string& line);
+    void ClearCancel() { canceled_ = false; }
+    void StatusMessage(int level, const std::string& text);
+    // This machine's name for introducing the client; looked up once per process.
+    std::string LocalHostName();
+
+private:
+    void ResolveHost();
+    void NewSocket();
+    void ArmTimer();
+    void DisarmTimer();
+    void TimerFired();
+    // Raises the socket error for a number that is one (not would-block, above 10000).
+    void RaiseIfError(int error);
+    size_t SendAll(const char* data, size_t size);
+    bool TakeCancel();
+
+    std::string host_;
+    int port_ = 0;
+    int timeOut_ = 0;
+    int reportLevel_ = 0;
+
+    platform::TcpSocket socket_;
+    uint32_t remoteAddress_ = 0;
+    bool connected_ = false;
+    bool canceled_ = false;
+    bool timedOut_ = false;
+    bool lookupDone_ = false;
+    bool noError_ = true;
+    bool destroying_ = false;
+    int lastError_ = 0;
+    std::string status_;
+    std::vector<std::string> wsaInfo_;
+    std::vector<char> buffer_;
+    TThreadTimer timer_;
+    uint64_t bytesTotal_ = 0;
+    uint64_t bytesSent_ = 0;
+    int16_t replyNumber_ = 0;
+    std::string replyText_;
+};

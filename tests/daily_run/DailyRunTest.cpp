@@ -1,0 +1,565 @@
+// The daily run end to end: a call database on the embedded engine, aiosmtpd on loopback, and
+// a fake capture line that counts what the run does to it.
+#include <gtest/gtest.h>
+
+#include <QProcess>
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <set>
+
+#include "capture/Controller.h"
+#include "capture/DailyRun.h"
+#include "db/CallDatabase.h"
+#include "db/FirebirdEnv.h"
+#include "mail/SmtpClient.h"
+#include "platform/CodePage.h"
+#include "platform/ProgramDir.h"
+#include "tests/mail/Servers.h"
+#include "tests/ui/StationFakes.h"
+#include "tests/ui/StationStage.h"
+
+using platform::Utf8ToAnsi;
+
+namespace {
+
+TDateTime Day(int y, int m, int d) {
+    TDateTime v = 0;
+    TryEncodeDate(y, m, d, v);
+    return v;
+}
+
+TDateTime At(int y, int m, int d, int hh, int nn, int ss) {
+    return EncodeDateTimeOrZero(y, m, d, hh, nn, ss);
+}
+
+// The body of a received message: what follows the header block and the one extra empty line.
+std::string BodyOf(const std::string& data) {
+    const size_t end = data.find("\r\n\r\n");
+    if (end == std::string::npos) return {};
+    return data.substr(end + 4 + 2);
+}
+
+std::string HeaderOf(const std::string& data, const std::string& name) {
+    size_t at = 0;
+    while (at < data.size()) {
+        const size_t eol = data.find("\r\n", at);
+        const std::string line = data.substr(at, eol - at);
+        if (line.empty()) break;
+        if (line.rfind(name + ": ", 0) == 0) return line.substr(name.size() + 2);
+        if (eol == std::string::npos) break;
+        at = eol + 2;
+    }
+    return {};
+}
+
+// Messages the sink has saved so far.
+int Count(const SinkServer& sink) {
+    int n = 0;
+    while (!sink.Envelope(n + 1).empty()) ++n;
+    return n;
+}
+
+// One call database for the whole program, emptied before each test.
+class Database {
+public:
+    static Database& Get() {
+        static Database db;
+        return db;
+    }
+    bool Ok() const { return ok_; }
+    const std::string& Path() const { return path_; }
+    TCallDatabase& CallDb() { return dm_; }
+
+    void Exec(const std::string& sql) {
+        TFbStatement q(dm_.DbConnection, dm_.DbTransaction);
+        q.SQL().Add(sql);
+        q.ExecQuery();
+    }
+    void Commit() { dm_.DbTransaction.Commit(); }
+    void Begin() {
+        if (!dm_.DbTransaction.InTransaction()) dm_.DbTransaction.StartTransaction();
+    }
+
+private:
+    Database() {
+        platform::SetProgramDir(dir_.path());
+        PrepareFirebirdEnvironment(dir_.path());
+        path_ = dir_.file("calls.fdb");
+        if (!stage::CreateDatabase(TARVICK_SOURCE_DIR, path_)) return;
+        dm_.Connect(path_);
+        ok_ = dm_.Connected();
+    }
+    TempDir dir_;
+    std::string path_;
+    TCallDatabase dm_;
+    bool ok_ = false;
+};
+
+struct PortCounts {
+    bool Open = true;
+    int Opened = 0, Closed = 0;
+    std::vector<bool> Timer;
+};
+
+class DailyRunTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(Db().Ok()) << "the call database could not be created";
+        if (!Db().CallDb().Connected()) Db().CallDb().Connect(Db().Path());
+        Db().Begin();
+        Db().Exec("DELETE FROM Rings");
+        Db().Exec("DELETE FROM Users");
+        Db().Commit();
+        ASSERT_GT(sink.Port(), 0);
+
+        recorder.AddrSMTP = "127.0.0.1";
+        recorder.PortSMTP = sink.Port();
+        recorder.FromSMTP = "station@office.test";
+        recorder.SubjSendM = Utf8ToAnsi("Статистика звонков");
+        recorder.MsgFooter = Utf8ToAnsi("--\r\nТелефонная станция");
+        recorder.SubjARight = "Daily";
+        recorder.MsgARight = Utf8ToAnsi("Станция работает");
+        recorder.SubjSilenc = "Silence";
+        recorder.MsgSilence = Utf8ToAnsi("Нет звонков: ");
+        recorder.MsgAddress = "admin@office.test";
+        recorder.DaysSilenc = 3;
+        recorder.LastRunDate = Day(2026, 12, 6);
+        recorder.LastRingDate = Day(2026, 12, 6);
+        Clock(At(2026, 12, 7, 0, 0, 1));
+        dailyRun = std::make_unique<TDailyRun>(recorder, Db().CallDb(), smtp, Hooks());
+        dailyRun->OnOwner = [this](TOwnerOutcome o, const std::string& who, const std::string& r) {
+            const char* kind = o == TOwnerOutcome::Sent      ? "sent "
+                               : o == TOwnerOutcome::Skipped ? "skipped "
+                                                             : "failed ";
+            reports.insert(kind + who + (r.empty() ? "" : ": " + r));
+        };
+    }
+    void TearDown() override { SetClock(nullptr); }
+
+    static Database& Db() { return Database::Get(); }
+    void Clock(TDateTime now) {
+        SetClock([now] { return now; });
+    }
+    TDailyRunHooks Hooks() {
+        return {[this] { return port.Open; },
+                [this] {
+                    ++port.Closed;
+                    port.Open = false;
+                },
+                [this] {
+                    ++port.Opened;
+                    port.Open = true;
+                },
+                [this](bool on) { port.Timer.push_back(on); }};
+    }
+
+    static std::string Quoted(const std::string& text) {
+        std::string out = "'";
+        for (char c : text) out += c == '\'' ? std::string("''") : std::string(1, c);
+        return out + "'";
+    }
+    // As literals: the statement layer cannot bind an empty text yet.
+    static void AddUser(int number, const std::string& fio, const std::string& email, int send) {
+        Db().Exec("INSERT INTO Users (NumberIN, FIO, EMail, SendMail) VALUES (" +
+                  std::to_string(number) + ", " + Quoted(fio) + ", " + Quoted(email) + ", " +
+                  std::to_string(send) + ")");
+    }
+    static void AddRing(int numberIn, const std::string& numberOut, TDateTime when, int h, int m,
+                        int s) {
+        TFbStatement q(Db().CallDb().DbConnection, Db().CallDb().DbTransaction);
+        q.SQL().Add(
+            "INSERT INTO Rings (NumberIn, NumberOut, RingDate, TimeHour, TimeMin, TimeSec) "
+            "VALUES (?, ?, ?, ?, ?, ?)");
+        q.Params(0).SetAsInteger(numberIn);
+        q.Params(1).SetAsString(numberOut);
+        q.Params(2).SetAsDateTime(when);
+        q.Params(3).SetAsInteger(h);
+        q.Params(4).SetAsInteger(m);
+        q.Params(5).SetAsInteger(s);
+        q.ExecQuery();
+    }
+
+    // The expected statistics body for the 6th of December 2026.
+    static std::string Expected(const std::string& fio, const std::string& in,
+                                const std::string& out) {
+        return Utf8ToAnsi("Здравствуйте, " + fio + "\r\n\r\nСтатистика за 06.12.2026, " +
+                          "Воскресенье\r\nВходящие  :" + in + "\r\nИсходящие :" + out +
+                          "\r\n\r\n--\r\nТелефонная станция\r\n");
+    }
+
+    SinkServer sink;
+    TRecorder recorder;
+    TSmtpClient smtp;
+    PortCounts port;
+    std::unique_ptr<TDailyRun> dailyRun;
+    std::set<std::string> reports;
+};
+
+TEST_F(DailyRunTest, StatisticsMailsCarryTheDaysTotals) {
+    Db().Begin();
+    AddUser(101, Utf8ToAnsi("Иванов Иван"), "ivanov@office.test", 1);
+    AddUser(102, Utf8ToAnsi("Петрова Анна"), "Anna <petrova@office.test>", 1);
+    AddUser(103, "Not asked", "nobody@office.test", 0);
+    AddUser(104, "No address", "", 1);
+    // 101: two incoming calls at the day's very edges and one outgoing; calls just outside.
+    AddRing(101, "0", At(2026, 12, 6, 0, 0, 0), 1, 0, 0);
+    AddRing(101, "0", At(2026, 12, 6, 23, 59, 59), 0, 2, 3);
+    AddRing(101, "0495123", At(2026, 12, 6, 12, 30, 0), 0, 1, 5);
+    AddRing(101, "0", At(2026, 12, 5, 23, 59, 59), 5, 0, 0);
+    AddRing(101, "0495123", At(2026, 12, 7, 0, 0, 0), 5, 0, 0);
+    // 102 talked only on another day; 103 is not asked.
+    AddRing(102, "0", At(2026, 12, 5, 10, 0, 0), 0, 10, 0);
+    AddRing(103, "0", At(2026, 12, 6, 10, 0, 0), 0, 10, 0);
+    Db().Commit();
+    recorder.SendMail = true;
+
+    dailyRun->TimerTimer();
+
+    ASSERT_EQ(Count(sink), 2);
+    std::map<std::string, std::string> byRecipient;
+    for (int n = 1; n <= 2; ++n) {
+        const std::string env = sink.Envelope(n);
+        byRecipient[env.substr(env.find('\n') + 1)] = sink.Data(n);
+        EXPECT_EQ(env.substr(0, env.find('\n')), "station@office.test");
+    }
+    const std::string ivanov = byRecipient["ivanov@office.test\n"];
+    EXPECT_EQ(BodyOf(ivanov),
+              Expected("Иванов Иван", " 1 ч. 2 мин. 3 сек.", " 0 ч. 1 мин. 5 сек."));
+    EXPECT_EQ(HeaderOf(ivanov, "Subject"), recorder.SubjSendM);
+    EXPECT_EQ(HeaderOf(ivanov, "Content-Type"), "text/plain; charset=windows-1251");
+    const std::string petrova = byRecipient["petrova@office.test\n"];
+    EXPECT_EQ(BodyOf(petrova),
+              Expected("Петрова Анна", " 0 ч. 0 мин. 0 сек.", " 0 ч. 0 мин. 0 сек."));
+    EXPECT_EQ(HeaderOf(petrova, "To"), "Anna <petrova@office.test>");
+
+    EXPECT_EQ(reports, (std::set<std::string>{"sent ivanov@office.test",
+                                              "sent Anna <petrova@office.test>", "skipped 104"}));
+    EXPECT_TRUE(recorder.SendMail);
+    EXPECT_FALSE(Db().CallDb().DbTransaction.InTransaction());
+    EXPECT_EQ(recorder.LastRunDate, Day(2026, 12, 7));
+    EXPECT_EQ(port.Closed, 1);
+    EXPECT_EQ(port.Opened, 1);
+    EXPECT_EQ(port.Timer, (std::vector<bool>{false, true}));
+}
+
+TEST_F(DailyRunTest, RunsOncePerDate) {
+    recorder.NeedARight = true;
+    Clock(At(2026, 12, 6, 23, 59, 59));
+    dailyRun->TimerTimer();
+    EXPECT_EQ(Count(sink), 0);
+    EXPECT_EQ(port.Closed, 0);
+    EXPECT_TRUE(port.Timer.empty());
+
+    for (int s = 0; s < 3; ++s) {
+        Clock(At(2026, 12, 7, 0, 0, s));
+        dailyRun->TimerTimer();
+    }
+    EXPECT_EQ(Count(sink), 1);
+    EXPECT_EQ(port.Closed, 1);
+
+    Clock(At(2026, 12, 9, 8, 0, 0));  // the clock moved on by two days
+    dailyRun->TimerTimer();
+    dailyRun->TimerTimer();
+    EXPECT_EQ(Count(sink), 2);
+    EXPECT_EQ(recorder.LastRunDate, Day(2026, 12, 9));
+    EXPECT_EQ(BodyOf(sink.Data(2)), Utf8ToAnsi("Станция работает\r\n"));
+    EXPECT_EQ(HeaderOf(sink.Data(2), "Subject"), "Daily");
+}
+
+TEST_F(DailyRunTest, NoOwnerSendsNothingAndEndsTheTransaction) {
+    Db().Begin();
+    AddUser(101, "Quiet", "quiet@office.test", 0);
+    Db().Commit();
+    recorder.SendMail = true;
+    dailyRun->TimerTimer();
+    EXPECT_EQ(Count(sink), 0);
+    EXPECT_TRUE(reports.empty());
+    EXPECT_FALSE(Db().CallDb().DbTransaction.InTransaction());
+    EXPECT_TRUE(recorder.SendMail);
+}
+
+TEST_F(DailyRunTest, WorkLeftInTheTransactionIsRolledBackFirst) {
+    Db().Begin();
+    AddUser(101, "Uncommitted", "ghost@office.test", 1);
+    recorder.SendMail = true;
+    dailyRun->TimerTimer();
+    EXPECT_EQ(Count(sink), 0);
+    EXPECT_FALSE(Db().CallDb().DbTransaction.InTransaction());
+}
+
+struct SilenceCase {
+    int silentDays;
+    bool alarm;
+};
+
+class SilenceTest : public DailyRunTest, public ::testing::WithParamInterface<SilenceCase> {};
+
+TEST_P(SilenceTest, AlarmOnlyBeyondTheThreshold) {
+    recorder.NeedSilenc = true;
+    recorder.LastRingDate = Day(2026, 12, 7) - GetParam().silentDays;
+    dailyRun->TimerTimer();
+    ASSERT_EQ(Count(sink), GetParam().alarm ? 1 : 0);
+    if (!GetParam().alarm) return;
+    EXPECT_EQ(BodyOf(sink.Data(1)),
+              Utf8ToAnsi("Нет звонков: 07.12.2026|") + DateToStr(recorder.LastRingDate) + "|3\r\n");
+    EXPECT_EQ(sink.Envelope(1), "station@office.test\nadmin@office.test\n");
+    // Again on every following run while no call is stored.
+    Clock(At(2026, 12, 8, 0, 0, 0));
+    dailyRun->TimerTimer();
+    EXPECT_EQ(Count(sink), 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Days, SilenceTest,
+                         ::testing::Values(SilenceCase{4, true}, SilenceCase{3, false},
+                                           SilenceCase{0, false}, SilenceCase{400, true}));
+
+TEST_F(DailyRunTest, EmptyAdministratorAddressSendsNothingAndKeepsTheFlags) {
+    recorder.MsgAddress.clear();
+    recorder.NeedARight = true;
+    recorder.NeedSilenc = true;
+    recorder.LastRingDate = Day(2026, 11, 1);
+    dailyRun->TimerTimer();
+    EXPECT_EQ(Count(sink), 0);
+    EXPECT_TRUE(recorder.NeedARight);
+    EXPECT_TRUE(recorder.NeedSilenc);
+}
+
+TEST_F(DailyRunTest, ServerFailingDuringTheAlarmClearsTheDailyMessage) {
+    // The daily message goes through; the alarm's sender is refused.
+    ScriptedServer server(
+        Greeting() + AcceptMessage(1) + Quit() + std::vector<Step>{{"accept", ""}} + Greeting() +
+        std::vector<Step>{
+            {"recv", ""}, {"send", "250 reset\r\n"}, {"recv", ""}, {"send", "451 try later\r\n"}} +
+        Quit());
+    recorder.PortSMTP = server.Port();
+    recorder.NeedARight = true;
+    recorder.NeedSilenc = true;
+    recorder.LastRingDate = Day(2026, 12, 1);
+    dailyRun->TimerTimer();
+    EXPECT_FALSE(recorder.NeedARight);
+    EXPECT_TRUE(recorder.NeedSilenc);
+    EXPECT_NE(server.Log().find("QUIT"), std::string::npos);
+
+    recorder.PortSMTP = sink.Port();
+    Clock(At(2026, 12, 8, 0, 0, 0));
+    dailyRun->TimerTimer();
+    ASSERT_EQ(Count(sink), 1);
+    EXPECT_EQ(HeaderOf(sink.Data(1), "Subject"), "Silence");
+}
+
+TEST_F(DailyRunTest, FailedStatisticsMailClearsTheMailingButTriesTheOthers) {
+    Db().Begin();
+    AddUser(101, "First", "first@office.test", 1);
+    AddUser(102, "Second", "second@office.test", 1);
+    Db().Commit();
+    recorder.SendMail = true;
+    // The first session's recipient is rejected, so its DATA is refused; the second goes through.
+    ScriptedServer server(Greeting() + RefuseRecipients(1) + Quit() +
+                          std::vector<Step>{{"accept", ""}} + Greeting() + AcceptMessage(1) +
+                          Quit());
+    recorder.PortSMTP = server.Port();
+    dailyRun->TimerTimer();
+    EXPECT_FALSE(recorder.SendMail);
+    ASSERT_EQ(reports.size(), 2u);
+    int sent = 0, failed = 0;
+    for (const auto& r : reports) {
+        sent += r.rfind("sent ", 0) == 0;
+        failed += r.find(": 503 no valid recipients") != std::string::npos;
+    }
+    EXPECT_EQ(sent, 1);
+    EXPECT_EQ(failed, 1);
+
+    // Cleared for the following runs.
+    recorder.PortSMTP = sink.Port();
+    Clock(At(2026, 12, 8, 0, 0, 0));
+    dailyRun->TimerTimer();
+    EXPECT_EQ(Count(sink), 0);
+}
+
+class PortStateTest : public DailyRunTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(PortStateTest, PortReopenedOnlyWhenItWasOpen) {
+    port.Open = GetParam();
+    recorder.NeedARight = true;
+    dailyRun->TimerTimer();
+    EXPECT_EQ(port.Closed, 1);
+    EXPECT_EQ(port.Opened, GetParam() ? 1 : 0);
+    EXPECT_EQ(port.Open, GetParam());
+    EXPECT_EQ(Count(sink), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Open, PortStateTest, ::testing::Bool());
+
+TEST_F(DailyRunTest, SilentServerEndsTheMailAfterTheTimeOutAndCaptureResumes) {
+    EXPECT_EQ(smtp.TimeOut(), TDailyRun::kMailTimeOut);
+    EXPECT_EQ(TSmtpClient().TimeOut(), 0);
+    ScriptedServer server(Script{{"pause", "30000"}});
+    recorder.PortSMTP = server.Port();
+    smtp.SetTimeOut(300);
+    Db().Begin();
+    AddUser(101, "First", "first@office.test", 1);
+    Db().Commit();
+    recorder.SendMail = true;
+    recorder.NeedARight = true;
+    const auto start = std::chrono::steady_clock::now();
+    dailyRun->TimerTimer();
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, std::chrono::seconds(10));
+    EXPECT_FALSE(recorder.SendMail);
+    EXPECT_FALSE(recorder.NeedARight);
+    EXPECT_EQ(port.Opened, 1);
+    EXPECT_EQ(port.Timer.back(), true);
+    EXPECT_EQ(recorder.LastRunDate, Day(2026, 12, 7));
+}
+
+TEST_F(DailyRunTest, DatabaseFailureIsRaisedAfterCaptureResumes) {
+    recorder.SendMail = true;
+    recorder.NeedARight = true;
+    Db().CallDb().Disconnect();
+    EXPECT_ANY_THROW(dailyRun->TimerTimer());
+    EXPECT_EQ(port.Closed, 1);
+    EXPECT_EQ(port.Opened, 1);
+    EXPECT_EQ(port.Timer, (std::vector<bool>{false, true}));
+    EXPECT_EQ(recorder.LastRunDate, Day(2026, 12, 7));
+    // The run stops at the failure: no daily message.
+    EXPECT_EQ(Count(sink), 0);
+    // Not retried on the next tick of the same date.
+    dailyRun->TimerTimer();
+    EXPECT_EQ(port.Closed, 1);
+}
+
+struct DurationCase {
+    int32_t seconds;
+    const char* text;
+};
+
+class DurationTest : public ::testing::TestWithParam<DurationCase> {};
+
+TEST_P(DurationTest, HoursMinutesSeconds) {
+    EXPECT_EQ(TDailyRun::FormatDuration(GetParam().seconds), Utf8ToAnsi(GetParam().text));
+}
+
+INSTANTIATE_TEST_SUITE_P(Seconds, DurationTest,
+                         ::testing::Values(DurationCase{0, " 0 ч. 0 мин. 0 сек."},
+                                           DurationCase{59, " 0 ч. 0 мин. 59 сек."},
+                                           DurationCase{3723, " 1 ч. 2 мин. 3 сек."},
+                                           DurationCase{86399, " 23 ч. 59 мин. 59 сек."},
+                                           DurationCase{360000, " 100 ч. 0 мин. 0 сек."}));
+
+TEST(DayNameTest, SundayFirst) {
+    EXPECT_EQ(DayName(Day(2026, 12, 6)), Utf8ToAnsi("Воскресенье"));
+    EXPECT_EQ(DayName(Day(2026, 12, 7)), Utf8ToAnsi("Понедельник"));
+    EXPECT_EQ(DayName(Day(2026, 12, 12)), Utf8ToAnsi("Суббота"));
+}
+
+TEST(OwnerNumberTest, OnlyPlainIntegersReachTheStatement) {
+    for (const char* ok : {"0", "101", "-5", "2147483647"}) EXPECT_TRUE(IsPlainInteger(ok)) << ok;
+    for (const char* bad : {"", "-", "1 OR 1=1", "101;", "0x10", "1.5", " 101", "12345678901"})
+        EXPECT_FALSE(IsPlainInteger(bad)) << bad;
+}
+
+// The administrators' resend of one day, as a process against a staged station directory.
+class DailyToolTest : public DailyRunTest {
+protected:
+    int Run(const std::vector<std::string>& fields, const std::string& day, std::string& out) {
+        stage::TStationFiles files;
+        files.Dir = station.path();
+        files.PortName = "/dev/null";
+        for (size_t i = 0; i + 1 < fields.size(); i += 2) files.Fields[fields[i]] = fields[i + 1];
+        std::string what;
+        if (!stage::Stage(files, TARVICK_SOURCE_DIR, TARVICK_TOOL, what)) {
+            out = what;
+            return -1;
+        }
+        QProcess p;
+        p.start(TARVICK_TOOL, {"daily", QString::fromStdString(station.path()), "--day",
+                               QString::fromStdString(day)});
+        p.waitForFinished(60000);
+        out = p.readAllStandardOutput().toStdString();
+        return p.exitCode();
+    }
+    TempDir station;
+};
+
+TEST_F(DailyToolTest, ResendsTheDayAndReportsEachOwner) {
+    Db().Begin();
+    AddUser(101, "Ivanov", "ivanov@office.test", 1);
+    AddUser(104, "No address", "", 1);
+    AddRing(101, "0", At(2026, 3, 2, 9, 0, 0), 0, 0, 42);
+    Db().Commit();
+    std::string out;
+    ASSERT_EQ(Run({"DBPath", Db().Path(), "AddrSMTP", "127.0.0.1", "PortSMTP",
+                   std::to_string(sink.Port()), "FromSMTP", "station@office.test", "SubjSendM",
+                   "Stats", "MsgFooter", "", "SendMail", "F"},
+                  "2026-03-02", out),
+              0)
+        << out;
+    std::vector<std::string> lines = TextToLines(out);
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines, (std::vector<std::string>{"sent ivanov@office.test", "skipped 104"}));
+    ASSERT_EQ(Count(sink), 1);
+    EXPECT_EQ(BodyOf(sink.Data(1)),
+              Utf8ToAnsi("Здравствуйте, Ivanov\r\n\r\nСтатистика за 02.03.2026, Понедельник\r\n"
+                         "Входящие  : 0 ч. 0 мин. 42 сек.\r\nИсходящие : 0 ч. 0 мин. 0 сек.\r\n"
+                         "\r\n"));
+}
+
+TEST_F(DailyToolTest, DatabaseFailureExitsWithOne) {
+    std::string out;
+    EXPECT_EQ(Run({"DBPath", station.file("missing.fdb")}, "2026-03-02", out), 1) << out;
+    EXPECT_EQ(Run({"DBPath", Db().Path()}, "2026-02-30", out), 2) << out;
+}
+
+}  // namespace
+
+namespace {
+
+class TTickView : public TCaptureView {
+public:
+    void LogLine(const std::string&) override {}
+    void ShowMessage(const std::string& text) override { Messages.push_back(text); }
+    void SetTimerEnabled(bool on) override { Timer.push_back(on); }
+    void CaptureStateChanged() override {}
+    void Post(std::function<void()> fn) override { fn(); }
+    std::vector<std::string> Messages;
+    std::vector<bool> Timer;
+};
+
+// The station's own daily run: the capture control's holder, port and timer, the data module's
+// database, one run per date however many ticks arrive.
+TEST_F(DailyRunTest, StationsDailyRunPausesTheirPortOncePerDate) {
+    TTestPort stationPort;
+    TTestDatabase stationDb;
+    TTickView view;
+    TCaptureControl control(stationPort, stationDb, view, [this] {
+        auto holder = std::make_unique<TRecorder>();
+        static_cast<TSettings&>(*holder) = recorder;
+        holder->LastRunDate = recorder.LastRunDate;
+        holder->LastRingDate = recorder.LastRingDate;
+        holder->NeedARight = true;
+        return holder;
+    });
+    control.CreateHolder();
+    stationPort.Open();
+    const auto run = DailyRunOf(control, smtp);
+    for (int s = 1; s < 4; ++s) {
+        Clock(At(2026, 12, 7, 0, 0, s));
+        control.TimerTick(run);
+    }
+    EXPECT_EQ(Count(sink), 1);
+    EXPECT_EQ(HeaderOf(sink.Data(1), "Subject"), "Daily");
+    EXPECT_EQ(stationPort.Closes, 1);
+    EXPECT_EQ(stationPort.Opens, 2);
+    EXPECT_TRUE(stationPort.Connected());
+    EXPECT_EQ(view.Timer, (std::vector<bool>{false, true}));
+    EXPECT_TRUE(view.Messages.empty());
+    EXPECT_EQ(control.Recorder()->LastRunDate, Day(2026, 12, 7));
+
+    control.Shutdown(nullptr);  // no holder left: a late tick does nothing
+    Clock(At(2026, 12, 8, 0, 0, 1));
+    run();
+    EXPECT_EQ(Count(sink), 1);
+}
+
+}  // namespace
