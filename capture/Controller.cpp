@@ -11,6 +11,10 @@ const char kDbFailed[] =
     "\xe4\xe0\xed\xed\xfb\xf5 !";  // "Невозможно открыть базу данных !"
 }  // namespace
 
+std::string EventLine(const std::string& text) {
+    return "*** " + FormatDateTime("dd.mm.yyyy hh:nn:ss", Now()) + " " + text;
+}
+
 TCaptureControl::TCaptureControl(TCapturePort& port, TCaptureDatabase& db, TCaptureView& view,
                                  THolderFactory makeHolder)
     : Port(port),

@@ -38,12 +38,19 @@ public:
     virtual void LogLine(const std::string& line) = 0;
     // A message to the user, Windows-1251.
     virtual void ShowMessage(const std::string& text) = 0;
+    // An event of the station an administrator reads later (the database gone or back, a failed
+    // mail), Windows-1251: kept in the log, never a modal box, since nobody may be watching.
+    virtual void LogEvent(const std::string& text) = 0;
     virtual void SetTimerEnabled(bool on) = 0;
     // The port opened or closed, or capture stopped or started: refresh captions and commands.
     virtual void CaptureStateChanged() = 0;
     // Runs fn from the event loop as soon as possible, outside the current call stack.
     virtual void Post(std::function<void()> fn) = 0;
 };
+
+// An event as the log shows it: "*** dd.mm.yyyy hh:nn:ss " and the text, so it stands out
+// among the exchange's lines and a saved log can be searched for it.
+std::string EventLine(const std::string& text);
 
 // Makes the settings holder with its configuration loaded (or failed: ConfigLoaded false).
 using THolderFactory = std::function<std::unique_ptr<TRecorder>()>;
@@ -86,6 +93,8 @@ public:
     // character can reach a freed holder. Held back like the others.
     void Shutdown(std::function<void()> then);
     bool ShutDown() const { return Finished; }
+
+    void LogEvent(const std::string& text) { View.LogEvent(text); }
 
     // The line the log keeper is assembling (independent of the database state).
     const std::string& CurrentLogLine() const { return LogLineText; }

@@ -4,6 +4,7 @@
 #include <QTimer>
 #include <cstdio>
 
+#include "common/DateTime.h"
 #include "platform/CodePage.h"
 #include "platform/MessageLoop.h"
 
@@ -65,6 +66,11 @@ void THeadlessStation::ShowMessage(const std::string& text) {
     const std::string utf8 = platform::AnsiToUtf8(text);
     std::fprintf(stderr, "%s\n", utf8.c_str());
     std::fflush(stderr);
+}
+
+// Standard error, with the time: under systemd it is the station's journal.
+void THeadlessStation::LogEvent(const std::string& text) {
+    ShowMessage(EventLine(text));
 }
 
 void THeadlessStation::SetTimerEnabled(bool on) {

@@ -32,6 +32,7 @@ public:
 private:
     void LogLine(const std::string& line) override;
     void ShowMessage(const std::string& text) override;
+    void LogEvent(const std::string& text) override;
     void SetTimerEnabled(bool on) override;
     void CaptureStateChanged() override {}
     void Post(std::function<void()> fn) override;

@@ -510,6 +510,10 @@ void TMainWindow::ShowMessage(const std::string& text) {
     ::ShowMessage(this, FromAnsi(text));
 }
 
+void TMainWindow::LogEvent(const std::string& text) {
+    LogChar(EventLine(text));
+}
+
 void TMainWindow::SetTimerEnabled(bool on) {
     if (on)
         Timer->start();

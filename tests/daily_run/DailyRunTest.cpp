@@ -519,10 +519,11 @@ class TTickView : public TCaptureView {
 public:
     void LogLine(const std::string&) override {}
     void ShowMessage(const std::string& text) override { Messages.push_back(text); }
+    void LogEvent(const std::string& text) override { Events.push_back(text); }
     void SetTimerEnabled(bool on) override { Timer.push_back(on); }
     void CaptureStateChanged() override {}
     void Post(std::function<void()> fn) override { fn(); }
-    std::vector<std::string> Messages;
+    std::vector<std::string> Messages, Events;
     std::vector<bool> Timer;
 };
 

@@ -18,6 +18,7 @@ public:
         if (DuringLine) DuringLine(Lines.size());
     }
     void ShowMessage(const std::string& text) override { Messages.push_back(text); }
+    void LogEvent(const std::string& text) override { Events.push_back(text); }
     void SetTimerEnabled(bool on) override { TimerOn = on; }
     void CaptureStateChanged() override { ++StateChanges; }
     void Post(std::function<void()> fn) override { Posted.push_back(std::move(fn)); }
@@ -29,7 +30,7 @@ public:
         }
     }
 
-    std::vector<std::string> Lines, Messages;
+    std::vector<std::string> Lines, Messages, Events;
     bool TimerOn = false;
     int StateChanges = 0;
     std::deque<std::function<void()>> Posted;

@@ -108,6 +108,21 @@ TEST(MainWindow, The251stLineRemovesTheOldestAndTheNewestIsOnTop) {
     EXPECT_EQ(w.LogLines(), (QStringList{QString::fromStdString(Line(7)), QString()}));
 }
 
+TEST(MainWindow, StationEventsStandOutInTheLogWithTheirTimeAndNoBox) {
+    TDateTime day = 0, time = 0;
+    ASSERT_TRUE(TryEncodeDate(2026, 12, 9, day) && TryEncodeTime(7, 5, 3, 0, time));
+    SetClock([at = day + time] { return at; });
+    Window w;
+    w.Form->btnGoClick();
+    w.Receive(Line(1) + "\r");
+    w.Form->Control().LogEvent("\xe1\xe0\xe7\xe0 \xed\xe5\xe4\xee\xf1\xf2\xf3\xef\xed\xe0");
+    SetClock(nullptr);
+    EXPECT_EQ(w.LogLines(),
+              (QStringList{QString::fromUtf8("*** 09.12.2026 07:05:03 база недоступна"),
+                           QString::fromStdString(Line(1))}));
+    EXPECT_TRUE(w.Messages.isEmpty());
+}
+
 TEST(MainWindow, UnreachableDatabaseShowsTheMessageOnceAndLogsTheLines) {
     Window w({.SendMail = true});
     w.Db.Reachable = false;
