@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs, builds, stages a station directory under stage/ and starts the station. With no
-# exchange attached (TARVICK_PORT unset) an exchange simulator feeds it calls on a pseudo-terminal.
+# exchange attached (TARVICK_PORT unset) an exchange simulator feeds it calls on a pseudo-terminal;
+# with TARVICK_PORT a network source on this machine, the simulator plays that exchange over TCP.
 # With no display the headless station runs instead.
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -30,15 +31,37 @@ fi
 sim_pid=
 cleanup() { [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true; }
 trap cleanup EXIT
-if [ -z "${TARVICK_PORT:-}" ]; then
-  link=$stage/exchange.pty
-  python3 tools/exchange-sim.py --link "$link" --interval 3 &
+# The simulator plays the exchange unless a real one is named: none given, or a network
+# source on this machine (tcp://127.0.0.1:9100 has it listen, listen://127.0.0.1:9100 connect).
+sim=()
+port=${TARVICK_PORT:-}
+hostport=${port#*://}
+host=${hostport%:*}
+case "$port" in
+  "")
+    link=$stage/exchange.pty
+    sim=(--link "$link")
+    ;;
+  tcp://127.*|tcp://localhost:*|tcp://\[::1\]:*)
+    bind=${host#[}
+    bind=${bind%]}
+    [ "$bind" = localhost ] && bind=127.0.0.1
+    sim=(--tcp-listen "${port##*:}" --bind "$bind")
+    ;;
+  listen://127.*|listen://localhost:*|listen://\[::1\]:*)
+    sim=(--tcp-connect "$hostport")
+    ;;
+esac
+if [ ${#sim[@]} -gt 0 ]; then
+  python3 tools/exchange-sim.py "${sim[@]}" --interval 3 &
   sim_pid=$!
-  for _ in $(seq 50); do [ -L "$link" ] && break; sleep 0.1; done
-  TARVICK_PORT=$link
+  if [ -z "$port" ]; then
+    for _ in $(seq 50); do [ -L "$link" ] && break; sleep 0.1; done
+    TARVICK_PORT=$link
+  fi
   [ -e "$stage/tarvick.dat" ] && "$stage/tarvick-tool" dbf set "$stage/tarvick.dat" AutoRun T >/dev/null 2>&1 || true
   [ -e "$stage/tarvick.dat" ] && "$stage/tarvick-tool" dbf set "$stage/tarvick.dat" ShowBuffer T >/dev/null 2>&1 || true
-  echo "run.sh: exchange simulator on $link"
+  echo "run.sh: exchange simulator for $TARVICK_PORT"
 fi
 printf '[ComPort]\nPort=%s\nBaudRate=1200\nStopBits=1\nDataBits=8\nParity=None\nFlowControl=None\n' \
   "$TARVICK_PORT" >"$stage/comport.ini"

@@ -9,6 +9,8 @@ namespace {
 const char kDbFailed[] =
     "\xcd\xe5\xe2\xee\xe7\xec\xee\xe6\xed\xee \xee\xf2\xea\xf0\xfb\xf2\xfc \xe1\xe0\xe7\xf3 "
     "\xe4\xe0\xed\xed\xfb\xf5 !";  // "Невозможно открыть базу данных !"
+const char kLineCut[] =
+    "\xf1\xf2\xf0\xee\xea\xe0 \xee\xe1\xee\xf0\xe2\xe0\xed\xe0: ";  // "строка оборвана: "
 }  // namespace
 
 std::string EventLine(const std::string& text) {
@@ -70,7 +72,7 @@ void TCaptureControl::DoStartStop(bool stop) {
         Port.Open();
 }
 
-void TCaptureControl::RxChar(int count) {
+void TCaptureControl::AsReceive(const std::function<void()>& fn) {
     if (Finished) return;
     ++ReceiveDepth;
     struct Leave {
@@ -79,11 +81,30 @@ void TCaptureControl::RxChar(int count) {
             if (--c.ReceiveDepth == 0 && c.RunDepth == 0) c.SchedulePending();
         }
     } leave{*this};
-    const std::string text = Port.ReadText(count);
-    for (char c : text) {
-        HandleChar(c);
-        if (Finished) break;
-    }
+    fn();
+}
+
+void TCaptureControl::RxChar(int count) {
+    AsReceive([this, count] {
+        const std::string text = Port.ReadText(count);
+        for (char c : text) {
+            HandleChar(c);
+            if (Finished) break;
+        }
+    });
+}
+
+void TCaptureControl::PortNotice(const std::string& text) {
+    AsReceive([this, &text] { View.LogEvent(text); });
+}
+
+void TCaptureControl::LineCut() {
+    AsReceive([this] {
+        const std::string partial = std::move(LogLineText);
+        LogLineText.clear();
+        if (Recorder_) Recorder_->ClearRecord();
+        if (!partial.empty()) View.LogEvent(kLineCut + partial);
+    });
 }
 
 void TCaptureControl::HandleChar(char c) {

@@ -75,6 +75,11 @@ public:
 
     // The port's received-bytes event.
     void RxChar(int count);
+    // The port's notice for the log (a network source connected, dropped, refused someone).
+    void PortNotice(const std::string& text);
+    // The line the exchange was sending was cut off (its connection dropped): what came of it
+    // is neither stored nor joined to the next line, and the log shows it.
+    void LineCut();
     // Each received character in order: first the log keeper, then the assembler.
     void HandleChar(char c);
 
@@ -101,6 +106,8 @@ public:
 
 private:
     void DoStartStop(bool stop);
+    // Runs fn as a part of the port's delivery: requests that close the port wait for its end.
+    void AsReceive(const std::function<void()>& fn);
     void RunPending();
     void SchedulePending();
     void Run(const std::function<void()>& fn);

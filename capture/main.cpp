@@ -50,6 +50,19 @@ struct TCallDatabaseLifetime {
     TCallDatabaseLifetime& operator=(const TCallDatabaseLifetime&) = delete;
 };
 
+// A network source's notices go to the log; a connection that dropped mid-line cuts the line.
+void WireNetworkEvents(TSerialPort& port, TCaptureControl* control) {
+    if (!control) {
+        port.OnNotice = nullptr;
+        port.OnBreak = nullptr;
+        return;
+    }
+    port.OnNotice = [control](TCustomSerialPort&, const std::string& text) {
+        control->PortNotice(text);
+    };
+    port.OnBreak = [control](TCustomSerialPort&) { control->LineCut(); };
+}
+
 void WriteError(const std::string& ansi) {
     std::fprintf(stderr, "%s\n", platform::AnsiToUtf8(ansi).c_str());
 }
@@ -68,6 +81,7 @@ int RunHeadless(int argc, char** argv) {
     port.ComPort().OnRxChar = [&station](TCustomSerialPort&, int count) {
         station.ComPortRxChar(count);
     };
+    WireNetworkEvents(port.ComPort(), &station.Control());
     try {
         port.LoadSetup(platform::ProgramDir());
     } catch (const std::exception& e) {
@@ -76,6 +90,7 @@ int RunHeadless(int argc, char** argv) {
     if (!station.Start()) return 2;
     const int rc = station.Exec();
     port.ComPort().OnRxChar = nullptr;
+    WireNetworkEvents(port.ComPort(), nullptr);
     return rc;
 }
 
@@ -98,6 +113,7 @@ int RunWindowed(int argc, char** argv) {
         com.OnAfterOpen = [&form](TCustomSerialPort&) { form.ComPortOpen(); };
         com.OnAfterClose = [&form](TCustomSerialPort&) { form.ComPortClose(); };
         com.OnRxChar = [&form](TCustomSerialPort&, int count) { form.ComPortRxChar(count); };
+        WireNetworkEvents(com, &form.Control());
         form.BindLamps(&com);
         Guarded(&form, [&] { port.LoadSetup(platform::ProgramDir()); });
         form.show();
@@ -106,6 +122,7 @@ int RunWindowed(int argc, char** argv) {
         com.OnAfterOpen = nullptr;
         com.OnAfterClose = nullptr;
         com.OnRxChar = nullptr;
+        WireNetworkEvents(com, nullptr);
     }
     return rc;
 }

@@ -39,6 +39,9 @@ enum : uint32_t {
     EV_ERR = 0x0080,
     EV_RING = 0x0100,
     EV_RX80FULL = 0x0400,
+    // Not a line event: the device has notices for the log (a network source's connections,
+    // drops and refusals), taken with TakeNotices. Reported whatever the mask.
+    EV_NOTICE = 0x10000,
 };
 enum : uint32_t { MS_CTS_ON = 0x10, MS_DSR_ON = 0x20, MS_RING_ON = 0x40, MS_RLSD_ON = 0x80 };
 enum : uint32_t {
@@ -71,6 +74,8 @@ public:
     virtual bool GetCommModemStatus(uint32_t& status) = 0;
     virtual bool PurgeComm(uint32_t flags) = 0;
     virtual int LastError() const = 0;
+    // Texts for the station's log (Windows-1251) gathered since the last call, oldest first.
+    virtual std::vector<std::string> TakeNotices() { return {}; }
 };
 
 // Opens a device for exclusive use; nullptr with the system error in error on failure.

@@ -8,6 +8,7 @@
 #include "common/Text.h"
 #include "platform/Ini.h"
 #include "platform/MessageLoop.h"
+#include "platform/NetSource.h"
 
 // ---- errors -------------------------------------------------------------------------------
 
@@ -229,6 +230,8 @@ void TCustomSerialPort::ReapRetired(bool wait) {
 
 std::string NormalizePortName(const std::string& name) {
     if (!name.empty() && name[0] == '/') return name;
+    const std::string trimmed = Trim(name);
+    if (platform::IsNetworkPortName(trimmed)) return trimmed;
     std::string rest = name;
     if (rest.size() >= 3 && SameText1251(rest.substr(0, 3), "COM")) rest = rest.substr(3);
     int n = StrToIntDef(rest, 1);
@@ -237,7 +240,7 @@ std::string NormalizePortName(const std::string& name) {
 }
 
 std::string TCustomSerialPort::DevicePath(const std::string& port) {
-    if (!port.empty() && port[0] == '/') return port;
+    if ((!port.empty() && port[0] == '/') || platform::IsNetworkPortName(port)) return port;
     return "/dev/ttyS" + std::to_string(StrToIntDef(port.substr(3), 1) - 1);
 }
 
@@ -282,8 +285,43 @@ void TCustomSerialPort::SetSyncMethod(TSyncMethod v) {
 
 void TCustomSerialPort::OpenDevice() {
     int error = 0;
-    device_ = platform::OpenSerialDevice(DevicePath(port_), error);
+    if (platform::IsNetworkPortName(port_)) {
+        platform::TNetOptions options;
+        options.Login = login_;
+        options.Password = password_;
+        options.Allow = allow_;
+        options.KeepAliveSeconds = keepAlive_;
+        device_ = platform::OpenNetworkDevice(port_, options, error);
+    } else {
+        device_ = platform::OpenSerialDevice(DevicePath(port_), error);
+    }
     if (!device_) throw ESerialPort(1, error);
+}
+
+namespace {
+// Settings that reach a peer or a log: no control characters (a CR in a login would send a
+// second line), and no more than the limit.
+std::string CleanText(const std::string& v, size_t max) {
+    std::string out;
+    for (char c : v) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u >= 32 && u != 127 && out.size() < max) out += c;
+    }
+    return out;
+}
+}  // namespace
+
+void TCustomSerialPort::SetLogin(const std::string& v) {
+    login_ = CleanText(v, kLoginMax);
+}
+void TCustomSerialPort::SetPassword(const std::string& v) {
+    password_ = CleanText(v, kLoginMax);
+}
+void TCustomSerialPort::SetAllow(const std::string& v) {
+    allow_ = CleanText(v, kAllowMax);
+}
+void TCustomSerialPort::SetKeepAlive(int seconds) {
+    keepAlive_ = std::clamp(seconds, kKeepAliveMin, kKeepAliveMax);
 }
 
 void TCustomSerialPort::CloseDevice() {
@@ -581,6 +619,12 @@ void TCustomSerialPort::HandleRx80Full() {
     if (OnRx80Full) OnRx80Full(*this);
 }
 
+void TCustomSerialPort::HandleNotices() {
+    if (!device_) return;
+    for (const std::string& text : device_->TakeNotices())
+        if (OnNotice) OnNotice(*this, text);
+}
+
 void TSerialPort::UseCaptureDefaults() {
     BeginUpdate();
     SetBaudRate(br1200);
@@ -693,7 +737,7 @@ void TPortEventThread::Execute() {
             if (!device.WaitCommEvent(mask)) break;
             if (stop_) break;
             reported_ = MaskToEvents(mask);
-            Deliver(reported_);
+            Deliver(reported_, (mask & platform::EV_NOTICE) != 0);
         }
     } catch (...) {
         // A handler's error ends the thread; capture resumes with the next open.
@@ -719,15 +763,20 @@ private:
 };
 }  // namespace
 
-void TPortEventThread::Deliver(TPortEvents reported) {
+void TPortEventThread::Deliver(TPortEvents reported, bool notices) {
     // A handler that closed the port ends the batch: the rest would find no device.
     auto wanted = [&](TPortEvent e) { return (reported & (1u << e)) && !stop_; };
+    // Notices come after the batch's bytes: a drop is told after the last line before it.
+    auto tell = [&] {
+        if (notices && !stop_) port_.HandleNotices();
+    };
     switch (port_.syncMethod_) {
         case smThreadSync:
             platform::Synchronize([&] {
                 TDeliveryScope scope(port_.deliveryDepth_);
                 for (TPortEvent e : kHandlerOrder)
                     if (wanted(e)) RunHandler(port_, e);
+                tell();
             });
             break;
         case smWindowSync:
@@ -742,10 +791,20 @@ void TPortEventThread::Deliver(TPortEvents reported) {
                     }
                 });
             }
+            if (notices)
+                platform::Synchronize([&] {
+                    TDeliveryScope scope(port_.deliveryDepth_);
+                    try {
+                        tell();
+                    } catch (const std::exception& ex) {
+                        ReportApplicationException(ex);
+                    }
+                });
             break;
         case smNone:
             for (TPortEvent e : kHandlerOrder)
                 if (wanted(e)) RunHandler(port_, e);
+            tell();
             break;
     }
 }
@@ -888,6 +947,16 @@ void TCustomSerialPort::SaveToIni(const std::string& file) {
         ini.WriteString(s, "DataBits", DataBitsToText(dataBits_));
         ini.WriteString(s, "Parity", ParityToText(parity_.Bits()));
         ini.WriteString(s, "FlowControl", FlowControlToText(flowControl_.FlowControl()));
+        // The network keys only where they mean something: a file that never had them keeps
+        // its six lines.
+        auto text = [&](const char* key, const std::string& v) {
+            if (!v.empty() || ini.ValueExists(s, key)) ini.WriteString(s, key, v);
+        };
+        text("Login", login_);
+        text("Password", password_);
+        text("Allow", allow_);
+        if (keepAlive_ != kKeepAliveDefault || ini.ValueExists(s, "KeepAlive"))
+            ini.WriteInteger(s, "KeepAlive", keepAlive_);
     }
     if (has(sgOthers)) {
         ini.WriteString(s, "EventChar", CharToText(eventChar_));
@@ -949,6 +1018,10 @@ void TCustomSerialPort::LoadFromIni(const std::string& file) {
         parity_.SetBits(TextToParity(str("Parity", ParityToText(parity_.Bits()))));
         flowControl_.SetFlowControl(
             TextToFlowControl(str("FlowControl", FlowControlToText(flowControl_.FlowControl()))));
+        SetLogin(str("Login", login_));
+        SetPassword(str("Password", password_));
+        SetAllow(str("Allow", allow_));
+        SetKeepAlive(integer("KeepAlive", keepAlive_));
     }
     if (has(sgOthers)) {
         SetEventChar(chr("EventChar", eventChar_));

@@ -267,6 +267,21 @@ public:
     void SetSyncMethod(TSyncMethod v);
     TStoredGroups StoredGroups = 1 << sgBasic;
 
+    // Network sources (a Port of tcp://HOST:PORT or listen://[ADDRESS]:PORT), read at the next
+    // open: the answers to an exchange's login prompts, the addresses allowed to connect, and
+    // the seconds within which a peer that stops answering is dropped. Texts lose control
+    // characters and are cut to their limits.
+    static constexpr size_t kLoginMax = 64, kAllowMax = 1024;
+    static constexpr int kKeepAliveMin = 2, kKeepAliveMax = 3600, kKeepAliveDefault = 50;
+    const std::string& Login() const { return login_; }
+    void SetLogin(const std::string& v);
+    const std::string& Password() const { return password_; }
+    void SetPassword(const std::string& v);
+    const std::string& Allow() const { return allow_; }
+    void SetAllow(const std::string& v);
+    int KeepAlive() const { return keepAlive_; }
+    void SetKeepAlive(int seconds);
+
     // The control block the line settings produce.
     platform::TDcb BuildDcb() const;
     // The device a port name opens: COMn is /dev/ttyS<n-1>; a path is used as it is.
@@ -278,6 +293,9 @@ public:
     std::function<void(TCustomSerialPort&)> OnTxEmpty, OnBreak, OnRing, OnRxFlag, OnRx80Full;
     std::function<void(TCustomSerialPort&, bool)> OnCTSChange, OnDSRChange, OnRLSDChange;
     std::function<void(TCustomSerialPort&, TPortErrors)> OnError;
+    // A notice of the device for the station's log (Windows-1251): a network source's
+    // connections, drops and refusals.
+    std::function<void(TCustomSerialPort&, const std::string&)> OnNotice;
 
     // Apply steps; each does nothing while closed or inside an update bracket.
     virtual void ApplyAll();
@@ -296,6 +314,7 @@ public:
     void HandleRxFlag();
     void HandleRLSDChange();
     void HandleRx80Full();
+    void HandleNotices();
 
 protected:
     virtual void OpenDevice();
@@ -335,6 +354,8 @@ private:
     TPortFlowControl flowControl_{this};
     TPortTimeouts timeouts_{this};
     TSyncMethod syncMethod_ = smThreadSync;
+    std::string login_, password_, allow_;
+    int keepAlive_ = kKeepAliveDefault;
 };
 
 class TSerialPort : public TCustomSerialPort {
@@ -359,7 +380,7 @@ public:
 
 private:
     void Execute();
-    void Deliver(TPortEvents reported);
+    void Deliver(TPortEvents reported, bool notices);
     TCustomSerialPort& port_;
     std::shared_ptr<platform::TSerialDevice> device_;
     std::atomic<bool> stop_{false};
@@ -391,7 +412,8 @@ std::string BoolToYesNo(bool v);
 bool YesNoToBool(const std::string& s);
 std::string CharToText(char c);
 char TextToChar(const std::string& s);
-// Normalised port name: COMn (1..96, else COM1), or an absolute device path kept unchanged.
+// Normalised port name: COMn (1..96, else COM1); an absolute device path, or a network name
+// (tcp://..., listen://...) without its surrounding blanks, kept as it is.
 std::string NormalizePortName(const std::string& name);
 // Appends the machine's serial ports.
 void ListComPorts(std::vector<std::string>& items);

@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -21,6 +20,7 @@
 #include <utility>
 
 #include "platform/Serial.h"
+#include "platform/posix/EventFd.h"
 #include "platform/posix/SerialTermios.h"
 
 // The kernel's termios with free speeds, which glibc does not declare; the ioctl numbers
@@ -103,29 +103,6 @@ uint32_t DeviceSpeed(int fd) {
 }
 
 namespace {
-
-// Stops a poll from another thread.
-class TEventFd {
-public:
-    TEventFd() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
-    ~TEventFd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    TEventFd(const TEventFd&) = delete;
-    TEventFd& operator=(const TEventFd&) = delete;
-    int fd() const { return fd_; }
-    void Signal() {
-        const uint64_t one = 1;
-        (void)!::write(fd_, &one, sizeof one);
-    }
-    void Drain() {
-        uint64_t v;
-        (void)!::read(fd_, &v, sizeof v);
-    }
-
-private:
-    int fd_;
-};
 
 constexpr uint32_t kLineEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
 constexpr int kLineBits = TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RNG;
