@@ -1,6 +1,7 @@
 #include "serial/PortControls.h"
 
 #include <QEvent>
+#include <QLineEdit>
 #include <QPainter>
 #include <QRadialGradient>
 
@@ -146,6 +147,8 @@ void TPortSelect::FillItems() {
 void TPortSelect::SetComProperty(TPortProperty property) {
     ComProperty = property;
     const QSignalBlocker quiet(Box);
+    // A port is also a name typed in: a device the list does not show, or a network source.
+    Box.UseFreeText(property == cpPort);
     FillItems();
     if (Box.count() == 0) return;
     if (!ComPort)
@@ -198,6 +201,11 @@ void TPortSelect::ReadFromPort() {
         }
     }
     Box.setCurrentIndex(-1);
+    if (Box.isEditable()) {
+        // A name not listed is shown as it is, and confirming keeps it.
+        Box.setEditText(FromAnsi(value));
+        TakeText(value);
+    }
 }
 
 void TPortSelect::TakeText(const std::string& text) {
@@ -237,6 +245,8 @@ void TPortSelect::ApplyToPort() {
         case cpNone:
             break;
         case cpPort:
+            // What is typed counts even when the field never lost the focus.
+            if (Box.isEditable()) PendingPort = Box.Text();
             ComPort->SetPort(PendingPort);
             break;
         case cpBaudRate:
@@ -275,7 +285,19 @@ TPortComboBox::~TPortComboBox() {
 }
 
 std::string TPortComboBox::Text() const {
+    if (isEditable()) return ToAnsi(currentText());
     return currentIndex() < 0 ? std::string() : ToAnsi(currentText());
+}
+
+void TPortComboBox::UseFreeText(bool on) {
+    if (on == isEditable()) return;
+    setEditable(on);
+    if (!on) return;
+    setInsertPolicy(QComboBox::NoInsert);
+    // A typed name is a choice once it is finished, as a picked item is at once.
+    connect(lineEdit(), &QLineEdit::editingFinished, this, [this] {
+        if (ToAnsi(currentText()) != Select.PendingPort) Select.Change(Text());
+    });
 }
 
 void TPortComboBox::SetText(const std::string& text) {

@@ -74,6 +74,9 @@ public:
     std::string Text() const;
     void SetText(const std::string& text);
 
+    // Editable for the port name: any text besides the listed devices.
+    void UseFreeText(bool on);
+
     void ApplyToPort() { Select.ApplyToPort(); }
     void ReadFromPort() { Select.ReadFromPort(); }
     const TPortSelect& Pending() const { return Select; }

@@ -138,4 +138,44 @@ TEST(Setup, CharacterAndYesNoTexts) {
     EXPECT_EQ(TextToDTRControl("x"), dtrDisable);
 }
 
+// A network source's keys sit beside the six, hand-written or saved, and keep their bounds.
+TEST(Setup, NetworkKeysLoadWithinTheirLimitsAndSaveBesideTheSix) {
+    TempDir dir;
+    const std::string longLogin(200, 'u');
+    WriteBytes(dir.file("comport.ini"),
+               "[ComPort]\r\nPort= tcp://10.0.0.5:2300 \r\nBaudRate=1200\r\nLogin=" + longLogin +
+                   "\r\nPassword=pa\x01ss\r\nAllow=10.0.0.5, 10.1.0.0/16\r\nKeepAlive=1\r\n");
+    TSerialPort port;
+    port.UseCaptureDefaults();
+    port.LoadSetup(ssIniFile, dir.file("comport.ini"));
+    EXPECT_EQ(port.Port(), "tcp://10.0.0.5:2300");
+    EXPECT_EQ(port.Login(), std::string(TCustomSerialPort::kLoginMax, 'u'));
+    EXPECT_EQ(port.Password(), "pass");
+    EXPECT_EQ(port.Allow(), "10.0.0.5, 10.1.0.0/16");
+    EXPECT_EQ(port.KeepAlive(), TCustomSerialPort::kKeepAliveMin);
+
+    port.SetLogin("smdr");
+    port.SetPassword("");
+    port.SetKeepAlive(99999);
+    port.SaveSetup(ssIniFile, dir.file("comport.ini"));
+    TSerialPort back;
+    back.LoadSetup(ssIniFile, dir.file("comport.ini"));
+    EXPECT_EQ(back.Login(), "smdr");
+    EXPECT_EQ(back.Password(), "");  // cleared in the file, not left at its old value
+    EXPECT_EQ(back.Allow(), "10.0.0.5, 10.1.0.0/16");
+    EXPECT_EQ(back.KeepAlive(), TCustomSerialPort::kKeepAliveMax);
+    EXPECT_EQ(back.BaudRate(), br1200);
+}
+
+TEST(Setup, ANetworkPortWithoutLoginOrAllowWritesOnlyTheSixKeys) {
+    TempDir dir;
+    TSerialPort port;
+    port.UseCaptureDefaults();
+    port.SetPort("listen://:9100");
+    port.SaveSetup(ssIniFile, dir.file("comport.ini"));
+    EXPECT_EQ(ReadBytes(dir.file("comport.ini")),
+              "[ComPort]\r\nPort=listen://:9100\r\nBaudRate=1200\r\nStopBits=1\r\n"
+              "DataBits=8\r\nParity=None\r\nFlowControl=None\r\n");
+}
+
 }  // namespace

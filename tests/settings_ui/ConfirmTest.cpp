@@ -2,6 +2,8 @@
 
 #include "platform/Ini.h"
 
+#include <QLineEdit>
+
 namespace {
 
 class Confirm : public DialogStage {
@@ -133,6 +135,26 @@ TEST_F(Confirm, FailedTableSaveShowsTheMessageAndStaysOpen) {
     EXPECT_TRUE(form_->isVisible());
     EXPECT_EQ(mo_.DBPath, "other.fdb");  // the holder already carries the confirmed values
     EXPECT_TRUE(Exists("comport.ini"));
+}
+
+TEST_F(Confirm, ANetworkSourceTypedOnThePortPageIsAppliedAndSaved) {
+    Open(4);
+    Retype(form_->ComComboBox[0]->lineEdit(), "tcp://10.0.0.5:2300");
+    Click(form_->bbOk);
+    EXPECT_EQ(form_->result(), QDialog::Accepted);
+    EXPECT_EQ(port_.Port(), "tcp://10.0.0.5:2300");
+    EXPECT_NE(Contents("comport.ini").toStdString().find("Port=tcp://10.0.0.5:2300"),
+              std::string::npos);
+}
+
+TEST_F(Confirm, ANetworkSourceIsKeptWhenOnlyTheRateChanges) {
+    port_.SetPort("listen://:9100");
+    Open(4);
+    EXPECT_EQ(form_->ComComboBox[0]->currentText(), "listen://:9100");
+    Choose(form_->ComComboBox[1], "19200");
+    Click(form_->bbOk);
+    EXPECT_EQ(port_.Port(), "listen://:9100");
+    EXPECT_EQ(port_.BaudRate(), br19200);
 }
 
 TEST_F(Confirm, CancellingDropsThePortChoices) {

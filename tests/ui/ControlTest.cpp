@@ -95,6 +95,23 @@ TEST(CaptureControl, LinesAreLoggedBeforeTheyAreStoredAndSplitAcrossReads) {
     EXPECT_EQ(stored, 1);
 }
 
+// A network exchange's connection dropped in the middle of a line, then it sent the next one.
+TEST(CaptureControl, ALineCutOffIsToldAndNeitherStoredNorJoinedToTheNext) {
+    int stored = 0;
+    Fixture f({.Stored = &stored});
+    f.Control.StartStop(false);
+    f.Receive("12/04/26 09:02:11 01 2");
+    f.Control.LineCut();
+    EXPECT_TRUE(f.Control.Recorder()->RingText.empty());
+    f.Receive("12/04/26 09:05:40 02 203\r\n");
+    f.Control.LineCut();  // between lines nothing is lost and nothing is told
+    EXPECT_EQ(f.View.Lines, std::vector<std::string>{"12/04/26 09:05:40 02 203"});
+    EXPECT_EQ(stored, 1);
+    EXPECT_EQ(f.View.Events, std::vector<std::string>{"\xf1\xf2\xf0\xee\xea\xe0 "
+                                                      "\xee\xe1\xee\xf0\xe2\xe0\xed\xe0: "
+                                                      "12/04/26 09:02:11 01 2"});
+}
+
 TEST(CaptureControl, OverlongGarbageIsCappedNotGrown) {
     Fixture f;
     f.Control.StartStop(false);

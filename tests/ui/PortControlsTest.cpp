@@ -3,6 +3,8 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QLineEdit>
+#include <QTest>
 
 #include "serial/PortControls.h"
 
@@ -133,15 +135,56 @@ TEST(ComboBox, ReadsFromAndAppliesToTheBoundPort) {
     EXPECT_EQ(port.FlowControl().ControlDTR, dtrEnable);
 }
 
-TEST(ComboBox, PortNameNotListedShowsNoSelectionAndEmptyPendingNormalisesToCom1) {
+// Confirming the port page without touching the port must not turn a name the list does not
+// show (COM77, a network source) into COM1.
+TEST(ComboBox, PortNameNotListedIsShownAsTypedTextAndKeptOnApply) {
+    for (const char* name : {"COM77", "tcp://10.0.0.5:2300", "listen://:9100"}) {
+        TSerialPort port;
+        port.SetPort(name);
+        TPortComboBox box;
+        box.SetComProperty(cpPort);
+        box.SetComPort(&port);
+        EXPECT_EQ(box.currentIndex(), -1) << name;
+        EXPECT_EQ(box.Text(), name);
+        box.ApplyToPort();
+        EXPECT_EQ(port.Port(), name);
+    }
+}
+
+TEST(ComboBox, APortNameTypedInReachesThePortOnApplyOnly) {
     TSerialPort port;
-    port.SetPort("COM77");
     TPortComboBox box;
     box.SetComProperty(cpPort);
     box.SetComPort(&port);
-    EXPECT_EQ(box.Text(), "");
+    int changes = 0;
+    box.OnChange = [&](TPortComboBox&) { ++changes; };
+    ASSERT_TRUE(box.isEditable());
+    box.lineEdit()->clear();
+    QTest::keyClicks(box.lineEdit(), " tcp://pbx.office:2300");
+    EXPECT_EQ(port.Port(), "COM1");
+    QTest::keyClick(box.lineEdit(), Qt::Key_Return);
+    EXPECT_EQ(changes, 1);
+    EXPECT_EQ(box.count(), static_cast<int>([] {
+                  std::vector<std::string> ports;
+                  ListComPorts(ports);
+                  return ports.size();
+              }()));  // a typed name is not added to the list
+    box.ApplyToPort();
+    EXPECT_EQ(port.Port(), "tcp://pbx.office:2300");
+    // Emptied, the field falls back to the first port, as an empty name always has.
+    box.lineEdit()->clear();
     box.ApplyToPort();
     EXPECT_EQ(port.Port(), "COM1");
+}
+
+TEST(ComboBox, OnlyThePortNameTakesTypedText) {
+    TPortComboBox box;
+    for (TPortProperty p : {cpBaudRate, cpDataBits, cpStopBits, cpParity, cpFlowControl, cpNone}) {
+        box.SetComProperty(p);
+        EXPECT_FALSE(box.isEditable()) << p;
+    }
+    box.SetComProperty(cpPort);
+    EXPECT_TRUE(box.isEditable());
 }
 
 }  // namespace
