@@ -122,7 +122,8 @@ def feed(conn, args, calls):
 
 
 def run_listen(args, calls):
-    server = socket.create_server((args.bind, args.tcp_listen), reuse_port=False)
+    family = socket.AF_INET6 if ":" in args.bind else socket.AF_INET
+    server = socket.create_server((args.bind, args.tcp_listen), family=family)
     say("calls for the station that connects to %s:%d" % (args.bind, args.tcp_listen))
     while True:
         conn, peer = server.accept()
