@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "capture/Recorder.h"
+#include "tests/common/CaseName.h"
 
 namespace {
 
@@ -110,9 +111,11 @@ INSTANTIATE_TEST_SUITE_P(
                       SpanCase{"ColumnBeyondLine", "12", 5, 9, "", ""},
                       SpanCase{"NoDigits", "---- ----", 1, 6, "", ""},
                       SpanCase{"SameColumnSharesSpan", "4567 x", 1, 1, "4567", "4567"},
-                      SpanCase{"NegativeColumnIsAbsent", "4567", -3, -1, "", ""}));
+                      SpanCase{"NegativeColumnIsAbsent", "4567", -3, -1, "", ""}),
+    CaseName());
 
 struct ClockCase {
+    const char* name;
     const char* hour;
     const char* marker;
     int32_t ampmColumn;
@@ -133,14 +136,20 @@ TEST_P(TwelveHourClock, CorrectsTheHour) {
     EXPECT_DOUBLE_EQ(recorder.records[0].when, At(2026, 2, 1, c.wantHour, 30));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Markers, TwelveHourClock,
-    ::testing::Values(ClockCase{"03", " pm ", 15, 15}, ClockCase{"11", "PM", 15, 23},
-                      ClockCase{"12", "PM", 15, 12}, ClockCase{"12", "AM", 15, 0},
-                      ClockCase{"12", " am", 15, 0}, ClockCase{"09", "AM", 15, 9},
-                      ClockCase{"13", "PM", 15, 13}, ClockCase{"12", "P.M.", 15, 12},
-                      ClockCase{" 9", "\tpm\x01", 15, 21}, ClockCase{"03", "PM", 0, 3},
-                      ClockCase{"03", "P.M.", 15, 3}));
+INSTANTIATE_TEST_SUITE_P(Markers, TwelveHourClock,
+                         ::testing::Values(ClockCase{"PaddedLowerCasePm", "03", " pm ", 15, 15},
+                                           ClockCase{"ElevenPm", "11", "PM", 15, 23},
+                                           ClockCase{"NoonStaysTwelve", "12", "PM", 15, 12},
+                                           ClockCase{"MidnightBecomesZero", "12", "AM", 15, 0},
+                                           ClockCase{"MidnightLowerCase", "12", " am", 15, 0},
+                                           ClockCase{"MorningUnchanged", "09", "AM", 15, 9},
+                                           ClockCase{"HourPastTwelveUnchanged", "13", "PM", 15, 13},
+                                           ClockCase{"DottedNoonUnchanged", "12", "P.M.", 15, 12},
+                                           ClockCase{"BlankPaddedHourTabbedMarker", " 9",
+                                                     "\tpm\x01", 15, 21},
+                                           ClockCase{"NoMarkerColumn", "03", "PM", 0, 3},
+                                           ClockCase{"DottedMarkerIsNotPm", "03", "P.M.", 15, 3}),
+                         CaseName());
 
 TEST(Assembler, MissingHourTextIsNotCorrected) {
     TLineRecorder recorder;
@@ -151,6 +160,7 @@ TEST(Assembler, MissingHourTextIsNotCorrected) {
 }
 
 struct DateCase {
+    const char* name;
     const char* line;  // "dd mm yy hh nn ss" columns 1,4,7,10,13,16
     TDateTime want;
 };
@@ -166,12 +176,17 @@ TEST_P(CallDate, Composed) {
 
 INSTANTIATE_TEST_SUITE_P(
     Values, CallDate,
-    ::testing::Values(DateCase{"12 04 56 01 02 03", At(2056, 4, 12, 1, 2, 3)},
-                      DateCase{"12 13 26 01 02 03", 0.0}, DateCase{"31 04 26 01 02 03", 0.0},
-                      DateCase{"30 04 26 25 02 03", 0.0}, DateCase{"30 04 26 01 60 03", 0.0},
-                      DateCase{"29 02 24 23 59 59", At(2024, 2, 29, 23, 59, 59)},
-                      DateCase{"29 02 25 00 00 00", 0.0}, DateCase{"", 0.0},
-                      DateCase{"01 01 99999999999 00", 0.0}));
+    ::testing::Values(DateCase{"TwoDigitYearAfterTwoThousand", "12 04 56 01 02 03",
+                               At(2056, 4, 12, 1, 2, 3)},
+                      DateCase{"MonthThirteen", "12 13 26 01 02 03", 0.0},
+                      DateCase{"AprilThirtyFirst", "31 04 26 01 02 03", 0.0},
+                      DateCase{"HourTwentyFive", "30 04 26 25 02 03", 0.0},
+                      DateCase{"MinuteSixty", "30 04 26 01 60 03", 0.0},
+                      DateCase{"LeapDay", "29 02 24 23 59 59", At(2024, 2, 29, 23, 59, 59)},
+                      DateCase{"LeapDayInCommonYear", "29 02 25 00 00 00", 0.0},
+                      DateCase{"EmptyLine", "", 0.0},
+                      DateCase{"OverlongYear", "01 01 99999999999 00", 0.0}),
+    CaseName());
 
 TEST(Assembler, FourDigitYearAddsTwoThousand) {
     TLineRecorder recorder;

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <string>
+
 #include "common/DateTime.h"
 
 namespace {
@@ -33,7 +36,13 @@ INSTANTIATE_TEST_SUITE_P(
                       DateCase{2100, 2, 29, false, 0}, DateCase{2000, 2, 29, true, 36585},
                       DateCase{2026, 13, 1, false, 0}, DateCase{2026, 4, 31, false, 0},
                       DateCase{0, 1, 1, false, 0}, DateCase{10000, 1, 1, false, 0},
-                      DateCase{2026, 1, 0, false, 0}));
+                      DateCase{2026, 1, 0, false, 0}),
+    [](const auto& info) {
+        char name[32];
+        std::snprintf(name, sizeof name, "%04d_%02d_%02d", info.param.y, info.param.m,
+                      info.param.d);
+        return std::string(name);
+    });
 
 TEST(DateTime, TimeValidity) {
     TDateTime t = 0;

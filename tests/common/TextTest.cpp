@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "common/Text.h"
+#include "tests/common/CaseName.h"
 
 namespace {
 
@@ -22,6 +23,7 @@ TEST(Text, UpperCaseKnowsWindows1251Letters) {
 }
 
 struct IntCase {
+    const char* name;
     const char* text;
     bool ok;
     int32_t value;
@@ -38,14 +40,21 @@ TEST_P(ParseInt, DecimalAndHexadecimal) {
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, ParseInt,
-    ::testing::Values(IntCase{"0", true, 0}, IntCase{"42", true, 42}, IntCase{"-7", true, -7},
-                      IntCase{"+7", true, 7}, IntCase{"0x1F", true, 31}, IntCase{"0X1f", true, 31},
-                      IntCase{"$10", true, 16}, IntCase{"$FFFFFFFF", true, -1},
-                      IntCase{"2147483647", true, 2147483647},
-                      IntCase{"-2147483648", true, INT32_MIN}, IntCase{"2147483648", false, 0},
-                      IntCase{"99999999999999999999", false, 0}, IntCase{"", false, 0},
-                      IntCase{"0x", false, 0}, IntCase{"$", false, 0}, IntCase{" 5", false, 0},
-                      IntCase{"5a", false, 0}, IntCase{"1e3", false, 0}));
+    ::testing::Values(IntCase{"Zero", "0", true, 0}, IntCase{"Decimal", "42", true, 42},
+                      IntCase{"Negative", "-7", true, -7}, IntCase{"ExplicitPlus", "+7", true, 7},
+                      IntCase{"HexPrefix", "0x1F", true, 31},
+                      IntCase{"HexPrefixUpperCase", "0X1f", true, 31},
+                      IntCase{"DollarHex", "$10", true, 16},
+                      IntCase{"DollarHexWrapsToMinusOne", "$FFFFFFFF", true, -1},
+                      IntCase{"Largest", "2147483647", true, 2147483647},
+                      IntCase{"Smallest", "-2147483648", true, INT32_MIN},
+                      IntCase{"OneBeyondLargest", "2147483648", false, 0},
+                      IntCase{"TwentyDigits", "99999999999999999999", false, 0},
+                      IntCase{"Empty", "", false, 0}, IntCase{"HexPrefixOnly", "0x", false, 0},
+                      IntCase{"DollarOnly", "$", false, 0}, IntCase{"LeadingBlank", " 5", false, 0},
+                      IntCase{"TrailingLetter", "5a", false, 0},
+                      IntCase{"Exponent", "1e3", false, 0}),
+    CaseName());
 
 TEST(Text, Lines) {
     EXPECT_EQ(SplitLines("a\r\nb\nc\rd"), (std::vector<std::string>{"a", "b", "c", "d"}));

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <memory>
 #include <set>
+#include <string>
 
 #include "capture/Controller.h"
 #include "capture/DailyRun.h"
@@ -15,6 +16,7 @@
 #include "mail/SmtpClient.h"
 #include "platform/CodePage.h"
 #include "platform/ProgramDir.h"
+#include "tests/common/CaseName.h"
 #include "tests/mail/Servers.h"
 #include "tests/ui/StationFakes.h"
 #include "tests/ui/StationStage.h"
@@ -312,7 +314,10 @@ TEST_P(SilenceTest, AlarmOnlyBeyondTheThreshold) {
 
 INSTANTIATE_TEST_SUITE_P(Days, SilenceTest,
                          ::testing::Values(SilenceCase{4, true}, SilenceCase{3, false},
-                                           SilenceCase{0, false}, SilenceCase{400, true}));
+                                           SilenceCase{0, false}, SilenceCase{400, true}),
+                         [](const auto& info) {
+                             return "SilentFor" + std::to_string(info.param.silentDays) + "Days";
+                         });
 
 TEST_F(DailyRunTest, EmptyAdministratorAddressSendsNothingAndKeepsTheFlags) {
     recorder.MsgAddress.clear();
@@ -389,7 +394,9 @@ TEST_P(PortStateTest, PortReopenedOnlyWhenItWasOpen) {
     EXPECT_EQ(Count(sink), 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Open, PortStateTest, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(Open, PortStateTest, ::testing::Bool(), [](const auto& info) {
+    return info.param ? "PortWasOpen" : "PortWasClosed";
+});
 
 TEST_F(DailyRunTest, SilentServerEndsTheMailAfterTheTimeOutAndCaptureResumes) {
     EXPECT_EQ(smtp.TimeOut(), TDailyRun::kMailTimeOut);
@@ -430,6 +437,7 @@ TEST_F(DailyRunTest, DatabaseFailureIsRaisedAfterCaptureResumes) {
 }
 
 struct DurationCase {
+    const char* name;
     int32_t seconds;
     const char* text;
 };
@@ -440,12 +448,14 @@ TEST_P(DurationTest, HoursMinutesSeconds) {
     EXPECT_EQ(TDailyRun::FormatDuration(GetParam().seconds), Utf8ToAnsi(GetParam().text));
 }
 
-INSTANTIATE_TEST_SUITE_P(Seconds, DurationTest,
-                         ::testing::Values(DurationCase{0, " 0 ч. 0 мин. 0 сек."},
-                                           DurationCase{59, " 0 ч. 0 мин. 59 сек."},
-                                           DurationCase{3723, " 1 ч. 2 мин. 3 сек."},
-                                           DurationCase{86399, " 23 ч. 59 мин. 59 сек."},
-                                           DurationCase{360000, " 100 ч. 0 мин. 0 сек."}));
+INSTANTIATE_TEST_SUITE_P(
+    Seconds, DurationTest,
+    ::testing::Values(DurationCase{"Zero", 0, " 0 ч. 0 мин. 0 сек."},
+                      DurationCase{"UnderAMinute", 59, " 0 ч. 0 мин. 59 сек."},
+                      DurationCase{"HourMinuteAndSecond", 3723, " 1 ч. 2 мин. 3 сек."},
+                      DurationCase{"UnderADay", 86399, " 23 ч. 59 мин. 59 сек."},
+                      DurationCase{"HundredHours", 360000, " 100 ч. 0 мин. 0 сек."}),
+    CaseName());
 
 TEST(DayNameTest, SundayFirst) {
     EXPECT_EQ(DayName(Day(2026, 12, 6)), Utf8ToAnsi("Воскресенье"));

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "tests/common/CaseName.h"
 #include "tests/db/FreshDatabase.h"
 
 namespace {
@@ -63,7 +64,7 @@ INSTANTIATE_TEST_SUITE_P(
                       // "Привет" in Windows-1251: the connection's character set.
                       TextCase{"Cyrillic1251", "\xCF\xF0\xE8\xE2\xE5\xF2"},
                       TextCase{"Quote", "it's"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    CaseName());
 
 TEST_F(Statements, ParametersArePositionalInTextOrder) {
     TFbStatement q(dm_.DbConnection, dm_.DbTransaction);

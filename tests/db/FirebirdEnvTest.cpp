@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "db/FirebirdEnv.h"
+#include "tests/common/CaseName.h"
 #include "tests/common/Process.h"
 
 namespace {
@@ -70,6 +71,6 @@ TEST_P(SameEnvironment, StationAndScriptsAgree) {
 INSTANTIATE_TEST_SUITE_P(Users, SameEnvironment,
                          ::testing::Values(EnvCase{"NoUserVariable", nullptr},
                                            EnvCase{"CarriedOverUser", "elsewhere"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         CaseName());
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <sstream>
 #include <string>
 
+#include "tests/common/CaseName.h"
 #include "tests/db/FreshDatabase.h"
 
 namespace {
@@ -106,6 +107,6 @@ INSTANTIATE_TEST_SUITE_P(
                     "Невозможно открыть базу данных !"},
         FailureCase{"UnreadableInput", "import %S /nonexistent-input", true, 1,
                     "cannot read /nonexistent-input"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    CaseName());
 
 }  // namespace

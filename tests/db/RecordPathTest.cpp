@@ -3,6 +3,7 @@
 #include <string>
 
 #include "capture/Recorder.h"
+#include "tests/common/CaseName.h"
 #include "tests/db/FreshDatabase.h"
 
 namespace {
@@ -86,7 +87,7 @@ INSTANTIATE_TEST_SUITE_P(
                                0, true, 3, true},
                       RuleCase{"ShortKeptWhenOff", "12/04/26 09:02:11 01 201 00:00:03 1234", false,
                                0, 0, false, 3, true}),
-    [](const auto& info) { return std::string(info.param.name); });
+    CaseName());
 
 TEST_F(RecordPath, StoresValuesAsBound) {
     mo_.IncomLog = true;

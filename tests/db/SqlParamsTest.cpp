@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "db/SqlParams.h"
+#include "tests/common/CaseName.h"
 
 namespace {
 
@@ -64,6 +65,6 @@ INSTANTIATE_TEST_SUITE_P(
         PositionalCase{"UnclosedBlockComment", ":y /* :x", "? /* :x", {"y"}},
         PositionalCase{"SingleDashAndSlash", "a-:b/:c", "a-?/?", {"b", "c"}},
         PositionalCase{"Empty", "", "", {}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    CaseName());
 
 }  // namespace

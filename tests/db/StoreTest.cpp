@@ -4,6 +4,7 @@
 #include <string>
 
 #include "capture/Recorder.h"
+#include "tests/common/CaseName.h"
 #include "tests/db/FreshDatabase.h"
 
 namespace {
@@ -158,7 +159,7 @@ INSTANTIATE_TEST_SUITE_P(
         HourCase{"Midnight", "12/04/26 12:10AM  201 01 0107                     00:00'02", 0},
         HourCase{"LowerCase", "12/04/26  3:15pm  201 02 84951234567              00:00'48", 15},
         HourCase{"BlankAmPm", "12/04/26  3:15    201 02 84951234567              00:00'48", 3}),
-    [](const auto& info) { return std::string(info.param.name); });
+    CaseName());
 
 struct LongNumberCase {
     const char* name;
@@ -195,6 +196,6 @@ INSTANTIATE_TEST_SUITE_P(
                       LongNumberCase{"TwentyWithLeadingZeros", "00849512345678901234", true},
                       LongNumberCase{"NineteenAboveSixtyFourBits", "9223372036854775808", false},
                       LongNumberCase{"TwentyFourDigits", "123456789012345678901234", false}),
-    [](const auto& info) { return std::string(info.param.name); });
+    CaseName());
 
 }  // namespace

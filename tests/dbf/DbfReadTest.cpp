@@ -5,6 +5,7 @@
 
 #include "dbf/DbfTable.h"
 #include "platform/ProgramDir.h"
+#include "tests/common/CaseName.h"
 #include "tests/dbf/DbfTestUtil.h"
 
 using namespace dbftest;
@@ -26,7 +27,7 @@ std::vector<std::string> Records() {
 }
 
 struct TLevelCase {
-    const char* label;
+    const char* name;
     uint8_t version;
     uint8_t languageId;
     bool levelFourMemo;
@@ -104,7 +105,7 @@ INSTANTIATE_TEST_SUITE_P(Levels, DbfReadTest,
                          testing::Values(TLevelCase{"III", 0x83, 0, false, 3},
                                          TLevelCase{"IV", 0x8B, 0x26, true, 4},
                                          TLevelCase{"IIIReadsIVMemo", 0x83, 0, true, 3}),
-                         [](const auto& info) { return std::string(info.param.label); });
+                         CaseName());
 
 // Conversions between kinds, and the refusals.
 TEST(DbfConversionTest, ReadsInOtherKindsOrRefuses) {
@@ -218,7 +219,7 @@ TEST(DbfOpenTest, RelativePathIsTakenFromTheProgramDirectory) {
 
 // Damaged files: each gives a clean error and the table stays closed.
 struct TBadCase {
-    const char* label;
+    const char* name;
     std::string (*make)();
     const char* message;
 };
@@ -308,8 +309,7 @@ TEST_P(DbfBadFileTest, FailsCleanly) {
     EXPECT_EQ(ReadFile(dir.File("bad.dbf")), before) << "a rejected file is left as it was";
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, DbfBadFileTest, testing::ValuesIn(kBadCases),
-                         [](const auto& info) { return std::string(info.param.label); });
+INSTANTIATE_TEST_SUITE_P(Files, DbfBadFileTest, testing::ValuesIn(kBadCases), CaseName());
 
 TEST(DbfOpenTest, ZeroLengthsAbandonTheOpenSilently) {
     TempDir dir;

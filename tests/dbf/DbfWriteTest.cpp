@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "dbf/DbfTable.h"
+#include "tests/common/CaseName.h"
 #include "tests/dbf/DbfTestUtil.h"
 
 using namespace dbftest;
@@ -32,6 +33,7 @@ protected:
 };
 
 struct TNumberCase {
+    const char* name;
     int64_t value;
     const char* stored;
 };
@@ -52,9 +54,12 @@ TEST_P(DbfNumberTest, IntegersAreZeroPaddedAndKeepTheLowDigits) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, DbfNumberTest,
-                         testing::Values(TNumberCase{5, "005"}, TNumberCase{-5, "-05"},
-                                         TNumberCase{12345, "345"}, TNumberCase{0, "000"},
-                                         TNumberCase{-123, "-23"}));
+                         testing::Values(TNumberCase{"Positive", 5, "005"},
+                                         TNumberCase{"Negative", -5, "-05"},
+                                         TNumberCase{"TooWide", 12345, "345"},
+                                         TNumberCase{"Zero", 0, "000"},
+                                         TNumberCase{"TooWideNegative", -123, "-23"}),
+                         CaseName());
 
 TEST_F(DbfWriteTest, TextLogicalFloatAndDateCoding) {
     TableSpec t;
@@ -202,7 +207,7 @@ TEST_F(DbfWriteTest, LockFieldRecordsCounterTimeAndComputer) {
 
 // Translation: the table's code page on disk, Windows-1251 in the program.
 struct TCodePageCase {
-    const char* label;
+    const char* name;
     uint8_t languageId;
     std::string ansi;    // as the program sees it
     std::string stored;  // as the file holds it
@@ -238,7 +243,7 @@ INSTANTIATE_TEST_SUITE_P(Pages, DbfCodePageTest,
                                                        "abc",
                                                        "\x80"
                                                        "abc"}),
-                         [](const auto& info) { return std::string(info.param.label); });
+                         CaseName());
 
 TEST_F(DbfWriteTest, UnsupportedCodePageMakesTheTableReadOnly) {
     TableSpec t;

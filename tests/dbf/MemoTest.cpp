@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "dbf/DbfTable.h"
+#include "tests/common/CaseName.h"
 #include "tests/dbf/DbfTestUtil.h"
 
 using namespace dbftest;
@@ -79,7 +80,11 @@ TEST_P(MemoBlockTest, OccupiesExactlyTheNeededBlocks) {
 INSTANTIATE_TEST_SUITE_P(Sizes, MemoBlockTest,
                          testing::Values(TBlockCase{false, 510, 1}, TBlockCase{false, 511, 2},
                                          TBlockCase{false, 512, 2}, TBlockCase{true, 100, 1},
-                                         TBlockCase{true, 504, 1}, TBlockCase{true, 505, 2}));
+                                         TBlockCase{true, 504, 1}, TBlockCase{true, 505, 2}),
+                         [](const auto& info) {
+                             return std::string(info.param.levelFour ? "IV_" : "III_") +
+                                    std::to_string(info.param.length) + "Bytes";
+                         });
 
 TEST_F(MemoTest, ShorterTextIsRewrittenInPlaceLongerMovesToTheEnd) {
     Make(true);
@@ -124,7 +129,7 @@ TEST_F(MemoTest, CancelLeavesTheMemoFileUntouched) {
 
 // Damaged memo files read as far as they go, never beyond.
 struct TDamageCase {
-    const char* label;
+    const char* name;
     const char* slot;  // the record's memo field
     std::string (*memo)();
     const char* text;
@@ -175,8 +180,7 @@ TEST_P(MemoDamageTest, ReadsSafely) {
     EXPECT_EQ(table.FieldByName("M").AsString(), expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Memos, MemoDamageTest, testing::ValuesIn(kDamage),
-                         [](const auto& info) { return std::string(info.param.label); });
+INSTANTIATE_TEST_SUITE_P(Memos, MemoDamageTest, testing::ValuesIn(kDamage), CaseName());
 
 TEST_F(MemoTest, DamagedNextFreeBlockNeverOverwritesOtherMemos) {
     std::string memo = BuildMemo(512, 1, false, {{1, "first\x1A\x1A"}, {2, "second\x1A\x1A"}});

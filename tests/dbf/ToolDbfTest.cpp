@@ -5,6 +5,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "tests/common/CaseName.h"
 #include "tests/dbf/DbfTestUtil.h"
 #include "tools/Tool.h"
 
@@ -77,6 +78,7 @@ TEST_F(ToolDbfTest, SetTakesEachKind) {
 }
 
 struct TFailure {
+    const char* name;
     ToolArgs args;
     int rc;
     const char* err;
@@ -96,11 +98,15 @@ TEST_P(ToolDbfFailureTest, ReportsOnStandardError) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ToolDbfFailureTest,
-    testing::Values(TFailure{{"set", "FILE", "OK", "maybe"}, 1, "'maybe' is not a valid boolean"},
-                    TFailure{{"set", "FILE", "N", "1x"}, 1, "'1x' is not a valid integer value"},
-                    TFailure{{"get", "FILE", "NOPE"}, 1, "Field 'NOPE' not found"},
-                    TFailure{{"get", "/nonexistent/x.dbf", "A"}, 1, "Open: file not found"},
-                    TFailure{{"frob", "FILE"}, 2, "usage"}));
+    testing::Values(
+        TFailure{
+            "NotABoolean", {"set", "FILE", "OK", "maybe"}, 1, "'maybe' is not a valid boolean"},
+        TFailure{
+            "NotAnInteger", {"set", "FILE", "N", "1x"}, 1, "'1x' is not a valid integer value"},
+        TFailure{"UnknownField", {"get", "FILE", "NOPE"}, 1, "Field 'NOPE' not found"},
+        TFailure{"MissingFile", {"get", "/nonexistent/x.dbf", "A"}, 1, "Open: file not found"},
+        TFailure{"UnknownCommand", {"frob", "FILE"}, 2, "usage"}),
+    CaseName());
 
 TEST_F(ToolDbfTest, SetAppendsWhenThereIsNoLiveRecord) {
     TableSpec t;

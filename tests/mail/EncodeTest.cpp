@@ -3,11 +3,13 @@
 #include "mail/MailEncoding.h"
 #include "mail/SmtpClient.h"
 #include "mail/SocketClient.h"
+#include "tests/common/CaseName.h"
 #include "tests/common/TempDir.h"
 
 namespace {
 
 struct EncodeCase {
+    const char* name;
     std::string input;
     UUMethods method;
     std::string expected;
@@ -26,23 +28,28 @@ const std::string kLine60 = [] {
     return s;
 }();
 
+const std::string kUuLine60 = [] {
+    std::string s;
+    for (int i = 0; i < 15; ++i) s += "34U-";
+    return s;
+}();
+
 INSTANTIATE_TEST_SUITE_P(
     Methods, EncodeTest,
-    ::testing::Values(EncodeCase{"", uuMime, ""}, EncodeCase{"f", uuMime, "Zg==\r\n"},
-                      EncodeCase{"fo", uuMime, "Zm8=\r\n"}, EncodeCase{"foo", uuMime, "Zm9v\r\n"},
-                      EncodeCase{std::string("\xfb\xff", 2), uuMime, "+/8=\r\n"},
-                      EncodeCase{k45, uuMime, kLine60 + "\r\n"},
-                      EncodeCase{k45 + "M", uuMime, kLine60 + "\r\nTQ==\r\n"},
-                      EncodeCase{"", uuCode, "`\r\n"}, EncodeCase{"Cat", uuCode, "#0V%T\r\n`\r\n"},
-                      // a zero value is the grave accent; short groups get no padding
-                      EncodeCase{std::string("\0", 1), uuCode, "!``\r\n`\r\n"},
-                      EncodeCase{"Ca", uuCode, "\"0V$\r\n`\r\n"}, EncodeCase{k45, uuCode, "M" + [] {
-                                                                                 std::string s;
-                                                                                 for (int i = 0;
-                                                                                      i < 15; ++i)
-                                                                                     s += "34U-";
-                                                                                 return s;
-                                                                             }() + "\r\n`\r\n"}));
+    ::testing::Values(
+        EncodeCase{"MimeEmpty", "", uuMime, ""}, EncodeCase{"MimeOneByte", "f", uuMime, "Zg==\r\n"},
+        EncodeCase{"MimeTwoBytes", "fo", uuMime, "Zm8=\r\n"},
+        EncodeCase{"MimeThreeBytes", "foo", uuMime, "Zm9v\r\n"},
+        EncodeCase{"MimePlusAndSlash", std::string("\xfb\xff", 2), uuMime, "+/8=\r\n"},
+        EncodeCase{"MimeFullLine", k45, uuMime, kLine60 + "\r\n"},
+        EncodeCase{"MimeFullLineAndOneByte", k45 + "M", uuMime, kLine60 + "\r\nTQ==\r\n"},
+        EncodeCase{"UuEmpty", "", uuCode, "`\r\n"},
+        EncodeCase{"UuThreeBytes", "Cat", uuCode, "#0V%T\r\n`\r\n"},
+        // a zero value is the grave accent; short groups get no padding
+        EncodeCase{"UuZeroByte", std::string("\0", 1), uuCode, "!``\r\n`\r\n"},
+        EncodeCase{"UuTwoBytes", "Ca", uuCode, "\"0V$\r\n`\r\n"},
+        EncodeCase{"UuFullLine", k45, uuCode, "M" + kUuLine60 + "\r\n`\r\n"}),
+    CaseName());
 
 TEST(TextToLinesTest, SplitsAtEveryBreakAndEndsAtNul) {
     using V = std::vector<std::string>;

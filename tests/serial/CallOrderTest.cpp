@@ -6,6 +6,7 @@
 
 #include "platform/MessageLoop.h"
 #include "serial/SerialPort.h"
+#include "tests/common/CaseName.h"
 #include "tests/common/TempDir.h"
 #include "tests/serial/FakeDevice.h"
 #include "tests/serial/Pump.h"
@@ -100,7 +101,7 @@ INSTANTIATE_TEST_SUITE_P(
                      "BeforeOpen open SetupComm(1024,1024) SetCommState SetCommTimeouts "
                      "SetCommMask(0x1) link+ AfterOpen lcts1 CTS1 DSR0 lrlsd1 RLSD1",
                      kCloseAll}),
-    [](const auto& info) { return std::string(info.param.name); });
+    CaseName());
 
 // ---- failures while opening and closing ---------------------------------------------------
 
@@ -273,7 +274,7 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   0, 0, 0},
         ApplyCase{"SamePortName", [](TSerialPort& p) { p.SetPort("com1"); }, 0, 0, 0}),
-    [](const auto& info) { return std::string(info.param.name); });
+    CaseName());
 
 TEST(CallOrder, LoadingSettingsIntoAnOpenPortAppliesThemOnceAtTheEnd) {
     TempDir dir;
@@ -402,7 +403,7 @@ INSTANTIATE_TEST_SUITE_P(
                    }},
         ClosedCase{"PortName", [](TSerialPort& p) { p.SetPort("com5"); },
                    [](const platform::TDcb& d) { EXPECT_EQ(d.BaudRate, 9600u); }}),
-    [](const auto& info) { return std::string(info.param.name); });
+    CaseName());
 
 // ---- event batches ------------------------------------------------------------------------
 
@@ -496,7 +497,7 @@ INSTANTIATE_TEST_SUITE_P(
         BatchCase{"OrderWithoutSync", smNone, "q", platform::CE_BREAK, 0, false, false,
                   EV_RLSD | EV_RING | EV_ERR | EV_RXCHAR,
                   "Error8 active1 Read active0 RxChar1:q lring Ring RLSD0"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    CaseName());
 
 // ---- where handlers run, and what their errors do -----------------------------------------
 
@@ -545,7 +546,7 @@ INSTANTIATE_TEST_SUITE_P(Methods, SyncMethods,
                          ::testing::Values(SyncCase{"ThreadSync", smThreadSync, true, false},
                                            SyncCase{"WindowSync", smWindowSync, true, true},
                                            SyncCase{"NoSync", smNone, false, false}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         CaseName());
 
 // A handler that closes its own port would wait for the worker that waits for the handler.
 class CloseInsideHandler : public ::testing::TestWithParam<SyncCase> {};
@@ -580,6 +581,6 @@ INSTANTIATE_TEST_SUITE_P(Methods, CloseInsideHandler,
                          ::testing::Values(SyncCase{"ThreadSync", smThreadSync, true, false},
                                            SyncCase{"WindowSync", smWindowSync, true, true},
                                            SyncCase{"NoSync", smNone, false, false}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         CaseName());
 
 }  // namespace

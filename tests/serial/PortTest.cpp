@@ -10,6 +10,7 @@
 #include "platform/MessageLoop.h"
 #include "platform/posix/SerialTermios.h"
 #include "serial/SerialPort.h"
+#include "tests/common/CaseName.h"
 #include "tests/serial/Pump.h"
 
 namespace {
@@ -151,6 +152,7 @@ TEST(Port, MissingDeviceFailsWithCodeOne) {
 }
 
 struct RateCase {
+    const char* name;
     TBaudRate rate;
     int32_t custom;
     uint32_t runsAt;  // 0: refused with code 7
@@ -179,12 +181,15 @@ TEST_P(Rates, EveryListedRateRunsAndNonsenseIsRefused) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Speeds, Rates,
-                         ::testing::Values(RateCase{br1200, 0, 1200}, RateCase{br14400, 0, 14400},
-                                           RateCase{br56000, 0, 56000},
-                                           RateCase{br128000, 0, 128000},
-                                           RateCase{br256000, 0, 256000},
-                                           RateCase{brCustom, 31250, 31250},
-                                           RateCase{brCustom, 0, 0}, RateCase{brCustom, -1, 0}));
+                         ::testing::Values(RateCase{"Baud1200", br1200, 0, 1200},
+                                           RateCase{"Baud14400", br14400, 0, 14400},
+                                           RateCase{"Baud56000", br56000, 0, 56000},
+                                           RateCase{"Baud128000", br128000, 0, 128000},
+                                           RateCase{"Baud256000", br256000, 0, 256000},
+                                           RateCase{"Custom31250", brCustom, 31250, 31250},
+                                           RateCase{"CustomZero", brCustom, 0, 0},
+                                           RateCase{"CustomNegative", brCustom, -1, 0}),
+                         CaseName());
 
 TEST(Port, HandlerErrorEndsTheEventThreadWithoutAHang) {
     Pty pty;
@@ -205,6 +210,7 @@ TEST(Port, HandlerErrorEndsTheEventThreadWithoutAHang) {
 }
 
 struct NameCase {
+    const char* name;
     const char* in;
     const char* out;
 };
@@ -212,12 +218,14 @@ class PortNames : public ::testing::TestWithParam<NameCase> {};
 TEST_P(PortNames, Normalised) {
     EXPECT_EQ(NormalizePortName(GetParam().in), GetParam().out);
 }
-INSTANTIATE_TEST_SUITE_P(Names, PortNames,
-                         ::testing::Values(NameCase{"COM10", "COM10"}, NameCase{"com3", "COM3"},
-                                           NameCase{"3", "COM3"}, NameCase{"COM97", "COM1"},
-                                           NameCase{"COM0", "COM1"}, NameCase{"COMX", "COM1"},
-                                           NameCase{"", "COM1"},
-                                           NameCase{"/dev/ttyUSB0", "/dev/ttyUSB0"}));
+INSTANTIATE_TEST_SUITE_P(
+    Names, PortNames,
+    ::testing::Values(NameCase{"TwoDigits", "COM10", "COM10"},
+                      NameCase{"LowerCase", "com3", "COM3"}, NameCase{"BareNumber", "3", "COM3"},
+                      NameCase{"BeyondTheLast", "COM97", "COM1"}, NameCase{"Zero", "COM0", "COM1"},
+                      NameCase{"NotANumber", "COMX", "COM1"}, NameCase{"Empty", "", "COM1"},
+                      NameCase{"DevicePath", "/dev/ttyUSB0", "/dev/ttyUSB0"}),
+    CaseName());
 
 TEST(Port, DeviceAndControlBlock) {
     EXPECT_EQ(TCustomSerialPort::DevicePath("COM1"), "/dev/ttyS0");

@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "serial/SerialPort.h"
+#include "tests/common/CaseName.h"
 #include "tests/common/TempDir.h"
 
 namespace {
@@ -41,6 +42,7 @@ TEST(Setup, EveryGroupRoundTrips) {
 }
 
 struct LoadCase {
+    const char* name;
     const char* ini;
     TBaudRate baud;
     int32_t custom;
@@ -68,19 +70,23 @@ TEST_P(LoadTexts, ReadIgnoringCaseWithDefaults) {
 
 INSTANTIATE_TEST_SUITE_P(
     Files, LoadTexts,
-    ::testing::Values(
-        LoadCase{"BaudRate=Custom\r\nCustomBaudRate=31250\r\n", brCustom, 31250, sbOneStopBit,
-                 dbEight, prNone, "COM1"},
-        LoadCase{"BaudRate=Custom\r\n", brCustom, 9600, sbOneStopBit, dbEight, prNone, "COM1"},
-        LoadCase{"BaudRate=fast\r\n", br9600, 777, sbOneStopBit, dbEight, prNone, "COM1"},
-        LoadCase{"baudrate=9600\r\nparity=odd\r\n", br9600, 777, sbOneStopBit, dbEight, prOdd,
-                 "COM1"},
-        LoadCase{"StopBits=1.5\r\nDataBits=9\r\n", br1200, 777, sbOne5StopBits, dbEight, prNone,
-                 "COM1"},
-        LoadCase{"Port=com7\r\n", br1200, 777, sbOneStopBit, dbEight, prNone, "COM7"},
-        LoadCase{"Port=\r\n", br1200, 777, sbOneStopBit, dbEight, prNone, "COM1"},
-        LoadCase{"Port=/dev/ttyUSB0\r\n", br1200, 777, sbOneStopBit, dbEight, prNone,
-                 "/dev/ttyUSB0"}));
+    ::testing::Values(LoadCase{"CustomRate", "BaudRate=Custom\r\nCustomBaudRate=31250\r\n",
+                               brCustom, 31250, sbOneStopBit, dbEight, prNone, "COM1"},
+                      LoadCase{"CustomWithoutItsRate", "BaudRate=Custom\r\n", brCustom, 9600,
+                               sbOneStopBit, dbEight, prNone, "COM1"},
+                      LoadCase{"UnknownRate", "BaudRate=fast\r\n", br9600, 777, sbOneStopBit,
+                               dbEight, prNone, "COM1"},
+                      LoadCase{"LowerCaseKeys", "baudrate=9600\r\nparity=odd\r\n", br9600, 777,
+                               sbOneStopBit, dbEight, prOdd, "COM1"},
+                      LoadCase{"BadDataBits", "StopBits=1.5\r\nDataBits=9\r\n", br1200, 777,
+                               sbOne5StopBits, dbEight, prNone, "COM1"},
+                      LoadCase{"LowerCasePort", "Port=com7\r\n", br1200, 777, sbOneStopBit, dbEight,
+                               prNone, "COM7"},
+                      LoadCase{"EmptyPort", "Port=\r\n", br1200, 777, sbOneStopBit, dbEight, prNone,
+                               "COM1"},
+                      LoadCase{"DevicePath", "Port=/dev/ttyUSB0\r\n", br1200, 777, sbOneStopBit,
+                               dbEight, prNone, "/dev/ttyUSB0"}),
+    CaseName());
 
 TEST(Setup, MissingFileKeepsTheStoredDescription) {
     TSerialPort port;

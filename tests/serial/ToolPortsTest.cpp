@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "serial/SerialPort.h"
+#include "tests/common/CaseName.h"
 #include "tests/common/Process.h"
 
 namespace {
@@ -16,6 +17,7 @@ process::TOutput RunTool(const std::string& args) {
 }
 
 struct ToolCase {
+    const char* name;
     const char* args;
     int status;
     bool listsPorts;
@@ -35,7 +37,8 @@ TEST_P(PortsCommand, PrintsTheListOrUsage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Args, PortsCommand,
-                         ::testing::Values(ToolCase{"ports", 0, true},
-                                           ToolCase{"ports extra", 2, false}));
+                         ::testing::Values(ToolCase{"NoArguments", "ports", 0, true},
+                                           ToolCase{"ExtraArgument", "ports extra", 2, false}),
+                         CaseName());
 
 }  // namespace

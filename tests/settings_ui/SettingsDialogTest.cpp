@@ -1,3 +1,4 @@
+#include "tests/common/CaseName.h"
 #include "tests/settings_ui/DialogStage.h"
 
 #include "platform/Ini.h"
@@ -140,8 +141,7 @@ TEST_P(PageTableTest, ControlHasItsCaptionLimitsAndInitialState) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, PageTableTest, ::testing::ValuesIn(PageTable()),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Rows, PageTableTest, ::testing::ValuesIn(PageTable()), CaseName());
 
 // ---- window, tree and keys --------------------------------------------------------------------
 
@@ -168,6 +168,7 @@ TEST_F(DialogStage, WindowHasItsCaptionButtonsAndTree) {
 }
 
 struct TPageCase {
+    const char* name;
     int asked, shown;
 };
 class SelectPageTest : public DialogStage, public ::testing::WithParamInterface<TPageCase> {};
@@ -179,8 +180,11 @@ TEST_P(SelectPageTest, OpensAtThePageAsked) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Pages, SelectPageTest,
-                         ::testing::Values(TPageCase{7, 1}, TPageCase{-1, 1}, TPageCase{0, 0},
-                                           TPageCase{1, 1}, TPageCase{4, 4}, TPageCase{6, 6}));
+                         ::testing::Values(TPageCase{"BeyondTheLastGivesGeneral", 7, 1},
+                                           TPageCase{"NegativeGivesGeneral", -1, 1},
+                                           TPageCase{"Root", 0, 0}, TPageCase{"General", 1, 1},
+                                           TPageCase{"Port", 4, 4}, TPageCase{"Messages", 6, 6}),
+                         CaseName());
 
 TEST_F(DialogStage, ClickingANodeShowsItsPageAndTheRootStaysExpanded) {
     TSettingsDialog& f = Open(1);

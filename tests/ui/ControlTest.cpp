@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "capture/Controller.h"
+#include "tests/common/CaseName.h"
 #include "tests/ui/StationFakes.h"
 
 namespace {
@@ -174,7 +175,7 @@ TEST_P(DeferredDuringBurst, RunsOnlyAfterTheHandlerReturned) {
 
 INSTANTIATE_TEST_SUITE_P(Requests, DeferredDuringBurst,
                          ::testing::Values(BurstCase{"Stop", false}, BurstCase{"Exit", true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         CaseName());
 
 TEST(CaptureControl, HeldBackRequestWaitsForANestedReceiveToEnd) {
     Fixture f;
@@ -222,7 +223,7 @@ TEST_P(RequestDuringDailyRun, WaitsForTheRunToReturn) {
 
 INSTANTIATE_TEST_SUITE_P(Requests, RequestDuringDailyRun,
                          ::testing::Values(BurstCase{"Stop", false}, BurstCase{"Exit", true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         CaseName());
 
 TEST(CaptureControl, TicksHeldBackByAReceiveHandlerRunTheDailyRunOnce) {
     Fixture f;

@@ -6,6 +6,7 @@
 
 #include "../common/TempDir.h"
 #include "platform/ProgramDir.h"
+#include "tests/common/CaseName.h"
 #include "ui/AboutDialog.h"
 #include "ui/WhatsNewDialog.h"
 
@@ -50,7 +51,7 @@ INSTANTIATE_TEST_SUITE_P(
                       WhatsNewCase{"Cp1251Lines", true, "\xcd\xee\xe2\xee\xe5\r\nv1.8\r\n",
                                    QString::fromUtf8("Новое\nv1.8")},
                       WhatsNewCase{"BareLineFeeds", true, "a\nb", QString("a\nb")}),
-    [](const auto& info) { return std::string(info.param.name); });
+    CaseName());
 
 TEST(AboutTest, NameVersionAndLinks) {
     TAboutDialog about;

@@ -64,7 +64,8 @@ TEST_P(HeadlessBaud, EveryLineReachesStandardOutputInOrder) {
     EXPECT_EQ(station.Wait(std::chrono::seconds(2)), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rates, HeadlessBaud, ::testing::Values(1200, 115200));
+INSTANTIATE_TEST_SUITE_P(Rates, HeadlessBaud, ::testing::Values(1200, 115200),
+                         [](const auto& info) { return "Baud" + std::to_string(info.param); });
 
 TEST(HeadlessStation, SigtermDuringABurstExitsCleanlyWithCompleteLines) {
     Staged s;

@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QTest>
+#include <string>
 
 #include "serial/PortControls.h"
 
@@ -25,8 +26,11 @@ TEST_P(LampCentre, GlyphIsCentredOrPinnedToTheCorner) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, LampCentre,
                          ::testing::Values(CentreCase{25, 25, {5, 5}}, CentreCase{16, 16, {0, 0}},
-                                           CentreCase{10, 10, {0, 0}},
-                                           CentreCase{40, 20, {12, 2}}));
+                                           CentreCase{10, 10, {0, 0}}, CentreCase{40, 20, {12, 2}}),
+                         [](const auto& info) {
+                             return std::to_string(info.param.width) + "x" +
+                                    std::to_string(info.param.height);
+                         });
 
 TEST(Lamp, BuiltInGlyphsAreFifteenPixelsWithTheBottomLeftColourTransparent) {
     for (int k = lkRedLight; k <= lkBulb; ++k) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "../common/TempDir.h"
+#include "tests/common/CaseName.h"
 #include "tests/ui/Pty.h"
 #include "tests/ui/StationProcess.h"
 #include "tests/ui/StationStage.h"
@@ -134,6 +135,6 @@ INSTANTIATE_TEST_SUITE_P(Stations, StationStores,
                                            StationKind{"Hidden", true, true, 115200, 60},
                                            StationKind{"HeadlessSlow", false, false, 1200, 8},
                                            StationKind{"WindowedSlow", true, false, 1200, 8}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         CaseName());
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "../common/TempDir.h"
 #include "capture/MainWindow.h"
 #include "common/DateTime.h"
+#include "tests/common/CaseName.h"
 #include "tests/ui/StationFakes.h"
 
 namespace {
@@ -67,7 +68,9 @@ TEST_P(HeightTest, OuterHeightAndLogFollowShowBuffer) {
     EXPECT_EQ(w.Form->windowTitle(), QString::fromUtf8("Статистика звонков."));
 }
 
-INSTANTIATE_TEST_SUITE_P(ShowBuffer, HeightTest, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(ShowBuffer, HeightTest, ::testing::Bool(), [](const auto& info) {
+    return info.param ? "BufferShown" : "BufferHidden";
+});
 
 TEST(MainWindow, ComponentsCarryTheirCaptionsAndHints) {
     Window w;
@@ -213,7 +216,7 @@ INSTANTIATE_TEST_SUITE_P(Names, SaveLogTest,
                          ::testing::Values(SaveCase{"NoExtension", "Buffer_01_02_2026",
                                                     "Buffer_01_02_2026.txt"},
                                            SaveCase{"OwnExtension", "calls.log", "calls.log"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         CaseName());
 
 TEST(MainWindow, SavingToAnUnwritablePlaceIsIgnored) {
     Window w;
