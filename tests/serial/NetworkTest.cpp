@@ -15,6 +15,7 @@
 #include "common/Text.h"
 #include "platform/NetSource.h"
 #include "serial/SerialPort.h"
+#include "tests/common/CaseName.h"
 #include "tests/common/Process.h"
 #include "tests/common/TcpPeer.h"
 #include "tests/serial/Pump.h"
@@ -145,7 +146,7 @@ INSTANTIATE_TEST_SUITE_P(
         NameCase{"PathAfterPort", "tcp://pbx:9100/smdr", false},
         NameCase{"UnclosedBracket", "listen://[::1:9100", false},
         NameCase{"BlankInHost", "tcp://p bx:9100", false}),
-    [](const auto& info) { return std::string(info.param.name); });
+    CaseName());
 
 TEST(NetworkPortName, AMalformedNameFailsToOpenWithTheInvalidArgumentError) {
     TSerialPort port;
@@ -196,7 +197,7 @@ INSTANTIATE_TEST_SUITE_P(
                       AllowCase{"EveryIPv4", "0.0.0.0/0", "203.0.113.9", true},
                       AllowCase{"EveryIPv4IsNotIPv6", "0.0.0.0/0", "2001:db8::1", false},
                       AllowCase{"NotAnAddress", "10.0.0.5", "pbx", false}),
-    [](const auto& info) { return std::string(info.param.name); });
+    CaseName());
 
 TEST(AddressList, EntriesThatAreNotAddressesAreReportedAndAllowNothing) {
     std::vector<std::string> bad;
@@ -231,7 +232,7 @@ INSTANTIATE_TEST_SUITE_P(
                       PromptCase{"CallLine", "06/12/26 14:02:11 02 201 00:01:05 8495",
                                  platform::TPrompt::None},
                       PromptCase{"Nothing", "", platform::TPrompt::None}),
-    [](const auto& info) { return std::string(info.param.name); });
+    CaseName());
 
 // ---- the station connects ----
 
