@@ -166,7 +166,7 @@ TEST(ToolTest, ReportsFailures) {
     const auto r = RunTool({"--host", "127.0.0.1", "--port", QString::number(refusing.Port()),
                             "--from", "a@x", "--to", "b@x"},
                            "");
-    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.exitCode, 5);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "10061:Connection refused\n");
     EXPECT_EQ(RunTool({"--host", "127.0.0.1"}, "").exitCode, 2);
