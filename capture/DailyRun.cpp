@@ -234,13 +234,7 @@ std::string TDailyRun::Session(const std::function<void()>& send) {
     } catch (const std::exception& e) {
         // A session left open by a failed send would make every later mail fail with
         // "Already connected".
-        if (NSMTP.Connected()) {
-            try {
-                NSMTP.Disconnect();
-            } catch (const std::exception&) {
-                // Closed all the same.
-            }
-        }
+        NSMTP.CloseAfterFailure(e);
         const std::string what = OneLine(e.what());
         return what.empty() ? std::string("mail failed") : what;
     }

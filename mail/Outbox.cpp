@@ -14,6 +14,8 @@ constexpr const char* kSuffix = ".msg";
 constexpr size_t kMaxFile = 64 * 1024 * 1024;  // a larger file is not one of ours
 constexpr size_t kMaxRecipients = 10000;
 constexpr TDateTime kLookInterval = 1.0 / (24 * 60);
+// Day fractions are not exact: ten minutes later must count as ten minutes.
+constexpr TDateTime kSlack = 0.5 / (24 * 60 * 60);
 
 bool HasLineBreak(std::string_view text) {
     return text.find_first_of("\r\n") != std::string_view::npos;
@@ -166,7 +168,7 @@ void TOutbox::Remove(const std::string& name) {
 }
 
 void TOutbox::Retry(TDateTime now, const TSend& send, const TReport& report) {
-    if (NextLook && now < *NextLook && now > *NextLook - 2 * kLookInterval) return;
+    if (NextLook && now < *NextLook - kSlack && now > *NextLook - 2 * kLookInterval) return;
     NextLook = now + kLookInterval;
     const std::vector<std::string> names = Names();
     // What is gone from the directory is forgotten.
@@ -186,14 +188,15 @@ void TOutbox::Retry(TDateTime now, const TSend& send, const TReport& report) {
             report({TOutboxEvent::Unreadable, name, {}, {}});
             continue;
         }
-        if (now - q->Queued >= kLifetime) {
+        if (now - q->Queued >= kLifetime - kSlack) {
             const std::string reason = attempt.Reason;
             Remove(name);
             report({TOutboxEvent::Dropped, name, q->Envelope.Recipients, reason});
             continue;
         }
         // A clock set back counts as due, so nothing waits for the clock to catch up.
-        const bool due = attempt.At == 0 || now - attempt.At >= kRetryInterval || now < attempt.At;
+        const bool due =
+            attempt.At == 0 || now - attempt.At >= kRetryInterval - kSlack || now < attempt.At;
         if (!due) continue;
         if (serverDown) {
             attempt.At = now;

@@ -249,14 +249,8 @@ void TSmtpClient::Connect() {
                 Helo();
             else
                 Introduce();
-        } catch (...) {
-            if (Connected()) {
-                try {
-                    Disconnect();
-                } catch (const std::exception&) {
-                    // the connect's own failure is the one to report
-                }
-            }
+        } catch (const std::exception& e) {
+            CloseAfterFailure(e);
             throw;
         }
     } catch (...) {
@@ -398,6 +392,23 @@ void TSmtpClient::Transfer(const TMailEnvelope& e) {
     if (ReplyNumber() >= 400) {
         if (OnFailure) OnFailure();
         throw EError(ReplyText());
+    }
+}
+
+void TSmtpClient::CloseAfterFailure(const std::exception& failure) noexcept {
+    if (!Connected()) return;
+    try {
+        // With the line itself gone wrong, a QUIT would only wait for a reply that never comes.
+        // A TLS failure that leaves the connection open is a refusal in step with the server.
+        const bool lineFailed = (dynamic_cast<const ESockError*>(&failure) &&
+                                 !dynamic_cast<const ETlsError*>(&failure)) ||
+                                dynamic_cast<const EAbortError*>(&failure);
+        if (lineFailed)
+            TSocketClient::Disconnect();
+        else
+            Disconnect();
+    } catch (const std::exception&) {
+        // Closed all the same; the failure itself is the one to report.
     }
 }
 

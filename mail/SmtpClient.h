@@ -1,6 +1,7 @@
 #pragma once
 // The station's mail client: one SMTP session at a time over a TSocketClient, in plain text or
 // encrypted, with or without authentication.
+#include <exception>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -85,6 +86,9 @@ public:
     TMailEnvelope BuildEnvelope();
     // Says QUIT and closes the connection.
     void Disconnect();
+    // Ends the session after a failed operation: QUIT while the server is still in step, at
+    // once when the connection failed (no reply, a broken line, a time-out).
+    void CloseAfterFailure(const std::exception& failure) noexcept;
     // Fills FinalHeader and BodyStream from PostMessage.
     void BuildMessage();
 

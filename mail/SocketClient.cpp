@@ -561,10 +561,7 @@ void TSocketClient::StartTls() {
             const platform::TlsStep step = tlsSession_.Handshake(error);
             FlushTls();
             if (step == platform::TlsStep::Done) break;
-            if (step == platform::TlsStep::Failed) {
-                const std::string fingerprint = tlsSession_.PeerFingerprint();
-                FailTls(fingerprint.empty() ? error : error + " (SHA-256 " + fingerprint + ")");
-            }
+            if (step == platform::TlsStep::Failed) FailTls(error);
             if (step == platform::TlsStep::Closed || ended)
                 FailTls("TLS failure: the server closed the connection during the handshake");
             int sockError = 0;

@@ -23,6 +23,14 @@ std::string WithoutLineEnd(std::string line) {
     return line;
 }
 
+int ExitFor(const std::exception& e) {
+    if (dynamic_cast<const ETlsError*>(&e)) return kTls;
+    if (dynamic_cast<const EAuthError*>(&e)) return kLoginRefused;
+    if (dynamic_cast<const ESockError*>(&e) || dynamic_cast<const EAbortError*>(&e))
+        return kConnection;
+    return kRefused;
+}
+
 int Usage() {
     std::cerr << "usage: tarvick-tool " << kUsage << "\n";
     return kBadUsage;
@@ -121,21 +129,10 @@ int RunSendmail(const ToolArgs& args) {
         m.ToAddress = to;
         m.Body = TextToLines(body);
         smtp.SendMail();
-    } catch (const ETlsError& e) {
-        std::cerr << WithoutLineEnd(e.what()) << "\n";
-        status = kTls;
-    } catch (const EAuthError& e) {
-        std::cerr << WithoutLineEnd(e.what()) << "\n";
-        status = kLoginRefused;
-    } catch (const ESockError& e) {
-        std::cerr << WithoutLineEnd(e.what()) << "\n";
-        status = kConnection;
-    } catch (const EAbortError& e) {
-        std::cerr << WithoutLineEnd(e.what()) << "\n";
-        status = kConnection;
     } catch (const std::exception& e) {
         std::cerr << WithoutLineEnd(e.what()) << "\n";
-        status = kRefused;
+        status = ExitFor(e);
+        smtp.CloseAfterFailure(e);
     }
     // Once the message is taken, a goodbye the server refuses changes nothing.
     std::string farewell;
