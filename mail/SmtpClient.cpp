@@ -1,5 +1,6 @@
 #include "mail/SmtpClient.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <exception>
@@ -373,6 +374,12 @@ TMailEnvelope TSmtpClient::Envelope() const {
 }
 
 void TSmtpClient::Transfer(const TMailEnvelope& e) {
+    // A line break would end the command early and start one the server takes as ours.
+    auto broken = [](const std::string& address) {
+        return address.find_first_of("\r\n") != std::string::npos;
+    };
+    if (broken(e.From) || std::any_of(e.Recipients.begin(), e.Recipients.end(), broken))
+        throw EError("Line break in a mail address");
     Command("RSET", 400);
     Command("MAIL FROM:<" + e.From + ">", 400);
     for (const auto& mailbox : e.Recipients) {

@@ -379,6 +379,18 @@ INSTANTIATE_TEST_SUITE_P(
                       Repeated("220-" + std::string(1000, 'x') + "\r\n", 80), "Reply too long"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(ExtendedSessionTest, AddressWithALineBreakSendsNoCommandOfIt) {
+    ScriptedServer server(Greeting() + Quit());
+    Use(server);
+    smtp.Connect();
+    FillMessage();
+    smtp.PostMessage().FromAddress = "st@x>\r\nRCPT TO:<everyone@x";
+    EXPECT_EQ(WhatRaised([&] { smtp.SendMail(); }), "Line break in a mail address");
+    EXPECT_TRUE(smtp.Connected());
+    smtp.Disconnect();
+    EXPECT_EQ(server.Log(), "HELO station.test\r\nQUIT\r\n");
+}
+
 TEST_F(ExtendedSessionTest, RefusedEhloFallsBackToHelo) {
     ScriptedServer server(Script{{"send", "220 old server\r\n"},
                                  {"recv", ""},
