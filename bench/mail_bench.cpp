@@ -1,5 +1,6 @@
 // Mail delivery rate: the station's client against Python's smtplib, both one session per
-// message (connect, send, disconnect) to the same real SMTP server on loopback.
+// message (connect, send, disconnect) to the same real SMTP server on loopback, in plain text
+// and through STARTTLS with a login.
 #include <benchmark/benchmark.h>
 
 #include <QCoreApplication>
@@ -7,8 +8,10 @@
 #include <chrono>
 #include <cstdio>
 
+#include "mail/MailSettings.h"
 #include "mail/SmtpClient.h"
 #include "platform/MessageLoop.h"
+#include "tests/mail/Certificates.h"
 
 namespace {
 
@@ -16,7 +19,11 @@ constexpr int kMessages = 1000;
 constexpr int kRounds = 10;  // the two clients take turns, so load changes hit both alike
 constexpr int kBodyBytes = 2048;
 
+constexpr int kTlsMessages = 200;  // a handshake per session makes each one dearer
+constexpr int kTlsRounds = 4;
+
 int gPort = 0;
+int gTlsPort = 0;
 
 double StationSeconds(TSmtpClient& smtp, int count) {
     const std::string line(62, 'x');
@@ -37,11 +44,12 @@ double StationSeconds(TSmtpClient& smtp, int count) {
 }
 
 // The script times its own sending, so interpreter start-up is not counted.
-double SmtplibSeconds(int count) {
+double SmtplibSeconds(int port, int count, const QStringList& login = {}) {
     QProcess python;
     python.start(TARVICK_PYTHON,
-                 {TARVICK_SOURCE_DIR "/bench/smtplib_send.py", QString::number(gPort),
-                  QString::number(count), QString::number(kBodyBytes)});
+                 QStringList{TARVICK_SOURCE_DIR "/bench/smtplib_send.py", QString::number(port),
+                             QString::number(count), QString::number(kBodyBytes)} +
+                     login);
     python.waitForFinished(600000);
     return python.readAllStandardOutput().trimmed().toDouble();
 }
@@ -55,7 +63,7 @@ void BM_StationVsSmtplib(benchmark::State& state) {
         double station = 0, smtplib = 0;
         for (int round = 0; round < kRounds; ++round) {
             station += StationSeconds(smtp, kMessages / kRounds);
-            const double s = SmtplibSeconds(kMessages / kRounds);
+            const double s = SmtplibSeconds(gPort, kMessages / kRounds);
             if (s <= 0) {
                 state.SkipWithError("smtplib run failed");
                 return;
@@ -73,27 +81,76 @@ void BM_StationVsSmtplib(benchmark::State& state) {
 
 BENCHMARK(BM_StationVsSmtplib)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
+void BM_StartTlsLoginStationVsSmtplib(benchmark::State& state) {
+    TSmtpClient smtp;
+    smtp.SetHost("localhost");
+    smtp.SetPort(gTlsPort);
+    TMailSettings settings;
+    settings.Security = TMailSecurity::StartTls;
+    settings.User = "station";
+    settings.Password = "s3cret";
+    ApplyMailSettings(smtp, settings);
+    StationSeconds(smtp, 10);
+    for (auto _ : state) {
+        double station = 0, smtplib = 0;
+        for (int round = 0; round < kTlsRounds; ++round) {
+            station += StationSeconds(smtp, kTlsMessages / kTlsRounds);
+            const double s =
+                SmtplibSeconds(gTlsPort, kTlsMessages / kTlsRounds, {"station", "s3cret"});
+            if (s <= 0) {
+                state.SkipWithError("smtplib run failed");
+                return;
+            }
+            smtplib += s;
+        }
+        state.SetIterationTime(station);
+        state.counters["station_msgs_per_s"] = kTlsMessages / station;
+        state.counters["smtplib_msgs_per_s"] = kTlsMessages / smtplib;
+        state.counters["station_to_smtplib"] = smtplib / station;
+        std::printf(
+            "STARTTLS + AUTH: station %.0f messages/s, smtplib %.0f messages/s, ratio %.2f\n",
+            kTlsMessages / station, kTlsMessages / smtplib, smtplib / station);
+    }
+}
+
+BENCHMARK(BM_StartTlsLoginStationVsSmtplib)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+int StartSink(QProcess& server, const QStringList& options) {
+    server.setProgram(TARVICK_PYTHON);
+    server.setArguments(QStringList{TARVICK_SOURCE_DIR "/tests/mail/smtp_sink.py"} + options);
+    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    server.start();
+    while (server.waitForStarted(10000) && !server.canReadLine())
+        if (!server.waitForReadyRead(20000)) break;
+    return server.readLine().trimmed().toInt();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     platform::InitMessageLoop();
-    QProcess server;
-    server.setProgram(TARVICK_PYTHON);
-    server.setArguments({TARVICK_SOURCE_DIR "/tests/mail/smtp_sink.py"});
-    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    server.start();
-    while (server.waitForStarted(10000) && !server.canReadLine())
-        if (!server.waitForReadyRead(20000)) break;
-    gPort = server.readLine().trimmed().toInt();
-    if (gPort == 0) {
+    const TestCertificates& certs = TestCertificates::Get();
+    QProcess server, tlsServer;
+    gPort = StartSink(server, {});
+    if (certs.Ok())
+        gTlsPort = StartSink(
+            tlsServer,
+            {"", "--mode", "starttls", "--cert", QString::fromStdString(certs.Server()), "--key",
+             QString::fromStdString(certs.Key()), "--user", "station", "--password", "s3cret"});
+    if (gPort == 0 || gTlsPort == 0) {
         std::fprintf(stderr, "cannot start the SMTP server\n");
         return 1;
     }
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    server.kill();
-    server.waitForFinished(5000);
+    for (QProcess* p : {&server, &tlsServer}) {
+        p->kill();
+        p->waitForFinished(5000);
+    }
     return 0;
 }

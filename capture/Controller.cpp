@@ -4,6 +4,7 @@
 
 #include "common/DateTime.h"
 #include "db/CallDatabase.h"
+#include "mail/Outbox.h"
 
 namespace {
 const char kDbFailed[] =
@@ -138,7 +139,8 @@ void TCaptureControl::TimerTick(const std::function<void()>& run) {
 
 TDailyRunHooks TCaptureControl::DailyRunHooks() {
     return TDailyRunHooks{[this] { return Port.Connected(); }, [this] { Port.Close(); },
-                          [this] { Port.Open(); }, [this](bool on) { View.SetTimerEnabled(on); }};
+                          [this] { Port.Open(); }, [this](bool on) { View.SetTimerEnabled(on); },
+                          [this](const std::string& text) { View.LogEvent(text); }};
 }
 
 void TCaptureControl::Run(const std::function<void()>& fn) {
@@ -198,9 +200,14 @@ void TCaptureControl::Shutdown(std::function<void()> then) {
 }
 
 std::function<void()> DailyRunOf(TCaptureControl& control, TSmtpClient& smtp) {
-    return [&control, &smtp] {
+    // The outbox's retry schedule lives as long as the station's timer handler.
+    auto outbox = std::make_shared<std::unique_ptr<TOutbox>>();
+    return [&control, &smtp, outbox] {
         if (!control.Recorder() || !CallDatabase) return;
-        TDailyRun dailyRun(*control.Recorder(), *CallDatabase, smtp, control.DailyRunHooks());
+        TRecorder& recorder = *control.Recorder();
+        if (!*outbox) *outbox = std::make_unique<TOutbox>(recorder.ProgramDir + "outbox/");
+        TDailyRun dailyRun(recorder, *CallDatabase, smtp, control.DailyRunHooks());
+        dailyRun.Outbox = outbox->get();
         dailyRun.TimerTimer();
     };
 }

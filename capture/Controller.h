@@ -91,7 +91,7 @@ public:
     // The daily timer's tick: at most one run is held back, however many ticks arrive while a
     // receive handler or a modal dialog keeps it waiting.
     void TimerTick(const std::function<void()>& run);
-    // The capture line and the daily timer as the daily run drives them.
+    // The capture line, the daily timer and the log as the daily run drives them.
     TDailyRunHooks DailyRunHooks();
 
     // End of capture for good: the port closes first, then the holder is freed, so no

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "db/CallDatabase.h"
+#include "mail/Outbox.h"
 #include "mail/SmtpClient.h"
 #include "platform/CodePage.h"
 
@@ -30,6 +31,30 @@ constexpr const char* kDayNames[] = {"Воскресенье", "Понедель
 std::string SilenceText(const TRecorder& recorder, TDateTime today) {
     return recorder.MsgSilence + DateToStr(today) + "|" + DateToStr(recorder.LastRingDate) + "|" +
            std::to_string(recorder.DaysSilenc);
+}
+
+// A reason as one line of the log: a server's reply may have several lines, control bytes, and
+// any length.
+std::string OneLine(std::string_view text) {
+    constexpr size_t kMaxReason = 500;
+    std::string out;
+    for (const char c : text) {
+        const bool blank = static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+        if (blank && (out.empty() || out.back() == ' ')) continue;
+        out += blank ? ' ' : c;
+        if (out.size() >= kMaxReason) {
+            out += "...";
+            break;
+        }
+    }
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    return out;
+}
+
+std::string Joined(const std::vector<std::string>& items) {
+    std::string out;
+    for (const auto& item : items) out += (out.empty() ? "" : ",") + item;
+    return out;
 }
 
 }  // namespace
@@ -71,7 +96,10 @@ void TDailyRun::TimerTimer() {
     if (running_) return;
     const bool wasOpen = Hooks.PortOpen && Hooks.PortOpen();
     const TDateTime today = Date();
-    if (today <= Recorder.LastRunDate) return;
+    if (today <= Recorder.LastRunDate) {
+        RetryOutbox();
+        return;
+    }
 
     running_ = true;
     if (Hooks.SetTimerEnabled) Hooks.SetTimerEnabled(false);
@@ -172,50 +200,102 @@ TMailResult TDailyRun::SendUserStatistics(int32_t inSeconds, int32_t outSeconds,
     };
     for (auto& line : TextToLines(Recorder.MsgFooter)) body.push_back(std::move(line));
     result.Error = Mail(Recorder.SubjSendM, address, body);
-    if (result.Error.empty()) {
-        result.Sent = true;
-    } else {
-        result.Failed = true;
-        Recorder.SendMail = false;
-    }
+    result.Sent = result.Error.empty();
+    result.Failed = !result.Sent;
     return result;
 }
 
+// A failure changes no setting: the message waits in the outbox, and the next run mails again.
 void TDailyRun::SendAdminMail(const std::string& subject, const std::string& body) {
     if (Recorder.MsgAddress.empty()) return;
-    if (!Mail(subject, Recorder.MsgAddress, TextToLines(body)).empty()) Recorder.NeedARight = false;
+    Mail(subject, Recorder.MsgAddress, TextToLines(body));
 }
 
 std::string TDailyRun::Mail(const std::string& subject, const std::string& to,
                             const std::vector<std::string>& body) {
+    NSMTP.SetCharset("windows-1251");
+    TMailMessage& message = NSMTP.PostMessage();
+    message.Subject = subject;
+    message.FromAddress = Recorder.FromSMTP;
+    message.ToAddress = TextToLines(to);
+    message.Body = body;
+    const std::string error = Session([this] { NSMTP.SendMail(); });
+    if (!error.empty()) Queue(to, error);
+    return error;
+}
+
+std::string TDailyRun::Session(const std::function<void()>& send) {
     try {
+        ApplyMailSettings(NSMTP, Recorder.Mail);
         NSMTP.SetHost(Recorder.AddrSMTP);
         NSMTP.SetPort(Recorder.PortSMTP);
         NSMTP.Connect();
-        NSMTP.SetCharset("windows-1251");
-        TMailMessage& message = NSMTP.PostMessage();
-        message.Subject = subject;
-        message.FromAddress = Recorder.FromSMTP;
-        message.ToAddress = TextToLines(to);
-        message.Body = body;
-        NSMTP.SendMail();
-        if (NSMTP.Connected()) NSMTP.Disconnect();
-        return {};
+        send();
     } catch (const std::exception& e) {
         // A session left open by a failed send would make every later mail fail with
         // "Already connected".
-        if (NSMTP.Connected()) {
-            try {
-                NSMTP.Disconnect();
-            } catch (const std::exception&) {
-                // Closed all the same.
-            }
-        }
-        // Server replies end in their line break; the reason is reported as one line.
-        std::string what = e.what();
-        while (!what.empty() && (what.back() == '\n' || what.back() == '\r')) what.pop_back();
+        NSMTP.CloseAfterFailure(e);
+        const std::string what = OneLine(e.what());
         return what.empty() ? std::string("mail failed") : what;
     }
+    // Delivered: a goodbye the server does not take must not send the message again.
+    try {
+        if (NSMTP.Connected()) NSMTP.Disconnect();
+    } catch (const std::exception&) {
+        // Closed all the same.
+    }
+    return {};
+}
+
+void TDailyRun::Queue(const std::string& to, const std::string& reason) {
+    const std::string who = Joined(TextToLines(to));
+    const std::string failed =
+        Utf8ToAnsi("Письмо для ") + who + Utf8ToAnsi(" не отправлено: ") + reason;
+    if (!Outbox) {
+        Log(failed);
+        return;
+    }
+    try {
+        const std::string name = Outbox->Queue(NSMTP.BuildEnvelope(), Now(), reason);
+        Log(failed + Utf8ToAnsi(". Повтор каждые 10 минут в течение суток (outbox/") + name + ")");
+    } catch (const std::exception& e) {
+        Log(failed + Utf8ToAnsi(". Сохранить его в outbox/ не удалось: ") + OneLine(e.what()));
+    }
+}
+
+void TDailyRun::RetryOutbox() {
+    if (!Outbox) return;
+    Outbox->Retry(
+        Now(),
+        [this](const TMailEnvelope& envelope) {
+            return Session([this, &envelope] { NSMTP.SendEnvelope(envelope); });
+        },
+        [this](const TOutboxReport& report) { LogRetry(report); });
+}
+
+void TDailyRun::LogRetry(const TOutboxReport& r) {
+    const std::string file = " (outbox/" + r.Name + ")";
+    const std::string who = Utf8ToAnsi("Письмо для ") + Joined(r.Recipients);
+    switch (r.Event) {
+        case TOutboxEvent::Delivered:
+            Log(who + Utf8ToAnsi(" отправлено повторно") + file);
+            break;
+        case TOutboxEvent::Failed:
+            Log(who + Utf8ToAnsi(" снова не отправлено: ") + r.Reason + file);
+            break;
+        case TOutboxEvent::Dropped:
+            Log(who + Utf8ToAnsi(" не отправлено за сутки и удалено из очереди") + file +
+                (r.Reason.empty() ? "" : ": " + r.Reason));
+            break;
+        case TOutboxEvent::Unreadable:
+            Log(Utf8ToAnsi("Файл outbox/") + r.Name +
+                Utf8ToAnsi(" не является письмом и пропущен"));
+            break;
+    }
+}
+
+void TDailyRun::Log(const std::string& text) {
+    if (Hooks.LogEvent) Hooks.LogEvent(text);
 }
 
 void TDailyRun::Report(TOwnerOutcome outcome, const std::string& who, const std::string& reason) {

@@ -11,7 +11,10 @@
 #include "common/DateTime.h"
 
 class TCallDatabase;
+class TOutbox;
 class TSmtpClient;
+struct TMailEnvelope;
+struct TOutboxReport;
 
 // The capture line and the daily timer, as the run needs them.
 struct TDailyRunHooks {
@@ -19,6 +22,8 @@ struct TDailyRunHooks {
     std::function<void()> ClosePort;
     std::function<void()> OpenPort;
     std::function<void(bool on)> SetTimerEnabled;
+    // An event for the administrator's log, Windows-1251: a failed mail with the server's reply.
+    std::function<void(const std::string& text)> LogEvent;
 };
 
 enum class TOwnerOutcome { Sent, Skipped, Failed };
@@ -44,8 +49,10 @@ public:
     TDailyRun& operator=(const TDailyRun&) = delete;
 
     // The timer's handler. A database failure of the statistics is raised again once capture
-    // has resumed, the timer is armed and the run's date is recorded.
+    // has resumed, the timer is armed and the run's date is recorded. On the ticks between
+    // runs the outbox's due messages are sent again.
     void TimerTimer();
+    void RetryOutbox();
 
     // Mails every owner marked for it the totals of the day of LastRunDate. Raises the database
     // failure after the transaction has been committed.
@@ -60,11 +67,16 @@ public:
     // address that failed with the reason.
     std::function<void(TOwnerOutcome outcome, const std::string& who, const std::string& reason)>
         OnOwner;
+    // Where a mail that failed is kept for its retries; without one it is only reported.
+    TOutbox* Outbox = nullptr;
 
 protected:
     // Sends one message with the station's mail settings; the error text, empty on success.
+    // A failed message is logged and queued.
     std::string Mail(const std::string& subject, const std::string& to,
                      const std::vector<std::string>& body);
+    // Connects with the station's mail settings, runs send and disconnects; the error text.
+    std::string Session(const std::function<void()>& send);
 
     TRecorder& Recorder;
     TCallDatabase& CallDb;
@@ -72,6 +84,9 @@ protected:
 
 private:
     void Report(TOwnerOutcome outcome, const std::string& who, const std::string& reason = {});
+    void Queue(const std::string& to, const std::string& reason);
+    void Log(const std::string& text);
+    void LogRetry(const TOutboxReport& report);
 
     TDailyRunHooks Hooks;
     bool running_ = false;

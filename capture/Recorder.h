@@ -7,6 +7,7 @@
 #include "common/DateTime.h"
 #include "config/Settings.h"
 #include "config/Templates.h"
+#include "mail/MailSettings.h"
 
 struct TRect {
     int Left = 0, Top = 0, Right = 0, Bottom = 0;
@@ -47,12 +48,15 @@ public:
     bool LoadSettings();
     void SaveSettings();
     void LoadConfiguration();
+    // mail.ini in ProgramDir: written only when it exists or holds more than plain mail.
+    void SaveMailSettings();
     bool NeedTimer() const { return SendMail || NeedARight || NeedSilenc; }
     TTemplateColumns& Columns() { return *this; }
     const TTemplateColumns& Columns() const { return *this; }
 
     std::string ProgramDir;
     bool ConfigLoaded = false;
+    TMailSettings Mail;  // from mail.ini beside the settings table
     std::string TemplateComment;
 
     std::string RingText;

@@ -1,3 +1,5 @@
+#include <filesystem>
+
 #include "capture/Recorder.h"
 #include "config/SettingsTable.h"
 #include "db/CallDatabase.h"
@@ -17,5 +19,15 @@ void TRecorder::SaveSettings() {
 
 void TRecorder::LoadConfiguration() {
     ConfigLoaded = false;
+    Mail = ReadMailSettings(ProgramDir + kMailIni);
     if (LoadSettings()) ConfigLoaded = LoadTemplate();
+}
+
+void TRecorder::SaveMailSettings() {
+    const std::string path = ProgramDir + kMailIni;
+    std::error_code ec;
+    if (IsPlainMail(Mail) && !std::filesystem::exists(path, ec)) return;
+    WriteMailSettings(path, Mail);
+    // The keys the dialog does not edit, and any problem with them, are the file's.
+    Mail = ReadMailSettings(path);
 }

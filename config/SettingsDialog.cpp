@@ -237,6 +237,7 @@ TSettingsDialog::TSettingsDialog(TRecorder& recorder, TSerialPort& port, QWidget
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     OnSaveSettings = [this] { Recorder.SaveSettings(); };
+    OnSaveMailSettings = [this] { Recorder.SaveMailSettings(); };
 
     TreeView = Named(new QTreeWidget(this), "TreeView");
     Notebook = Named(new QStackedWidget(this), "Notebook");
@@ -312,9 +313,15 @@ void TSettingsDialog::BuildGeneralPage() {
     cbShowBuffer = Named(new QCheckBox(U("Показывать буфер"), page), "cbShowBuffer");
     cbAutoRun = Named(new QCheckBox(U("Автозапуск"), page), "cbAutoRun");
     cbHideRun = Named(new QCheckBox(U("Запуск в скрытом режиме"), page), "cbHideRun");
-    sePortSMTP = Named(new TSpinEdit(0, 99, 2, page), "sePortSMTP");
+    // The submission ports 465 and 587 of today's servers, not only the 25 of old.
+    sePortSMTP = Named(new TSpinEdit(1, 65535, 5, page), "sePortSMTP");
     eAddrSMTP = Named(new QLineEdit(page), "eAddrSMTP");
     eFromSMTP = Named(new QLineEdit(page), "eFromSMTP");
+    cbSecurity = Named(new QComboBox(page), "cbSecurity");
+    cbSecurity->addItems({U("Нет"), "STARTTLS", "TLS"});
+    eUserSMTP = Named(new QLineEdit(page), "eUserSMTP");
+    ePasswordSMTP = Named(new QLineEdit(page), "ePasswordSMTP");
+    ePasswordSMTP->setEchoMode(QLineEdit::Password);
 
     auto* g = new QGridLayout(page);
     g->addWidget(Caption("База данных", eDBPath), 0, 0, 1, 2);
@@ -328,7 +335,13 @@ void TSettingsDialog::BuildGeneralPage() {
     g->addWidget(eAddrSMTP, 7, 0, 1, 2);
     g->addWidget(Caption("Обратный адрес", eFromSMTP), 8, 0, 1, 2);
     g->addWidget(eFromSMTP, 9, 0, 1, 2);
-    g->setRowStretch(10, 1);
+    g->addWidget(Caption("Защита соединения", cbSecurity), 10, 0);
+    g->addWidget(cbSecurity, 10, 1, Qt::AlignLeft);
+    g->addWidget(Caption("Пользователь", eUserSMTP), 11, 0);
+    g->addWidget(eUserSMTP, 11, 1);
+    g->addWidget(Caption("Пароль", ePasswordSMTP), 12, 0);
+    g->addWidget(ePasswordSMTP, 12, 1);
+    g->setRowStretch(13, 1);
     Notebook->addWidget(page);
 }
 
@@ -557,6 +570,9 @@ void TSettingsDialog::FormCreate() {
     sePortSMTP->setValue(Recorder.PortSMTP);
     eAddrSMTP->setText(FromAnsi(Recorder.AddrSMTP));
     eFromSMTP->setText(FromAnsi(Recorder.FromSMTP));
+    cbSecurity->setCurrentIndex(static_cast<int>(Recorder.Mail.Security));
+    eUserSMTP->setText(FromAnsi(Recorder.Mail.User));
+    ePasswordSMTP->setText(FromAnsi(Recorder.Mail.Password));
 
     SetChecked(cbIncomLog, Recorder.IncomLog);
     // Runs the handler even when the state is unchanged, so the group is greyed from the start.
@@ -790,11 +806,20 @@ void TSettingsDialog::bbOkClick() {
     Recorder.AddrSMTP = Trim(ToAnsi(eAddrSMTP->text()));
     Recorder.FromSMTP = Trim(ToAnsi(eFromSMTP->text()));
     Recorder.PortSMTP = sePortSMTP->Value();
+    Recorder.Mail.Security = static_cast<TMailSecurity>(cbSecurity->currentIndex());
+    Recorder.Mail.User = Trim(ToAnsi(eUserSMTP->text()));
+    Recorder.Mail.Password = ToAnsi(ePasswordSMTP->text());
 
     try {
         OnSaveSettings();
     } catch (const std::exception&) {
         ShowMessage(ToAnsi(U("Невозможно открыть файл настроек tarvick.dat !")));
+        return;
+    }
+    try {
+        OnSaveMailSettings();
+    } catch (const std::exception&) {
+        ShowMessage(ToAnsi(U("Невозможно записать файл настроек почты mail.ini !")));
         return;
     }
     accept();

@@ -49,6 +49,8 @@ public:
     std::function<void()> OnDisconnectDatabase;
     // Writes the settings table; raises on failure. Defaults to the holder's SaveSettings.
     std::function<void()> OnSaveSettings;
+    // Writes mail.ini; raises on failure. Defaults to the holder's SaveMailSettings.
+    std::function<void()> OnSaveMailSettings;
 
     // The last line received in the main window's log (Windows-1251), shown by the template
     // preview; a sample line of the selected template's exchange stands in when it is empty.
@@ -89,6 +91,9 @@ public:
     TSpinEdit* sePortSMTP = nullptr;
     QLineEdit* eAddrSMTP = nullptr;
     QLineEdit* eFromSMTP = nullptr;
+    QComboBox* cbSecurity = nullptr;  // none, STARTTLS, TLS: the order of TMailSecurity
+    QLineEdit* eUserSMTP = nullptr;
+    QLineEdit* ePasswordSMTP = nullptr;
 
     QComboBox* cbTemplates = nullptr;
     QLineEdit* eNameFile = nullptr;

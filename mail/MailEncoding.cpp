@@ -17,15 +17,7 @@ char UUChar(unsigned value) {
 }
 
 std::string Base64Line(const unsigned char* p, size_t n) {
-    std::string out;
-    for (size_t i = 0; i < n; i += 3) {
-        const unsigned b0 = p[i], b1 = i + 1 < n ? p[i + 1] : 0, b2 = i + 2 < n ? p[i + 2] : 0;
-        out += kBase64[b0 >> 2];
-        out += kBase64[((b0 & 3) << 4) | (b1 >> 4)];
-        out += i + 1 < n ? kBase64[((b1 & 15) << 2) | (b2 >> 6)] : '=';
-        out += i + 2 < n ? kBase64[b2 & 63] : '=';
-    }
-    return out + "\r\n";
+    return Base64({reinterpret_cast<const char*>(p), n}) + "\r\n";
 }
 
 std::string UULine(const unsigned char* p, size_t n) {
@@ -41,6 +33,21 @@ std::string UULine(const unsigned char* p, size_t n) {
 }
 
 }  // namespace
+
+std::string Base64(std::string_view data) {
+    const auto* p = reinterpret_cast<const unsigned char*>(data.data());
+    const size_t n = data.size();
+    std::string out;
+    out.reserve((n + 2) / 3 * 4);
+    for (size_t i = 0; i < n; i += 3) {
+        const unsigned b0 = p[i], b1 = i + 1 < n ? p[i + 1] : 0, b2 = i + 2 < n ? p[i + 2] : 0;
+        out += kBase64[b0 >> 2];
+        out += kBase64[((b0 & 3) << 4) | (b1 >> 4)];
+        out += i + 1 < n ? kBase64[((b1 & 15) << 2) | (b2 >> 6)] : '=';
+        out += i + 2 < n ? kBase64[b2 & 63] : '=';
+    }
+    return out;
+}
 
 std::vector<std::string> TextToLines(std::string_view text) {
     return SplitLines(text.substr(0, text.find('\0')));

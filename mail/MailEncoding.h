@@ -33,6 +33,9 @@ public:
     void Encode();
 };
 
+// Standard base64 of the bytes in one piece, without line breaks.
+std::string Base64(std::string_view data);
+
 // Encodes a stream, or bytes held in memory, the way the processor does.
 std::string EncodeStream(std::istream& in, UUMethods method);
 std::string EncodeBytes(std::string_view data, UUMethods method);

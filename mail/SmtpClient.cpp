@@ -1,10 +1,12 @@
 #include "mail/SmtpClient.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <exception>
 #include <fstream>
 #include <random>
+#include <utility>
 
 namespace {
 
@@ -42,7 +44,66 @@ std::string FileNameOf(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// A server that keeps a reply going past these is not speaking SMTP any more.
+constexpr size_t kMaxReplyLines = 1000;
+constexpr size_t kMaxReplyBytes = 65536;
+constexpr size_t kMaxMechanismsText = 256;
+
+bool IsContinuation(const std::string& line) {
+    return !line.empty() && (line[0] == ' ' || (line.size() > 3 && line[3] == '-'));
+}
+
+std::string UpperAscii(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return out;
+}
+
+// The words of an EHLO line; "AUTH=LOGIN", the form of older servers, counts as two.
+std::vector<std::string_view> Words(std::string_view text) {
+    std::vector<std::string_view> words;
+    size_t at = 0;
+    while (at < text.size()) {
+        const size_t end = text.find_first_of(" \t=", at);
+        const size_t stop = end == std::string_view::npos ? text.size() : end;
+        if (stop > at) words.push_back(text.substr(at, stop - at));
+        at = stop + 1;
+    }
+    return words;
+}
+
 }  // namespace
+
+TSmtpCapabilities ParseEhloReply(std::string_view reply) {
+    TSmtpCapabilities caps;
+    bool first = true;  // the server's name and greeting
+    size_t at = 0;
+    while (at < reply.size()) {
+        const size_t eol = reply.find('\n', at);
+        std::string_view line =
+            reply.substr(at, eol == std::string_view::npos ? std::string_view::npos : eol - at);
+        at = eol == std::string_view::npos ? reply.size() : eol + 1;
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (std::exchange(first, false) || line.size() < 4) continue;
+        const std::vector<std::string_view> words = Words(line.substr(4));
+        if (words.empty()) continue;
+        const std::string keyword = UpperAscii(words[0]);
+        if (keyword == "STARTTLS") {
+            caps.StartTls = true;
+        } else if (keyword == "AUTH") {
+            caps.Auth = true;
+            for (size_t i = 1; i < words.size(); ++i) {
+                const std::string mechanism = UpperAscii(words[i]);
+                caps.AuthPlain = caps.AuthPlain || mechanism == "PLAIN";
+                caps.AuthLogin = caps.AuthLogin || mechanism == "LOGIN";
+                if (caps.AuthMechanisms.size() + mechanism.size() < kMaxMechanismsText)
+                    caps.AuthMechanisms += (caps.AuthMechanisms.empty() ? "" : " ") + mechanism;
+            }
+        }
+    }
+    return caps;
+}
 
 std::string ExtractMailbox(const std::string& entry) {
     auto between = [&](char mark) {
@@ -68,35 +129,100 @@ void TSmtpClient::ConnectionRequired() {
 
 void TSmtpClient::RequireReply() {
     // The server went away while its reply was awaited; nothing it said can be trusted.
-    if (ReplyText().empty()) throw EError("Connection closed by server");
+    if (ReplyText().empty()) throw ESockError("Connection closed by server");
 }
 
-void TSmtpClient::SkipContinuation() {
-    std::string line = ReplyText();
-    while (!line.empty() && (line[0] == ' ' || (line.size() > 3 && line[3] == '-'))) {
+// Every reply is read whole, so a reply of several lines to one command is never taken for
+// the reply to the next.
+void TSmtpClient::ReadContinuation() {
+    std::string reply = ReplyText();
+    std::string line = reply;
+    size_t lines = 1;
+    while (IsContinuation(line)) {
         line = ReadLn();
         StatusMessage(1, line);
+        if (++lines > kMaxReplyLines || reply.size() + line.size() > kMaxReplyBytes)
+            throw ESockError("Reply too long");
+        reply += line;
     }
+    if (lines > 1) KeepReply(reply);
 }
 
 void TSmtpClient::ReadReply() {
     SetReply(ReadLn());
-    SkipContinuation();
+    ReadContinuation();
     RequireReply();
 }
 
-void TSmtpClient::Command(const std::string& command, int limit) {
+void TSmtpClient::Exchange(const std::string& command) {
     Transaction(command);
+    ReadContinuation();
+}
+
+void TSmtpClient::Command(const std::string& command, int limit) {
+    Exchange(command);
     RequireReply();
     if (ReplyNumber() >= limit) throw EError(ReplyText());
+}
+
+bool TSmtpClient::Ehlo() {
+    Exchange("EHLO " + (userID_.empty() ? LocalHostName() : userID_));
+    RequireReply();
+    if (ReplyNumber() < 300) {
+        capabilities_ = ParseEhloReply(ReplyText());
+        return true;
+    }
+    if (ReplyNumber() >= 500) return false;  // a server that knows only HELO
+    throw EError(ReplyText());
+}
+
+void TSmtpClient::Introduce() {
+    if (!Ehlo()) Helo();
+    // Without a security mode the password alone asks for encryption, where the server has it.
+    const bool wantTls =
+        !Secure() && (security_ == TMailSecurity::StartTls || (!user_.empty() && !trusted_));
+    if (wantTls && capabilities_.StartTls) {
+        Exchange("STARTTLS");
+        RequireReply();
+        if (ReplyNumber() >= 300) throw ETlsError("STARTTLS refused: " + ReplyText());
+        StartTls();
+        // What the server offered in plain text may have been changed on the way.
+        capabilities_ = {};
+        if (!Ehlo()) throw EError(ReplyText());
+    } else if (security_ == TMailSecurity::StartTls && !Secure()) {
+        throw ETlsError("The server offers no STARTTLS");
+    }
+    if (!user_.empty()) Authenticate();
+}
+
+void TSmtpClient::Authenticate() {
+    if (!Secure() && !trusted_)
+        throw ETlsError("The password is not sent over an unencrypted connection");
+    if (!capabilities_.Auth) throw EAuthError("The server offers no AUTH");
+    if (capabilities_.AuthPlain) {
+        const std::string credentials = Base64(std::string(1, '\0') + user_ + '\0' + password_);
+        Exchange("AUTH PLAIN " + credentials);
+        RequireReply();
+        // A server that ignores the initial response asks for it.
+        if (ReplyNumber() == 334) Exchange(credentials);
+    } else if (capabilities_.AuthLogin) {
+        Exchange("AUTH LOGIN");
+        RequireReply();
+        if (ReplyNumber() == 334) Exchange(Base64(user_));
+        RequireReply();
+        if (ReplyNumber() == 334) Exchange(Base64(password_));
+    } else {
+        throw EAuthError("No AUTH mechanism in common: " + capabilities_.AuthMechanisms);
+    }
+    RequireReply();
+    if (ReplyNumber() != 235) throw EAuthError(ReplyText());
 }
 
 void TSmtpClient::Helo() {
     // A HELO needs a domain: servers refuse one with nothing after the blank.
     bool asked = false;
     for (;;) {
-        Transaction("HELO " + (userID_.empty() ? LocalHostName() : userID_));
-        SkipContinuation();
+        Exchange("HELO " + (userID_.empty() ? LocalHostName() : userID_));
         RequireReply();
         if (ReplyNumber() < 300) return;
         if (!asked && OnAuthenticationFailed) {
@@ -112,20 +238,20 @@ void TSmtpClient::Helo() {
 void TSmtpClient::Connect() {
     const bool setBusy = !busy_;
     busy_ = true;
+    capabilities_ = {};
     try {
+        SetImplicitTls(security_ == TMailSecurity::Tls);
         TSocketClient::Connect();
         try {
             ReadReply();
             if (ReplyNumber() >= 400) throw EError(ReplyText());
-            Helo();
-        } catch (...) {
-            if (Connected()) {
-                try {
-                    Disconnect();
-                } catch (const std::exception&) {
-                    // the connect's own failure is the one to report
-                }
-            }
+            // Without a security mode and a user the session stays the plain one of old.
+            if (security_ == TMailSecurity::None && user_.empty())
+                Helo();
+            else
+                Introduce();
+        } catch (const std::exception& e) {
+            CloseAfterFailure(e);
             throw;
         }
     } catch (...) {
@@ -197,33 +323,7 @@ void TSmtpClient::SendMail() {
             BuildMessage();  // the handler may have filled in what the header lacked
         }
         if (OnSendStart) OnSendStart();
-        Command("RSET", 400);
-        Command("MAIL FROM:<" + m.FromAddress + ">", 400);
-        for (const auto* list : {&m.ToAddress, &m.ToCarbonCopy, &m.ToBlindCarbonCopy}) {
-            for (const auto& entry : *list) {
-                const std::string mailbox = ExtractMailbox(entry);
-                if (mailbox.empty()) continue;
-                Transaction("RCPT TO:<" + mailbox + ">");
-                RequireReply();
-                if (ReplyNumber() > 300 && OnRecipientNotFound) OnRecipientNotFound(mailbox);
-            }
-        }
-        Command("DATA", 400);
-        // The header block goes out in one piece: a write per line would cost a packet each.
-        std::string block;
-        for (const auto& line : finalHeader_) block += line + "\r\n";
-        block += "\r\n\r\n";
-        if (block.size() < 65536)
-            Write(block);
-        else
-            SendStream(block);
-        SendStream(bodyStream_);
-        Transaction(".");
-        RequireReply();
-        if (ReplyNumber() >= 400) {
-            if (OnFailure) OnFailure();
-            throw EError(ReplyText());
-        }
+        Transfer(Envelope());
         if (clearParams_) {
             m.ToAddress.clear();
             m.ToCarbonCopy.clear();
@@ -238,12 +338,93 @@ void TSmtpClient::SendMail() {
     if (OnSuccess) OnSuccess();
 }
 
+void TSmtpClient::SendEnvelope(const TMailEnvelope& envelope) {
+    if (busy_) return;
+    busy_ = true;
+    try {
+        CheckConnection();
+        if (envelope.From.empty() || envelope.Recipients.empty()) throw EError("Incomplete Header");
+        if (OnSendStart) OnSendStart();
+        Transfer(envelope);
+    } catch (...) {
+        busy_ = false;
+        throw;
+    }
+    busy_ = false;
+    if (OnSuccess) OnSuccess();
+}
+
+TMailEnvelope TSmtpClient::BuildEnvelope() {
+    BuildMessage();
+    return Envelope();
+}
+
+TMailEnvelope TSmtpClient::Envelope() const {
+    const TMailMessage& m = postMessage_;
+    TMailEnvelope e;
+    e.From = m.FromAddress;
+    for (const auto* list : {&m.ToAddress, &m.ToCarbonCopy, &m.ToBlindCarbonCopy})
+        for (const auto& entry : *list)
+            if (std::string mailbox = ExtractMailbox(entry); !mailbox.empty())
+                e.Recipients.push_back(std::move(mailbox));
+    for (const auto& line : finalHeader_) e.Header += line + "\r\n";
+    e.Header += "\r\n\r\n";
+    e.Body = bodyStream_;
+    return e;
+}
+
+void TSmtpClient::Transfer(const TMailEnvelope& e) {
+    // A line break would end the command early and start one the server takes as ours.
+    auto broken = [](const std::string& address) {
+        return address.find_first_of("\r\n") != std::string::npos;
+    };
+    if (broken(e.From) || std::any_of(e.Recipients.begin(), e.Recipients.end(), broken))
+        throw EError("Line break in a mail address");
+    Command("RSET", 400);
+    Command("MAIL FROM:<" + e.From + ">", 400);
+    for (const auto& mailbox : e.Recipients) {
+        Exchange("RCPT TO:<" + mailbox + ">");
+        RequireReply();
+        if (ReplyNumber() > 300 && OnRecipientNotFound) OnRecipientNotFound(mailbox);
+    }
+    Command("DATA", 400);
+    // The header block goes out in one piece: a write per line would cost a packet each.
+    if (e.Header.size() < 65536)
+        Write(e.Header);
+    else
+        SendStream(e.Header);
+    SendStream(e.Body);
+    Exchange(".");
+    RequireReply();
+    if (ReplyNumber() >= 400) {
+        if (OnFailure) OnFailure();
+        throw EError(ReplyText());
+    }
+}
+
+void TSmtpClient::CloseAfterFailure(const std::exception& failure) noexcept {
+    if (!Connected()) return;
+    try {
+        // With the line itself gone wrong, a QUIT would only wait for a reply that never comes.
+        // A TLS failure that leaves the connection open is a refusal in step with the server.
+        const bool lineFailed = (dynamic_cast<const ESockError*>(&failure) &&
+                                 !dynamic_cast<const ETlsError*>(&failure)) ||
+                                dynamic_cast<const EAbortError*>(&failure);
+        if (lineFailed)
+            TSocketClient::Disconnect();
+        else
+            Disconnect();
+    } catch (const std::exception&) {
+        // Closed all the same; the failure itself is the one to report.
+    }
+}
+
 void TSmtpClient::Disconnect() {
     ClearCancel();
     if (!Connected()) return;
     std::exception_ptr failure;
     try {
-        Transaction("QUIT");
+        Exchange("QUIT");
     } catch (...) {
         failure = std::current_exception();
     }

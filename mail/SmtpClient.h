@@ -1,11 +1,48 @@
 #pragma once
-// The station's mail client: one SMTP session at a time over a TSocketClient, no authentication.
+// The station's mail client: one SMTP session at a time over a TSocketClient, in plain text or
+// encrypted, with or without authentication.
+#include <exception>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "mail/MailEncoding.h"
 #include "mail/SocketClient.h"
+
+// How the connection to the mail server is protected.
+enum class TMailSecurity {
+    None,      // plain text; STARTTLS only when a user is set and the network is not trusted
+    StartTls,  // plain connect, then STARTTLS, which the server must offer
+    Tls,       // TLS from the first byte (the submission port 465)
+};
+
+// The server refused the user name and password, or offers no way to log in that we know.
+class EAuthError : public EError {
+public:
+    using EError::EError;
+};
+
+// What a server's EHLO reply offers, as far as the client uses it.
+struct TSmtpCapabilities {
+    bool StartTls = false;
+    bool Auth = false;
+    bool AuthPlain = false;
+    bool AuthLogin = false;
+    std::string AuthMechanisms;  // the AUTH line's mechanisms as offered, for messages
+};
+
+// The capabilities in an EHLO reply, all its lines as received. The reply comes from the
+// network: any bytes of any length are taken.
+TSmtpCapabilities ParseEhloReply(std::string_view reply);
+
+// One message as it goes on the wire: the envelope and the bytes between DATA and the end line.
+struct TMailEnvelope {
+    std::string From;                     // the MAIL FROM mailbox
+    std::vector<std::string> Recipients;  // the RCPT TO mailboxes, in order
+    std::string Header;                   // the header block and the two line breaks after it
+    std::string Body;                     // the body stream, dot-stuffed
+};
 
 class TSmtpClient : public TSocketClient {
 public:
@@ -13,6 +50,17 @@ public:
 
     const std::string& UserID() const { return userID_; }
     void SetUserID(const std::string& id) { userID_ = id; }
+    TMailSecurity Security() const { return security_; }
+    void SetSecurity(TMailSecurity security) { security_ = security; }
+    // The login for AUTH, sent as these bytes (UTF-8 for today's servers); empty: no AUTH.
+    const std::string& User() const { return user_; }
+    void SetUser(const std::string& user) { user_ = user; }
+    void SetPassword(const std::string& password) { password_ = password; }
+    // The network to the server is trusted: the password may go over plain text.
+    bool Trusted() const { return trusted_; }
+    void SetTrusted(bool trusted) { trusted_ = trusted; }
+    // What the server's last EHLO offered (nothing after a HELO).
+    const TSmtpCapabilities& Capabilities() const { return capabilities_; }
     TMailMessage& PostMessage() { return postMessage_; }
     const std::vector<std::string>& FinalHeader() const { return finalHeader_; }
     UUMethods EncodeType() const { return encodeType_; }
@@ -32,8 +80,15 @@ public:
     void Connect();
     // Sends PostMessage; does nothing while a connect or send is in progress.
     void SendMail();
+    // Sends a message built before, byte for byte; does nothing while busy, as SendMail.
+    void SendEnvelope(const TMailEnvelope& envelope);
+    // PostMessage as SendMail would send it now.
+    TMailEnvelope BuildEnvelope();
     // Says QUIT and closes the connection.
     void Disconnect();
+    // Ends the session after a failed operation: QUIT while the server is still in step, at
+    // once when the connection failed (no reply, a broken line, a time-out).
+    void CloseAfterFailure(const std::exception& failure) noexcept;
     // Fills FinalHeader and BodyStream from PostMessage.
     void BuildMessage();
 
@@ -55,12 +110,24 @@ protected:
 
 private:
     void ReadReply();
-    void SkipContinuation();
+    void ReadContinuation();
+    // A command and its whole reply.
+    void Exchange(const std::string& command);
     void Helo();
+    bool Ehlo();
+    void Introduce();
+    void Authenticate();
     void Command(const std::string& command, int limit);
     void RequireReply();
+    TMailEnvelope Envelope() const;
+    void Transfer(const TMailEnvelope& envelope);
 
     std::string userID_;
+    TMailSecurity security_ = TMailSecurity::None;
+    std::string user_;
+    std::string password_;
+    bool trusted_ = false;
+    TSmtpCapabilities capabilities_;
     TMailMessage postMessage_;
     std::vector<std::string> finalHeader_;
     UUMethods encodeType_ = uuMime;

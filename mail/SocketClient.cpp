@@ -9,7 +9,8 @@
 namespace {
 
 constexpr size_t kBufferSize = 65536;
-constexpr int kTurnMs = 2;  // longest sleep of one wait turn; readiness ends it early
+constexpr int kTurnMs = 2;           // longest sleep of one wait turn; readiness ends it early
+constexpr size_t kTlsPiece = 16384;  // one TLS record
 
 const char* SocketErrorText(int error) {
     static const std::pair<int, const char*> kTexts[] = {
@@ -290,6 +291,7 @@ void TSocketClient::Connect() {
     }
     if (result == 0) {
         connected_ = true;
+        if (implicitTls_) StartTls();
         SocketConnected();
         return;
     }
@@ -312,6 +314,16 @@ void TSocketClient::Disconnect() {
     connected_ = false;
     if (!socket_.Valid()) return;
     StatusMessage(4, "Request Close Socket");
+    if (tlsSession_.Valid()) {
+        // The goodbye is a courtesy: it goes out if the socket takes it now, or not at all.
+        tlsSession_.Shutdown();
+        const std::string notify = tlsSession_.TakeOutput();
+        int ignored = 0;
+        socket_.Send(notify.data(), notify.size(), ignored);
+        tlsSession_ = {};
+    }
+    tlsInput_.clear();
+    tlsClosed_ = false;
     const int error = socket_.Close();
     if (error != 0) RaiseIfError(error);
     if (OnDisconnect) OnDisconnect();
@@ -319,6 +331,25 @@ void TSocketClient::Disconnect() {
 }
 
 size_t TSocketClient::SendAll(const char* data, size_t size) {
+    if (!tlsSession_.Valid()) return SendRaw(data, size);
+    size_t done = 0;
+    for (;;) {
+        size_t n = 0;
+        std::string error;
+        const platform::TlsStep step = tlsSession_.Write(data + done, size - done, n, error);
+        done += n;
+        FlushTls();
+        if (step == platform::TlsStep::Done || step == platform::TlsStep::Closed) return done;
+        if (step == platform::TlsStep::Failed) FailTls(error);
+        // The session must read before it can write on (the server renegotiates).
+        socket_.WaitReadable(kTurnMs);
+        PumpTls();
+        platform::ProcessMessages();
+        if (TakeCancel()) throw EAbortError("Socket send aborted");
+    }
+}
+
+size_t TSocketClient::SendRaw(const char* data, size_t size) {
     size_t sent = 0;
     while (sent < size) {
         int error = 0;
@@ -357,7 +388,7 @@ std::string TSocketClient::ReadLn() {
     std::string line;
     for (;;) {
         int error = 0;
-        long n = socket_.Peek(buffer_.data(), buffer_.size(), error);
+        long n = PeekIn(buffer_.data(), buffer_.size(), error);
         if (n == 0) {
             // The server closed the connection and nothing is left to read.
             if (connected_) Disconnect();
@@ -372,10 +403,12 @@ std::string TSocketClient::ReadLn() {
         const char* lf = static_cast<const char*>(std::memchr(begin, '\n', n));
         const long take = lf ? lf - begin + 1 : n;
         if (take > 0) {
-            const long got = socket_.Receive(buffer_.data(), take, error);
+            const long got = ReceiveIn(buffer_.data(), take, error);
             if (got < 0) RaiseIfError(error);
             line.append(buffer_.data(), static_cast<size_t>(std::max(got, 0L)));
             if (lf) return line;
+            // No peer of ours sends lines this long; one that does is not speaking the protocol.
+            if (line.size() >= kBufferSize) throw ESockError("Line too long");
         } else {
             socket_.WaitReadable(kTurnMs);
         }
@@ -428,6 +461,145 @@ void TSocketClient::CheckConnection() {
 void TSocketClient::ClearInput() {
     StatusMessage(8, "Clearing Input");
     int error = 0;
-    const long n = socket_.Peek(buffer_.data(), buffer_.size(), error);
-    if (n > 0) socket_.Receive(buffer_.data(), static_cast<size_t>(n), error);
+    const long n = PeekIn(buffer_.data(), buffer_.size(), error);
+    if (n > 0) ReceiveIn(buffer_.data(), static_cast<size_t>(n), error);
+}
+
+void TSocketClient::KeepReply(const std::string& text) {
+    replyText_ = text;
+    replyNumber_ = ReplyNumberOf(text);
+}
+
+long TSocketClient::PeekIn(char* data, size_t size, int& error) {
+    if (!tlsSession_.Valid()) return socket_.Peek(data, size, error);
+    error = 0;
+    if (tlsInput_.empty()) PumpTls();
+    if (!tlsInput_.empty()) {
+        const size_t n = std::min(size, tlsInput_.size());
+        std::memcpy(data, tlsInput_.data(), n);
+        return static_cast<long>(n);
+    }
+    if (tlsClosed_) return 0;
+    error = platform::kSockWouldBlock;
+    return -1;
+}
+
+long TSocketClient::ReceiveIn(char* data, size_t size, int& error) {
+    if (!tlsSession_.Valid()) return socket_.Receive(data, size, error);
+    error = 0;
+    const size_t n = std::min(size, tlsInput_.size());
+    std::memcpy(data, tlsInput_.data(), n);
+    tlsInput_.erase(0, n);
+    return static_cast<long>(n);
+}
+
+void TSocketClient::PumpTls() {
+    char piece[kTlsPiece];
+    bool ended = false;
+    while (tlsInput_.size() < kBufferSize && !tlsClosed_) {
+        size_t got = 0;
+        std::string failure;
+        const platform::TlsStep step = tlsSession_.Read(piece, sizeof piece, got, failure);
+        if (step == platform::TlsStep::Done) {
+            tlsInput_.append(piece, got);
+            continue;
+        }
+        if (step == platform::TlsStep::Failed) FailTls(failure);
+        if (step == platform::TlsStep::Closed || ended) {
+            tlsClosed_ = true;
+            break;
+        }
+        int error = 0;
+        const long n = socket_.Receive(piece, sizeof piece, error);
+        if (n > 0) {
+            tlsSession_.PutInput(piece, static_cast<size_t>(n));
+        } else if (n == 0 || error == platform::kSockNotConnected) {
+            tlsSession_.InputEnded();
+            ended = true;
+        } else if (error == platform::kSockWouldBlock) {
+            break;
+        } else {
+            RaiseIfError(error);
+        }
+    }
+    FlushTls();
+}
+
+void TSocketClient::FlushTls() {
+    const std::string out = tlsSession_.TakeOutput();
+    if (!out.empty()) SendRaw(out.data(), out.size());
+}
+
+void TSocketClient::FailTls(const std::string& message) {
+    // A session in an unknown state has nothing more to say to the server.
+    tlsSession_ = {};
+    try {
+        Disconnect();
+    } catch (const std::exception&) {
+        // Closed all the same; the TLS failure is the one to report.
+    }
+    throw ETlsError(message);
+}
+
+void TSocketClient::StartTls() {
+    StatusMessage(8, "Start TLS");
+    if (!connected_) throw EError("Not Connected");
+    if (tlsSession_.Valid()) return;
+    std::string error;
+    if (!tlsContext_.Valid()) tlsContext_ = platform::TlsContext::Client(error);
+    if (!tlsContext_.Valid()) FailTls(error);
+    tlsSession_ = platform::TlsSession::Client(tlsContext_, host_, tlsFingerprint_.empty(), error);
+    if (!tlsSession_.Valid()) FailTls(error);
+    tlsInput_.clear();
+    tlsClosed_ = false;
+    try {
+        ArmTimer();
+        TimerGuard guard([this] { DisarmTimer(); });
+        char piece[kTlsPiece];
+        bool ended = false;
+        for (;;) {
+            const platform::TlsStep step = tlsSession_.Handshake(error);
+            FlushTls();
+            if (step == platform::TlsStep::Done) break;
+            if (step == platform::TlsStep::Failed) FailTls(error);
+            if (step == platform::TlsStep::Closed || ended)
+                FailTls("TLS failure: the server closed the connection during the handshake");
+            int sockError = 0;
+            const long n = socket_.Receive(piece, sizeof piece, sockError);
+            if (n > 0) {
+                tlsSession_.PutInput(piece, static_cast<size_t>(n));
+                continue;
+            }
+            if (n == 0 || sockError == platform::kSockNotConnected) {
+                tlsSession_.InputEnded();
+                ended = true;
+                continue;
+            }
+            if (sockError != platform::kSockWouldBlock) RaiseIfError(sockError);
+            socket_.WaitReadable(kTurnMs);
+            platform::ProcessMessages();
+            if (TakeCancel())
+                throw EAbortError(timedOut_ ? "TLS handshake timed out" : "TLS handshake aborted");
+        }
+    } catch (const ETlsError&) {
+        throw;
+    } catch (...) {
+        tlsSession_ = {};
+        try {
+            Disconnect();
+        } catch (const std::exception&) {
+            // Closed all the same; the first failure is the one to report.
+        }
+        throw;
+    }
+    VerifyPeer();
+    StatusMessage(8, "TLS " + tlsSession_.Description());
+}
+
+void TSocketClient::VerifyPeer() {
+    if (tlsFingerprint_.empty()) return;  // the handshake has checked the chain and the name
+    const std::string fingerprint = tlsSession_.PeerFingerprint();
+    if (fingerprint != tlsFingerprint_)
+        FailTls("Certificate fingerprint mismatch: the server's is SHA-256 " +
+                (fingerprint.empty() ? std::string("(none)") : fingerprint));
 }

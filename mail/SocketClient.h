@@ -9,6 +9,7 @@
 
 #include "common/Errors.h"
 #include "platform/Socket.h"
+#include "platform/Tls.h"
 
 class QTimer;
 
@@ -20,6 +21,13 @@ public:
 class EAbortError : public EError {
 public:
     using EError::EError;
+};
+
+// The encrypted connection could not be made or kept: the handshake, the certificate, or a
+// server that offers no encryption where it is required.
+class ETlsError : public ESockError {
+public:
+    using ESockError::ESockError;
 };
 
 // "12345:Text" for a socket error number, as users of the mail settings see it.
@@ -64,8 +72,18 @@ public:
     void SetTimeOut(int ms) { timeOut_ = ms; }
     int ReportLevel() const { return reportLevel_; }
     void SetReportLevel(int level) { reportLevel_ = level; }
+    // TLS from the first byte: Connect completes the handshake before it returns.
+    bool ImplicitTls() const { return implicitTls_; }
+    void SetImplicitTls(bool on) { implicitTls_ = on; }
+    // The SHA-256 fingerprint (64 lower-case hex digits) of the one certificate to accept, for a
+    // server whose certificate no authority has signed; empty: the system's store and the host
+    // name.
+    const std::string& TlsFingerprint() const { return tlsFingerprint_; }
+    void SetTlsFingerprint(const std::string& hex) { tlsFingerprint_ = hex; }
 
     bool Connected() const { return connected_; }
+    // Whether the connection is encrypted now.
+    bool Secure() const { return tlsSession_.Valid(); }
     const std::string& Status() const { return status_; }
     int LastErrorNo() const { return lastError_; }
     uint32_t RemoteAddress() const { return remoteAddress_; }
@@ -90,6 +108,9 @@ public:
     void SendStream(const std::string& stream);
     void CheckConnection();
     void ClearInput();
+    // Turns the open connection into a TLS session and checks the server's certificate. On
+    // failure the connection is closed, since neither side can go back to plain text.
+    void StartTls();
 
     std::function<void()> OnConnect;
     std::function<void()> OnDisconnect;
@@ -108,6 +129,8 @@ protected:
     virtual void SocketConnected();
     // Records a reply line read outside a transaction (greetings, continuation lines).
     void SetReply(const std::string& line);
+    // Records a reply of several lines, its number from the first, without a status report.
+    void KeepReply(const std::string& text);
     void ClearCancel() { canceled_ = false; }
     void StatusMessage(int level, const std::string& text);
     // This machine's name for introducing the client; looked up once per process.
@@ -122,14 +145,29 @@ private:
     // Raises the socket error for a number that is one (not would-block, above 10000).
     void RaiseIfError(int error);
     size_t SendAll(const char* data, size_t size);
+    size_t SendRaw(const char* data, size_t size);
     bool TakeCancel();
+    // The connection's bytes, through the TLS session when there is one.
+    long PeekIn(char* data, size_t size, int& error);
+    long ReceiveIn(char* data, size_t size, int& error);
+    // Moves what the socket has into the session and the plaintext out of it, without waiting.
+    void PumpTls();
+    void FlushTls();
+    [[noreturn]] void FailTls(const std::string& message);
+    void VerifyPeer();
 
     std::string host_;
     int port_ = 0;
     int timeOut_ = 0;
     int reportLevel_ = 0;
+    bool implicitTls_ = false;
+    std::string tlsFingerprint_;
 
     platform::TcpSocket socket_;
+    platform::TlsContext tlsContext_;
+    platform::TlsSession tlsSession_;
+    std::string tlsInput_;  // plaintext the session has given and the reader not yet taken
+    bool tlsClosed_ = false;
     uint32_t remoteAddress_ = 0;
     bool connected_ = false;
     bool canceled_ = false;

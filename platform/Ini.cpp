@@ -112,7 +112,7 @@ Position Locate(const std::vector<Line>& lines, std::string_view section, std::s
     throw EIniFileException("Unable to write to " + path);
 }
 
-void WriteAll(const std::string& path, const std::vector<Line>& lines) {
+void WriteAll(const std::string& path, const std::vector<Line>& lines, bool ownerOnly) {
     std::string data;
     for (const Line& l : lines) {
         data += l.text;
@@ -123,9 +123,15 @@ void WriteAll(const std::string& path, const std::vector<Line>& lines) {
     if (exists && ::access(path.c_str(), W_OK) != 0) RaiseWrite(path);
     // Write beside the file and rename over it, so a crash never leaves half a file.
     const std::string tmp = path + ".tmp~";
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
-                          exists ? (st.st_mode & 07777) : 0644);
+    const mode_t mode = ownerOnly ? 0600 : exists ? (st.st_mode & 07777) : 0644;
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
     if (fd < 0) RaiseWrite(path);
+    // A temporary file left over by a crash keeps its own mode through O_TRUNC.
+    if (::fchmod(fd, mode) != 0) {
+        ::close(fd);
+        ::unlink(tmp.c_str());
+        RaiseWrite(path);
+    }
     size_t done = 0;
     while (done < data.size()) {
         const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
@@ -181,7 +187,7 @@ void TIniFile::WriteString(std::string_view section, std::string_view key, std::
         lines.push_back({"[" + std::string(section) + "]"});
         lines.push_back(entry);
     }
-    WriteAll(fileName_, lines);
+    WriteAll(fileName_, lines, ownerOnly_);
 }
 
 void TIniFile::WriteInteger(std::string_view section, std::string_view key, int value) {

@@ -17,6 +17,8 @@ public:
     explicit TIniFile(std::string fileName) : fileName_(std::move(fileName)) {}
 
     const std::string& FileName() const { return fileName_; }
+    // Writes leave the file readable and writable by its owner only, for files with passwords.
+    void SetOwnerOnly(bool on) { ownerOnly_ = on; }
 
     // The value with surrounding blanks and one pair of enclosing quotes removed; def when the
     // file, the section or the key is missing. Values are cut at 2047 bytes.
@@ -33,4 +35,5 @@ public:
 
 private:
     std::string fileName_;
+    bool ownerOnly_ = false;
 };

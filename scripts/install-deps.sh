@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev
   firebird-dev libfbclient2 firebird3.0-server-core firebird3.0-utils
+  libssl-dev openssl ca-certificates
   python3 python3-aiosmtpd
   nftables
   xvfb xauth trayer x11-utils imagemagick

@@ -1,28 +1,62 @@
 // tarvick-tool sendmail: sends one message the way the station does, to check mail settings.
+// Exit status: 0 sent, 1 refused by the server, 2 usage, 3 login refused, 4 TLS or
+// certificate failure, 5 connection failure or time-out.
 #include <iostream>
 
 #include "common/Text.h"
+#include "mail/MailSettings.h"
 #include "mail/SmtpClient.h"
+#include "platform/CodePage.h"
 #include "tools/Tool.h"
 
 namespace {
 
 constexpr const char* kUsage =
     "sendmail --host HOST --port PORT --from ADDRESS --to ADDRESS [--to ADDRESS ...] "
-    "[--subject TEXT] [--timeout MS]";
+    "[--subject TEXT] [--timeout MS] [--security none|starttls|tls] [--user USER "
+    "--password-file FILE] [--fingerprint SHA256HEX] [--trusted]";
+
+enum Exit { kSent = 0, kRefused = 1, kBadUsage = 2, kLoginRefused = 3, kTls = 4, kConnection = 5 };
 
 std::string WithoutLineEnd(std::string line) {
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
     return line;
 }
 
+int ExitFor(const std::exception& e) {
+    if (dynamic_cast<const ETlsError*>(&e)) return kTls;
+    if (dynamic_cast<const EAuthError*>(&e)) return kLoginRefused;
+    if (dynamic_cast<const ESockError*>(&e) || dynamic_cast<const EAbortError*>(&e))
+        return kConnection;
+    return kRefused;
+}
+
+int Usage() {
+    std::cerr << "usage: tarvick-tool " << kUsage << "\n";
+    return kBadUsage;
+}
+
+// The first line of the file.
+bool ReadPassword(const std::string& path, std::string& password) {
+    std::string data;
+    if (!ReadInput(path, data)) return false;
+    password = data.substr(0, data.find_first_of("\r\n"));
+    return true;
+}
+
 int RunSendmail(const ToolArgs& args) {
-    std::string host, from, subject;
+    std::string host, from, subject, passwordFile;
     std::vector<std::string> to;
     int port = -1, timeout = 0;
+    // The settings as the station holds them, in Windows-1251, so they go the station's way.
+    TMailSettings settings;
     bool ok = true;
     for (size_t i = 0; i < args.size() && ok; ++i) {
         const std::string& opt = args[i];
+        if (opt == "--trusted") {
+            settings.Trusted = true;
+            continue;
+        }
         if (i + 1 >= args.size()) {
             ok = false;
             break;
@@ -44,18 +78,38 @@ int RunSendmail(const ToolArgs& args) {
             const auto t = TryStrToInt(value);
             ok = t && *t >= 0;
             timeout = ok ? *t : 0;
+        } else if (opt == "--security") {
+            const auto s = ParseSecurity(value);
+            ok = s.has_value();
+            if (ok) settings.Security = *s;
+        } else if (opt == "--user") {
+            settings.User = platform::Utf8ToAnsi(value);
+        } else if (opt == "--password-file") {
+            passwordFile = value;
+        } else if (opt == "--fingerprint") {
+            const auto f = ParseFingerprint(value);
+            ok = f.has_value();
+            if (ok) settings.Fingerprint = *f;
         } else {
             ok = false;
         }
     }
-    if (!ok || host.empty() || port < 0 || from.empty() || to.empty()) {
-        std::cerr << "usage: tarvick-tool " << kUsage << "\n";
-        return 2;
+    // A login needs both halves; a password file alone would be ignored without a word.
+    if (!ok || host.empty() || port < 0 || from.empty() || to.empty() ||
+        settings.User.empty() != passwordFile.empty())
+        return Usage();
+    if (!passwordFile.empty()) {
+        std::string password;
+        if (!ReadPassword(passwordFile, password)) {
+            std::cerr << "cannot read " << passwordFile << "\n";
+            return kBadUsage;
+        }
+        settings.Password = platform::Utf8ToAnsi(password);
     }
     std::string body;
     if (!ReadInput("", body)) {
         std::cerr << "cannot read standard input\n";
-        return 1;
+        return kRefused;
     }
 
     TSmtpClient smtp;
@@ -64,7 +118,9 @@ int RunSendmail(const ToolArgs& args) {
     smtp.SetHost(host);
     smtp.SetPort(port);
     smtp.SetTimeOut(timeout);
+    int status = kSent;
     try {
+        ApplyMailSettings(smtp, settings);
         smtp.Connect();
         smtp.SetCharset("windows-1251");
         TMailMessage& m = smtp.PostMessage();
@@ -73,20 +129,23 @@ int RunSendmail(const ToolArgs& args) {
         m.ToAddress = to;
         m.Body = TextToLines(body);
         smtp.SendMail();
-        if (smtp.Connected()) smtp.Disconnect();
     } catch (const std::exception& e) {
         std::cerr << WithoutLineEnd(e.what()) << "\n";
-        if (smtp.Connected()) {
-            try {
-                smtp.Disconnect();
-            } catch (const std::exception&) {
-                // the send's failure is the one to report
-            }
-        }
-        return 1;
+        status = ExitFor(e);
+        smtp.CloseAfterFailure(e);
     }
-    std::cout << WithoutLineEnd(smtp.ReplyText()) << "\n";
-    return 0;
+    // Once the message is taken, a goodbye the server refuses changes nothing.
+    std::string farewell;
+    if (smtp.Connected()) {
+        try {
+            smtp.Disconnect();
+            farewell = smtp.ReplyText();
+        } catch (const std::exception& e) {
+            farewell = e.what();
+        }
+    }
+    if (status == kSent) std::cout << WithoutLineEnd(farewell) << "\n";
+    return status;
 }
 
 const ToolRegistration kRegistration("sendmail", kUsage, RunSendmail);

@@ -31,9 +31,12 @@ int main(int argc, char** argv) {
     recorder.DBPath = "localhost:/var/lib/tarvick/calls.fdb";
     recorder.ShowBuffer = true;
     recorder.AutoRun = true;
-    recorder.PortSMTP = 25;
+    recorder.PortSMTP = 587;
     recorder.AddrSMTP = "mail.office.example";
     recorder.FromSMTP = "tarvick@office.example";
+    recorder.Mail.Security = TMailSecurity::StartTls;
+    recorder.Mail.User = "tarvick@office.example";
+    recorder.Mail.Password = "password";
     recorder.IncomLog = true;
     recorder.EmptyLen = true;
     recorder.MinEmpty = 5;

@@ -13,10 +13,12 @@
 #include "capture/DailyRun.h"
 #include "db/CallDatabase.h"
 #include "db/FirebirdEnv.h"
+#include "mail/Outbox.h"
 #include "mail/SmtpClient.h"
 #include "platform/CodePage.h"
 #include "platform/ProgramDir.h"
 #include "tests/common/CaseName.h"
+#include "tests/mail/Certificates.h"
 #include "tests/mail/Servers.h"
 #include "tests/ui/StationFakes.h"
 #include "tests/ui/StationStage.h"
@@ -153,7 +155,8 @@ protected:
                     ++port.Opened;
                     port.Open = true;
                 },
-                [this](bool on) { port.Timer.push_back(on); }};
+                [this](bool on) { port.Timer.push_back(on); },
+                [this](const std::string& text) { events.push_back(text); }};
     }
 
     static std::string Quoted(const std::string& text) {
@@ -196,6 +199,7 @@ protected:
     PortCounts port;
     std::unique_ptr<TDailyRun> dailyRun;
     std::set<std::string> reports;
+    std::vector<std::string> events;
 };
 
 TEST_F(DailyRunTest, StatisticsMailsCarryTheDaysTotals) {
@@ -330,7 +334,7 @@ TEST_F(DailyRunTest, EmptyAdministratorAddressSendsNothingAndKeepsTheFlags) {
     EXPECT_TRUE(recorder.NeedSilenc);
 }
 
-TEST_F(DailyRunTest, ServerFailingDuringTheAlarmClearsTheDailyMessage) {
+TEST_F(DailyRunTest, ServerFailingDuringTheAlarmChangesNoSetting) {
     // The daily message goes through; the alarm's sender is refused.
     ScriptedServer server(
         Greeting() + AcceptMessage(1) + Quit() + std::vector<Step>{{"accept", ""}} + Greeting() +
@@ -342,18 +346,19 @@ TEST_F(DailyRunTest, ServerFailingDuringTheAlarmClearsTheDailyMessage) {
     recorder.NeedSilenc = true;
     recorder.LastRingDate = Day(2026, 12, 1);
     dailyRun->TimerTimer();
-    EXPECT_FALSE(recorder.NeedARight);
+    EXPECT_TRUE(recorder.NeedARight);
     EXPECT_TRUE(recorder.NeedSilenc);
     EXPECT_NE(server.Log().find("QUIT"), std::string::npos);
 
     recorder.PortSMTP = sink.Port();
     Clock(At(2026, 12, 8, 0, 0, 0));
     dailyRun->TimerTimer();
-    ASSERT_EQ(Count(sink), 1);
-    EXPECT_EQ(HeaderOf(sink.Data(1), "Subject"), "Silence");
+    ASSERT_EQ(Count(sink), 2);
+    EXPECT_EQ(HeaderOf(sink.Data(1), "Subject"), "Daily");
+    EXPECT_EQ(HeaderOf(sink.Data(2), "Subject"), "Silence");
 }
 
-TEST_F(DailyRunTest, FailedStatisticsMailClearsTheMailingButTriesTheOthers) {
+TEST_F(DailyRunTest, FailedStatisticsMailTriesTheOthersAndTheNextRunMailsAgain) {
     Db().Begin();
     AddUser(101, "First", "first@office.test", 1);
     AddUser(102, "Second", "second@office.test", 1);
@@ -365,7 +370,7 @@ TEST_F(DailyRunTest, FailedStatisticsMailClearsTheMailingButTriesTheOthers) {
                           Quit());
     recorder.PortSMTP = server.Port();
     dailyRun->TimerTimer();
-    EXPECT_FALSE(recorder.SendMail);
+    EXPECT_TRUE(recorder.SendMail);
     ASSERT_EQ(reports.size(), 2u);
     int sent = 0, failed = 0;
     for (const auto& r : reports) {
@@ -375,11 +380,10 @@ TEST_F(DailyRunTest, FailedStatisticsMailClearsTheMailingButTriesTheOthers) {
     EXPECT_EQ(sent, 1);
     EXPECT_EQ(failed, 1);
 
-    // Cleared for the following runs.
     recorder.PortSMTP = sink.Port();
     Clock(At(2026, 12, 8, 0, 0, 0));
     dailyRun->TimerTimer();
-    EXPECT_EQ(Count(sink), 0);
+    EXPECT_EQ(Count(sink), 2);
 }
 
 class PortStateTest : public DailyRunTest, public ::testing::WithParamInterface<bool> {};
@@ -413,8 +417,8 @@ TEST_F(DailyRunTest, SilentServerEndsTheMailAfterTheTimeOutAndCaptureResumes) {
     dailyRun->TimerTimer();
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_LT(took, std::chrono::seconds(10));
-    EXPECT_FALSE(recorder.SendMail);
-    EXPECT_FALSE(recorder.NeedARight);
+    EXPECT_TRUE(recorder.SendMail);
+    EXPECT_TRUE(recorder.NeedARight);
     EXPECT_EQ(port.Opened, 1);
     EXPECT_EQ(port.Timer.back(), true);
     EXPECT_EQ(recorder.LastRunDate, Day(2026, 12, 7));
@@ -434,6 +438,174 @@ TEST_F(DailyRunTest, DatabaseFailureIsRaisedAfterCaptureResumes) {
     // Not retried on the next tick of the same date.
     dailyRun->TimerTimer();
     EXPECT_EQ(port.Closed, 1);
+}
+
+// ---- mail through today's servers, and failures that are seen and retried --------------------
+
+// The whole statistics message as it arrives, header block and all.
+std::string StatisticsMessage(const std::string& subject, const std::string& to,
+                              const std::string& body) {
+    return "From: <station@office.test>\r\nTo: " + to + "\r\nSubject: " + subject +
+           "\r\nMime-Version: 1.0\r\nContent-Type: text/plain; charset=windows-1251\r\n\r\n\r\n" +
+           body;
+}
+
+TEST_F(DailyRunTest, StatisticsMailArrivesThroughStartTlsAndALoginByteForByte) {
+    const TestCertificates& certs = TestCertificates::Get();
+    ASSERT_TRUE(certs.Ok());
+    SinkServer submission({"--mode", "starttls", "--cert", QString::fromStdString(certs.Server()),
+                           "--key", QString::fromStdString(certs.Key()), "--user", "station",
+                           "--password", "s3cret"});
+    ASSERT_NE(submission.Port(), 0);
+    Db().Begin();
+    AddUser(101, Utf8ToAnsi("Иванов Иван"), "ivanov@office.test", 1);
+    AddRing(101, "0", At(2026, 12, 6, 9, 0, 0), 1, 2, 3);
+    Db().Commit();
+    recorder.SendMail = true;
+    recorder.AddrSMTP = "localhost";
+    recorder.PortSMTP = submission.Port();
+    recorder.Mail.Security = TMailSecurity::StartTls;
+    recorder.Mail.User = "station";
+    recorder.Mail.Password = "s3cret";
+
+    dailyRun->TimerTimer();
+
+    EXPECT_EQ(reports, std::set<std::string>{"sent ivanov@office.test"});
+    EXPECT_EQ(submission.AuthLog(), "PLAIN station ok\n");
+    EXPECT_EQ(submission.Data(1), StatisticsMessage(recorder.SubjSendM, "ivanov@office.test",
+                                                    Expected("Иванов Иван", " 1 ч. 2 мин. 3 сек.",
+                                                             " 0 ч. 0 мин. 0 сек.")));
+    EXPECT_TRUE(events.empty());
+}
+
+class OutboxRunTest : public DailyRunTest {
+protected:
+    void SetUp() override {
+        DailyRunTest::SetUp();
+        dailyRun->Outbox = &outbox;
+    }
+    std::vector<std::string> Queued() const { return outbox.Names(); }
+    TempDir station;
+    TOutbox outbox{station.file("outbox/")};
+};
+
+TEST_F(OutboxRunTest, FailureIsLoggedWithTheReplyQueuedAndTheNextRunMailsAgain) {
+    ScriptedServer server(Greeting() +
+                          Script{{"recv", ""},
+                                 {"send", "250 reset\r\n"},
+                                 {"recv", ""},
+                                 {"send", "451 4.3.0 try later\r\n"}} +
+                          Quit());
+    recorder.PortSMTP = server.Port();
+    recorder.NeedARight = true;
+    dailyRun->TimerTimer();
+
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(
+        events[0].rfind(Utf8ToAnsi("Письмо для admin@office.test не отправлено: 451 4.3.0 "
+                                   "try later. Повтор каждые 10 минут в течение суток (outbox/"),
+                        0),
+        0u)
+        << platform::AnsiToUtf8(events[0]);
+    ASSERT_EQ(Queued().size(), 1u);
+    EXPECT_NE(events[0].find(Queued()[0]), std::string::npos);
+    EXPECT_TRUE(recorder.NeedARight);
+    EXPECT_EQ(outbox.Read(Queued()[0])->Envelope.Recipients,
+              std::vector<std::string>{"admin@office.test"});
+
+    recorder.PortSMTP = sink.Port();
+    Clock(At(2026, 12, 8, 0, 0, 0));
+    dailyRun->TimerTimer();
+    ASSERT_EQ(Count(sink), 1);
+    EXPECT_EQ(BodyOf(sink.Data(1)), Utf8ToAnsi("Станция работает\r\n"));
+}
+
+TEST_F(OutboxRunTest, ConnectionDroppedInTheDataIsQueuedAndDeliveredOnRetry) {
+    Db().Begin();
+    AddUser(101, "Ivanov", "ivanov@office.test", 1);
+    AddRing(101, "0495", At(2026, 12, 6, 9, 0, 0), 0, 0, 42);
+    Db().Commit();
+    recorder.SendMail = true;
+    ScriptedServer server(
+        Greeting() + SenderAndRecipients("250 ok\r\n", 1, "250 ok\r\n") +
+        Script{{"recv", ""}, {"send", "354 go ahead\r\n"}, {"recv", ""}, {"close", ""}});
+    recorder.PortSMTP = server.Port();
+    dailyRun->TimerTimer();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports.begin()->rfind("failed ivanov@office.test: ", 0), 0u) << *reports.begin();
+    ASSERT_EQ(Queued().size(), 1u);
+    EXPECT_TRUE(recorder.SendMail);
+
+    // The server is back; nothing is sent again before ten minutes have passed.
+    recorder.PortSMTP = sink.Port();
+    Clock(At(2026, 12, 7, 0, 5, 0));
+    dailyRun->TimerTimer();
+    EXPECT_EQ(Count(sink), 0);
+    Clock(At(2026, 12, 7, 0, 10, 1));
+    dailyRun->TimerTimer();
+    ASSERT_EQ(Count(sink), 1);
+    EXPECT_EQ(sink.Data(1),
+              StatisticsMessage(recorder.SubjSendM, "ivanov@office.test",
+                                Utf8ToAnsi("Здравствуйте, Ivanov\r\n\r\nСтатистика за 06.12.2026, "
+                                           "Воскресенье\r\nВходящие  : 0 ч. 0 мин. 0 сек.\r\n"
+                                           "Исходящие : 0 ч. 0 мин. 42 сек.\r\n\r\n--\r\n"
+                                           "Телефонная станция\r\n")));
+    EXPECT_EQ(sink.Envelope(1), "station@office.test\nivanov@office.test\n");
+    EXPECT_TRUE(Queued().empty());
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[1].rfind(Utf8ToAnsi("Письмо для ivanov@office.test отправлено повторно"), 0),
+              0u)
+        << platform::AnsiToUtf8(events[1]);
+    // The retry kept the port open: it reads no database.
+    EXPECT_EQ(port.Closed, 1);
+
+    Clock(At(2026, 12, 7, 0, 30, 0));
+    dailyRun->TimerTimer();
+    EXPECT_EQ(Count(sink), 1);  // delivered once
+}
+
+TEST_F(OutboxRunTest, MailThatNeverGetsThroughIsDroppedAfterADayWithALogLine) {
+    ScriptedServer refusing(Script{{"refuse", ""}});
+    recorder.PortSMTP = refusing.Port();
+    recorder.NeedARight = true;
+    dailyRun->TimerTimer();
+    ASSERT_EQ(Queued().size(), 1u);
+    const std::string name = Queued()[0];
+    for (int minutes = 10; minutes < 24 * 60; minutes += 10) {
+        Clock(At(2026, 12, 7, minutes / 60, minutes % 60, 30));
+        dailyRun->TimerTimer();
+    }
+    // The same refusal on every retry is logged once: when the mail first failed.
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(Queued().size(), 1u);
+    Clock(At(2026, 12, 8, 0, 0, 1));
+    recorder.LastRunDate = Day(2026, 12, 8);  // today's run is not what this test is about
+    dailyRun->TimerTimer();
+    EXPECT_TRUE(Queued().empty());
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[1], Utf8ToAnsi("Письмо для admin@office.test не отправлено за сутки и удалено "
+                                    "из очереди (outbox/") +
+                             name + "): 10061:Connection refused");
+}
+
+TEST_F(OutboxRunTest, UnusableMailSettingsFailTheMailWithTheirReason) {
+    recorder.NeedARight = true;
+    recorder.Mail.Problem = "mail.ini: Security=ssl is not none, starttls or tls";
+    dailyRun->TimerTimer();
+    EXPECT_EQ(Count(sink), 0);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_NE(events[0].find("mail.ini: Security=ssl is not none, starttls or tls"),
+              std::string::npos);
+    EXPECT_EQ(Queued().size(), 1u);
+}
+
+TEST_F(DailyRunTest, WithoutAnOutboxAFailureIsStillLogged) {
+    ScriptedServer refusing(Script{{"refuse", ""}});
+    recorder.PortSMTP = refusing.Port();
+    recorder.NeedARight = true;
+    dailyRun->TimerTimer();
+    EXPECT_EQ(events, std::vector<std::string>{Utf8ToAnsi("Письмо для admin@office.test не "
+                                                          "отправлено: 10061:Connection refused")});
 }
 
 struct DurationCase {
@@ -515,6 +687,31 @@ TEST_F(DailyToolTest, ResendsTheDayAndReportsEachOwner) {
                          "\r\n"));
 }
 
+TEST_F(DailyToolTest, MailIniOfTheStationIsUsed) {
+    const TestCertificates& certs = TestCertificates::Get();
+    ASSERT_TRUE(certs.Ok());
+    SinkServer submission({"--mode", "tls", "--cert", QString::fromStdString(certs.SelfSigned()),
+                           "--key", QString::fromStdString(KeyOf(certs.SelfSigned())), "--user",
+                           "station", "--password", "s3cret", "--no-plain"});
+    WriteBytes(station.file("mail.ini"),
+               "[SMTP]\r\nSecurity=tls\r\nUser=station\r\n"
+               "Password=s3cret\r\nFingerprint=" +
+                   certs.SelfSignedFingerprint() + "\r\n");
+    Db().Begin();
+    AddUser(101, "Ivanov", "ivanov@office.test", 1);
+    Db().Commit();
+    std::string out;
+    ASSERT_EQ(Run({"DBPath", Db().Path(), "AddrSMTP", "127.0.0.1", "PortSMTP",
+                   std::to_string(submission.Port()), "FromSMTP", "station@office.test",
+                   "SubjSendM", "Stats", "MsgFooter", ""},
+                  "2026-03-02", out),
+              0)
+        << out;
+    EXPECT_EQ(out, "sent ivanov@office.test\n");
+    EXPECT_EQ(submission.AuthLog(), "LOGIN station ok\n");
+    EXPECT_EQ(Count(submission), 1);
+}
+
 TEST_F(DailyToolTest, DatabaseFailureExitsWithOne) {
     std::string out;
     EXPECT_EQ(Run({"DBPath", station.file("missing.fdb")}, "2026-03-02", out), 1) << out;
@@ -571,6 +768,50 @@ TEST_F(DailyRunTest, StationsDailyRunPausesTheirPortOncePerDate) {
     Clock(At(2026, 12, 8, 0, 0, 1));
     run();
     EXPECT_EQ(Count(sink), 1);
+}
+
+}  // namespace
+
+namespace {
+
+// The station's own timer: the failed daily message is shown in the view's log, kept in the
+// station directory's outbox, and delivered by a later tick with the port left open.
+TEST_F(DailyRunTest, StationRetriesFromItsTimerAndLogsToItsView) {
+    TempDir station;
+    ScriptedServer refusing(Script{{"refuse", ""}});
+    TTestPort stationPort;
+    TTestDatabase stationDb;
+    TTickView view;
+    TCaptureControl control(stationPort, stationDb, view, [&] {
+        auto holder = std::make_unique<TRecorder>();
+        static_cast<TSettings&>(*holder) = recorder;
+        holder->ProgramDir = station.path();
+        holder->LastRunDate = recorder.LastRunDate;
+        holder->LastRingDate = recorder.LastRingDate;
+        holder->NeedARight = true;
+        holder->PortSMTP = refusing.Port();
+        return holder;
+    });
+    control.CreateHolder();
+    stationPort.Open();
+    const auto run = DailyRunOf(control, smtp);
+    Clock(At(2026, 12, 7, 0, 0, 1));
+    control.TimerTick(run);
+    ASSERT_EQ(view.Events.size(), 1u);
+    EXPECT_NE(view.Events[0].find("10061:Connection refused"), std::string::npos);
+    TOutbox outbox(station.file("outbox/"));
+    ASSERT_EQ(outbox.Names().size(), 1u);
+
+    control.Recorder()->PortSMTP = sink.Port();
+    Clock(At(2026, 12, 7, 0, 10, 2));
+    control.TimerTick(run);
+    ASSERT_EQ(Count(sink), 1);
+    EXPECT_EQ(HeaderOf(sink.Data(1), "Subject"), "Daily");
+    EXPECT_TRUE(outbox.Names().empty());
+    ASSERT_EQ(view.Events.size(), 2u);
+    EXPECT_EQ(stationPort.Closes, 1);  // the daily run's only
+    EXPECT_TRUE(stationPort.Connected());
+    EXPECT_TRUE(control.Recorder()->NeedARight);
 }
 
 }  // namespace

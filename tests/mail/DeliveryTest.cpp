@@ -129,28 +129,12 @@ TEST_F(DeliveryTest, LargeBodyGoesInPieces) {
     EXPECT_EQ(data.size() - data.find("\r\n\r\n\r\n") - 6, 3000u * 62);
 }
 
-struct ToolResult {
-    int exitCode;
-    std::string out, err;
-};
-
-ToolResult RunTool(const QStringList& args, const std::string& input) {
-    QProcess tool;
-    tool.start(TARVICK_TOOL, QStringList{"sendmail"} + args);
-    tool.waitForStarted();
-    tool.write(input.data(), static_cast<qint64>(input.size()));
-    tool.closeWriteChannel();
-    tool.waitForFinished(60000);
-    return {tool.exitCode(), tool.readAllStandardOutput().toStdString(),
-            tool.readAllStandardError().toStdString()};
-}
-
 TEST_F(DeliveryTest, ToolSendsTheWayTheStationDoes) {
     const std::string body = Utf8ToAnsi("Строка\n.точка\n");
-    const auto r = RunTool({"--host", "127.0.0.1", "--port", QString::number(server.Port()),
-                            "--from", "admin@office.test", "--to", "a@office.test", "--to",
-                            "b@office.test", "--subject", "check", "--timeout", "5000"},
-                           body);
+    const auto r = RunSendmail({"--host", "127.0.0.1", "--port", QString::number(server.Port()),
+                                "--from", "admin@office.test", "--to", "a@office.test", "--to",
+                                "b@office.test", "--subject", "check", "--timeout", "5000"},
+                               body);
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, "221 Bye\n");
     EXPECT_EQ(server.Envelope(1), "admin@office.test\na@office.test\nb@office.test\n");
@@ -163,13 +147,13 @@ TEST_F(DeliveryTest, ToolSendsTheWayTheStationDoes) {
 
 TEST(ToolTest, ReportsFailures) {
     ScriptedServer refusing(Script{{"refuse", ""}});
-    const auto r = RunTool({"--host", "127.0.0.1", "--port", QString::number(refusing.Port()),
-                            "--from", "a@x", "--to", "b@x"},
-                           "");
-    EXPECT_EQ(r.exitCode, 1);
+    const auto r = RunSendmail({"--host", "127.0.0.1", "--port", QString::number(refusing.Port()),
+                                "--from", "a@x", "--to", "b@x"},
+                               "");
+    EXPECT_EQ(r.exitCode, 5);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "10061:Connection refused\n");
-    EXPECT_EQ(RunTool({"--host", "127.0.0.1"}, "").exitCode, 2);
+    EXPECT_EQ(RunSendmail({"--host", "127.0.0.1"}, "").exitCode, 2);
 }
 
 }  // namespace

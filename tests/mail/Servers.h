@@ -28,17 +28,21 @@ inline void StopServer(QProcess& process) {
     process.waitForFinished(5000);
 }
 
-// aiosmtpd saving every message as NNNN.eml (data) and NNNN.env (sender, recipients).
+// aiosmtpd saving every message as NNNN.eml (data) and NNNN.env (sender, recipients); options
+// of smtp_sink.py choose its encryption and login.
 class SinkServer {
 public:
-    SinkServer() {
-        port_ = StartServer(process_, {QString(TARVICK_SOURCE_DIR "/tests/mail/smtp_sink.py"),
-                                       QString::fromStdString(dir_.path())});
+    explicit SinkServer(const QStringList& options = {}) {
+        port_ = StartServer(process_, QStringList{TARVICK_SOURCE_DIR "/tests/mail/smtp_sink.py",
+                                                  QString::fromStdString(dir_.path())} +
+                                          options);
     }
     ~SinkServer() { StopServer(process_); }
     int Port() const { return port_; }
     std::string Data(int n) const { return ReadBytes(Base(n) + ".eml"); }
     std::string Envelope(int n) const { return ReadBytes(Base(n) + ".env"); }
+    // One line per login attempt: "MECHANISM user ok" or "... refused".
+    std::string AuthLog() const { return ReadBytes(dir_.file("auth.log")); }
 
 private:
     std::string Base(int n) const {
@@ -147,6 +151,23 @@ std::string WhatRaised(const std::function<void()>& fn) {
         return e.what();
     }
     return "no error";
+}
+
+struct ToolResult {
+    int exitCode;
+    std::string out, err;
+};
+
+// tarvick-tool sendmail with the arguments, the message body on its standard input.
+inline ToolResult RunSendmail(const QStringList& args, const std::string& input) {
+    QProcess tool;
+    tool.start(TARVICK_TOOL, QStringList{"sendmail"} + args);
+    tool.waitForStarted();
+    tool.write(input.data(), static_cast<qint64>(input.size()));
+    tool.closeWriteChannel();
+    tool.waitForFinished(60000);
+    return {tool.exitCode(), tool.readAllStandardOutput().toStdString(),
+            tool.readAllStandardError().toStdString()};
 }
 
 inline std::vector<Step> operator+(std::vector<Step> a, const std::vector<Step>& b) {

@@ -292,3 +292,246 @@ TEST(HeloTest, EmptyUserIdSendsThisMachinesName) {
 }
 
 }  // namespace
+
+namespace {
+
+// ---- replies of several lines, their limits, and the extended greeting ------------------------
+
+class ExtendedSessionTest : public ::testing::Test {
+protected:
+    void Use(ScriptedServer& server) {
+        ASSERT_NE(server.Port(), 0);
+        smtp.SetHost("127.0.0.1");
+        smtp.SetPort(server.Port());
+        smtp.SetUserID("station.test");
+    }
+    void FillMessage() {
+        TMailMessage& m = smtp.PostMessage();
+        m.FromAddress = "st@x";
+        m.ToAddress = {"a@x", "b@x"};
+        m.Body = {"one"};
+    }
+    TSmtpClient smtp;
+};
+
+TEST_F(ExtendedSessionTest, RepliesOfSeveralLinesKeepTheSessionInStep) {
+    // Without reading each reply whole, the second line of a reply would answer the next command.
+    ScriptedServer server(Greeting() +
+                          Script{{"recv", ""},
+                                 {"send", "250-reset\r\n250 done\r\n"},
+                                 {"recv", ""},
+                                 {"send", "250-sender\r\n250 ok\r\n"},
+                                 {"recv", ""},
+                                 {"send", "550-5.1.1 no such user\r\n550 5.1.1 see the manual\r\n"},
+                                 {"recv", ""},
+                                 {"send", "250 rcpt ok\r\n"},
+                                 {"recv", ""},
+                                 {"send", "354 go ahead\r\n"},
+                                 {"until_dot", ""},
+                                 {"send", "250-queued\r\n250 as 42\r\n"}} +
+                          Quit());
+    Use(server);
+    smtp.Connect();
+    FillMessage();
+    std::vector<std::string> notFound;
+    smtp.OnRecipientNotFound = [&](const std::string& r) { notFound.push_back(r); };
+    smtp.SendMail();
+    EXPECT_EQ(notFound, std::vector<std::string>{"a@x"});
+    EXPECT_EQ(smtp.ReplyNumber(), 250);
+    EXPECT_EQ(smtp.ReplyText(), "250-queued\r\n250 as 42\r\n");
+    smtp.Disconnect();
+    EXPECT_EQ(smtp.ReplyText(), "221 bye\r\n");
+}
+
+struct TOverlongCase {
+    const char* name;
+    std::string reply;
+    const char* error;
+};
+
+void PrintTo(const TOverlongCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+std::string Repeated(const std::string& line, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) out += line;
+    return out;
+}
+
+class OverlongReplyTest : public ExtendedSessionTest,
+                          public ::testing::WithParamInterface<TOverlongCase> {};
+
+TEST_P(OverlongReplyTest, EndsTheConnectWithAnError) {
+    ScriptedServer server(Script{{"send", GetParam().reply}, {"drain", ""}});
+    Use(server);
+    smtp.SetTimeOut(10000);
+    EXPECT_EQ(WhatRaised<ESockError>([&] { smtp.Connect(); }), GetParam().error);
+    EXPECT_FALSE(smtp.Busy());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, OverlongReplyTest,
+    ::testing::Values(
+        TOverlongCase{"LineWithoutEnd", std::string(70000, '2'), "Line too long"},
+        TOverlongCase{"EndlessContinuation", Repeated("220-more\r\n", 1200), "Reply too long"},
+        TOverlongCase{"ContinuationBeyondItsBytes",
+                      Repeated("220-" + std::string(1000, 'x') + "\r\n", 80), "Reply too long"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ExtendedSessionTest, AddressWithALineBreakSendsNoCommandOfIt) {
+    ScriptedServer server(Greeting() + Quit());
+    Use(server);
+    smtp.Connect();
+    FillMessage();
+    smtp.PostMessage().FromAddress = "st@x>\r\nRCPT TO:<everyone@x";
+    EXPECT_EQ(WhatRaised([&] { smtp.SendMail(); }), "Line break in a mail address");
+    EXPECT_TRUE(smtp.Connected());
+    smtp.Disconnect();
+    EXPECT_EQ(server.Log(), "HELO station.test\r\nQUIT\r\n");
+}
+
+TEST_F(ExtendedSessionTest, RefusedEhloFallsBackToHelo) {
+    ScriptedServer server(Script{{"send", "220 old server\r\n"},
+                                 {"recv", ""},
+                                 {"send", "500 unknown command\r\n"},
+                                 {"recv", ""},
+                                 {"send", "250 hello\r\n"}} +
+                          Quit());
+    Use(server);
+    smtp.SetSecurity(TMailSecurity::None);
+    smtp.SetUser("u");
+    smtp.SetPassword("p");
+    smtp.SetTrusted(true);
+    // A login was asked for, and an old server has no way to take it.
+    EXPECT_EQ(WhatRaised<EAuthError>([&] { smtp.Connect(); }), "The server offers no AUTH");
+    EXPECT_EQ(server.Log(), "EHLO station.test\r\nHELO station.test\r\nQUIT\r\n");
+}
+
+TEST_F(ExtendedSessionTest, TemporaryEhloRefusalIsNotTakenForAnOldServer) {
+    ScriptedServer server(
+        Script{{"send", "220 busy\r\n"}, {"recv", ""}, {"send", "421 4.3.2 try later\r\n"}} +
+        Quit());
+    Use(server);
+    smtp.SetUser("u");
+    EXPECT_EQ(WhatRaised([&] { smtp.Connect(); }), "421 4.3.2 try later\r\n");
+    EXPECT_EQ(server.Log(), "EHLO station.test\r\nQUIT\r\n");
+}
+
+struct TLoginCase {
+    const char* name;
+    const char* offered;
+    Script exchange;    // the server's side after the EHLO reply
+    const char* sent;   // what the client sends after its EHLO, QUIT excluded
+    const char* error;  // nullptr: logged in
+};
+
+void PrintTo(const TLoginCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class LoginTest : public ExtendedSessionTest, public ::testing::WithParamInterface<TLoginCase> {};
+
+// On a trusted network, so the dialogue can be read in plain text.
+TEST_P(LoginTest, SpeaksTheMechanismTheServerOffers) {
+    const TLoginCase& c = GetParam();
+    ScriptedServer server(Script{{"send", "220 hi\r\n"},
+                                 {"recv", ""},
+                                 {"send", std::string("250-hi\r\n") + c.offered}} +
+                          c.exchange + Quit());
+    Use(server);
+    smtp.SetUser("user");
+    smtp.SetPassword("pass");
+    smtp.SetTrusted(true);
+    if (c.error) {
+        EXPECT_EQ(WhatRaised<EAuthError>([&] { smtp.Connect(); }), c.error);
+    } else {
+        smtp.Connect();
+        smtp.Disconnect();
+    }
+    EXPECT_EQ(server.Log(), std::string("EHLO station.test\r\n") + c.sent + "QUIT\r\n");
+}
+
+// "\0user\0pass" and the two halves of LOGIN in base64.
+INSTANTIATE_TEST_SUITE_P(
+    Mechanisms, LoginTest,
+    ::testing::Values(
+        TLoginCase{"PlainWithItsInitialResponse", "250 AUTH LOGIN PLAIN\r\n",
+                   Script{{"recv", ""}, {"send", "235 ok\r\n"}}, "AUTH PLAIN AHVzZXIAcGFzcw==\r\n",
+                   nullptr},
+        TLoginCase{"PlainAskedForAgain", "250 AUTH PLAIN\r\n",
+                   Script{{"recv", ""}, {"send", "334 \r\n"}, {"recv", ""}, {"send", "235 ok\r\n"}},
+                   "AUTH PLAIN AHVzZXIAcGFzcw==\r\nAHVzZXIAcGFzcw==\r\n", nullptr},
+        TLoginCase{"LoginStepByStep", "250 AUTH=LOGIN\r\n",
+                   Script{{"recv", ""},
+                          {"send", "334 VXNlcm5hbWU6\r\n"},
+                          {"recv", ""},
+                          {"send", "334 UGFzc3dvcmQ6\r\n"},
+                          {"recv", ""},
+                          {"send", "235 ok\r\n"}},
+                   "AUTH LOGIN\r\ndXNlcg==\r\ncGFzcw==\r\n", nullptr},
+        TLoginCase{"LoginRefused", "250 AUTH LOGIN\r\n",
+                   Script{{"recv", ""},
+                          {"send", "334 VXNlcm5hbWU6\r\n"},
+                          {"recv", ""},
+                          {"send", "334 UGFzc3dvcmQ6\r\n"},
+                          {"recv", ""},
+                          {"send", "535 5.7.8 bad credentials\r\n"}},
+                   "AUTH LOGIN\r\ndXNlcg==\r\ncGFzcw==\r\n", "535 5.7.8 bad credentials\r\n"},
+        TLoginCase{"NoMechanismInCommon", "250 AUTH CRAM-MD5 XOAUTH2\r\n", Script{}, "",
+                   "No AUTH mechanism in common: CRAM-MD5 XOAUTH2"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- the capabilities of an EHLO reply --------------------------------------------------------
+
+struct TEhloCase {
+    const char* name;
+    std::string reply;
+    bool startTls, auth, plain, login;
+    const char* mechanisms;
+};
+
+void PrintTo(const TEhloCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class EhloReplyTest : public ::testing::TestWithParam<TEhloCase> {};
+
+TEST_P(EhloReplyTest, OffersWhatItsLinesSay) {
+    const TEhloCase& c = GetParam();
+    const TSmtpCapabilities caps = ParseEhloReply(c.reply);
+    EXPECT_EQ(caps.StartTls, c.startTls);
+    EXPECT_EQ(caps.Auth, c.auth);
+    EXPECT_EQ(caps.AuthPlain, c.plain);
+    EXPECT_EQ(caps.AuthLogin, c.login);
+    EXPECT_EQ(caps.AuthMechanisms, c.mechanisms);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, EhloReplyTest,
+    ::testing::Values(
+        TEhloCase{"Submission",
+                  "250-mx.example greets you\r\n250-SIZE 35882577\r\n250-STARTTLS\r\n"
+                  "250-AUTH LOGIN PLAIN XOAUTH2\r\n250 SMTPUTF8\r\n",
+                  true, true, true, true, "LOGIN PLAIN XOAUTH2"},
+        TEhloCase{"LowerCaseAndBareLineFeeds", "250-mx\n250-starttls\n250 auth plain\n", true, true,
+                  true, false, "PLAIN"},
+        TEhloCase{"OldEqualsForm", "250-mx\r\n250-AUTH=LOGIN\r\n250 HELP\r\n", false, true, false,
+                  true, "LOGIN"},
+        TEhloCase{"GreetingLineIsNoCapability", "250 STARTTLS AUTH PLAIN\r\n", false, false, false,
+                  false, ""},
+        TEhloCase{"WordsThatOnlyBeginLikeOnes", "250-mx\r\n250-STARTTLSX\r\n250 AUTHX PLAIN\r\n",
+                  false, false, false, false, ""},
+        TEhloCase{"AuthWithoutMechanisms", "250-mx\r\n250 AUTH\r\n", false, true, false, false, ""},
+        TEhloCase{"ShortAndEmptyLines", "250-mx\r\n\r\n25\r\n250-\r\n250 \r\n", false, false, false,
+                  false, ""},
+        TEhloCase{"EndlessMechanismListIsCut",
+                  "250-mx\r\n250 AUTH PLAIN" + Repeated(" X-LONG-MECHANISM-NAME", 100) + "\r\n",
+                  false, true, true, false,
+                  "PLAIN X-LONG-MECHANISM-NAME X-LONG-MECHANISM-NAME X-LONG-MECHANISM-NAME "
+                  "X-LONG-MECHANISM-NAME X-LONG-MECHANISM-NAME X-LONG-MECHANISM-NAME "
+                  "X-LONG-MECHANISM-NAME X-LONG-MECHANISM-NAME X-LONG-MECHANISM-NAME "
+                  "X-LONG-MECHANISM-NAME X-LONG-MECHANISM-NAME"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

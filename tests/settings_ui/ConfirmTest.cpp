@@ -1,6 +1,7 @@
 #include "tests/settings_ui/DialogStage.h"
 
 #include "platform/Ini.h"
+#include "tests/common/TempDir.h"
 
 #include <QLineEdit>
 
@@ -238,6 +239,72 @@ TEST_F(Confirm, FailedPortStoreReportsTheErrorAndStaysOpen) {
     EXPECT_TRUE(form_->isVisible());
     EXPECT_EQ(steps_, std::vector<std::string>{"disconnect"});
     EXPECT_EQ(port_.BaudRate(), br19200);
+}
+
+// ---- the mail server's login and encryption, in mail.ini ------------------------------------
+
+QFileDevice::Permissions OwnerOnly() {
+    return QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser |
+           QFileDevice::WriteUser;
+}
+
+TEST_F(Confirm, LoginAndEncryptionGoToAMailIniOnlyItsOwnerReads) {
+    Open(1);
+    Choose(form_->cbSecurity, "STARTTLS");
+    Retype(form_->eUserSMTP, " station@example ");
+    Retype(form_->ePasswordSMTP, U(" \"пароль\" "));
+    Leave();
+    EXPECT_EQ(form_->ePasswordSMTP->echoMode(), QLineEdit::Password);
+    Click(form_->bbOk);
+    EXPECT_EQ(form_->result(), QDialog::Accepted);
+    EXPECT_EQ(QFile::permissions(Path("mail.ini")), OwnerOnly());
+    const TMailSettings stored = ReadMailSettings(Dir() + "mail.ini");
+    EXPECT_EQ(stored.Security, TMailSecurity::StartTls);
+    EXPECT_EQ(stored.User, "station@example");
+    EXPECT_EQ(stored.Password, A(" \"пароль\" "));  // blanks and quotes are the password's
+    EXPECT_EQ(mo_.Mail.Password, stored.Password);
+
+    // The next opening shows what is stored.
+    Open(1);
+    EXPECT_EQ(form_->cbSecurity->currentText(), "STARTTLS");
+    EXPECT_EQ(form_->eUserSMTP->text(), "station@example");
+    EXPECT_EQ(form_->ePasswordSMTP->text(), U(" \"пароль\" "));
+}
+
+TEST_F(Confirm, PlainMailLeavesNoMailIni) {
+    Open(1);
+    EXPECT_EQ(form_->cbSecurity->currentIndex(), 0);
+    Click(form_->bbOk);
+    EXPECT_EQ(form_->result(), QDialog::Accepted);
+    EXPECT_FALSE(Exists("mail.ini"));
+}
+
+TEST_F(Confirm, KeysTheDialogDoesNotShowAreKept) {
+    WriteBytes(Dir() + "mail.ini", "[SMTP]\r\nSecurity=tls\r\nFingerprint=AB:CD:" +
+                                       std::string(60, 'E') + "\r\nTrusted=1\r\n");
+    QFile::setPermissions(Path("mail.ini"), OwnerOnly() | QFileDevice::ReadOther);
+    mo_.Mail = ReadMailSettings(Dir() + "mail.ini");
+    Open(1);
+    EXPECT_EQ(form_->cbSecurity->currentText(), "TLS");
+    Retype(form_->eUserSMTP, "u");
+    Click(form_->bbOk);
+    EXPECT_EQ(QFile::permissions(Path("mail.ini")), OwnerOnly());
+    const TMailSettings stored = ReadMailSettings(Dir() + "mail.ini");
+    EXPECT_EQ(stored.Security, TMailSecurity::Tls);
+    EXPECT_EQ(stored.User, "u");
+    EXPECT_TRUE(stored.Trusted);
+    EXPECT_EQ(stored.Fingerprint, "abcd" + std::string(60, 'e'));
+}
+
+TEST_F(Confirm, FailedMailIniSaveShowsTheMessageAndStaysOpen) {
+    Open(1);
+    ASSERT_TRUE(QDir(dir_.path()).mkdir("mail.ini"));  // nothing can be written there
+    Retype(form_->eUserSMTP, "u");
+    boxes_.Answer(QMessageBox::Ok);
+    Click(form_->bbOk);
+    ASSERT_EQ(boxes_.Texts().size(), 1u);
+    EXPECT_EQ(boxes_.Texts()[0], U("Невозможно записать файл настроек почты mail.ini !"));
+    EXPECT_TRUE(form_->isVisible());
 }
 
 }  // namespace

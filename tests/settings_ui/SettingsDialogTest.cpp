@@ -24,9 +24,12 @@ std::vector<TControlRow> PageTable() {
         {"cbShowBuffer", kCheck, 1, {"Показывать буфер"}},
         {"cbAutoRun", kCheck, 1, {"Автозапуск"}},
         {"cbHideRun", kCheck, 1, {"Запуск в скрытом режиме"}},
-        {"sePortSMTP", kSpin, 1, {"Порт SMTP сервера"}, 0, 99, 2},
+        {"sePortSMTP", kSpin, 1, {"Порт SMTP сервера"}, 1, 65535, 5},
         {"eAddrSMTP", kEdit, 1, {"Адрес SMTP сервера"}},
         {"eFromSMTP", kEdit, 1, {"Обратный адрес"}},
+        {"cbSecurity", kCombo, 1, {"Защита соединения"}},
+        {"eUserSMTP", kEdit, 1, {"Пользователь"}},
+        {"ePasswordSMTP", kEdit, 1, {"Пароль"}},
         {"cbTemplates", kCombo, 2, {"Шаблон"}},
         {"sbRefresh", kTool, 2, {"Обновить"}},
         {"sbNew", kTool, 2, {"Новый"}},
@@ -249,13 +252,17 @@ TEST_F(DialogStage, SpinBoxesPullValuesIntoTheirRange) {
     EXPECT_EQ(f.seMinEmpty->text(), "0");
 
     f.SelectPage(1);
-    Retype(f.sePortSMTP, "123");  // the third digit does not fit
+    Retype(f.sePortSMTP, "587");  // the submission port fits
     Leave();
-    EXPECT_EQ(f.sePortSMTP->text(), "12");
+    EXPECT_EQ(f.sePortSMTP->text(), "587");
+
+    Retype(f.sePortSMTP, "655361");  // the sixth digit does not fit
+    Leave();
+    EXPECT_EQ(f.sePortSMTP->text(), "65535");
 
     Retype(f.sePortSMTP, "x");  // a letter is refused
     Leave();
-    EXPECT_EQ(f.sePortSMTP->text(), "0");
+    EXPECT_EQ(f.sePortSMTP->text(), "1");
 }
 
 TEST_F(DialogStage, ConfirmingStoresTheDaysOfSilenceWithinTheirRange) {
