@@ -4,6 +4,7 @@
 
 #include "common/DateTime.h"
 #include "db/CallDatabase.h"
+#include "platform/CodePage.h"
 
 namespace {
 const char kDbFailed[] =
@@ -180,6 +181,12 @@ std::function<void()> DailyRunOf(TCaptureControl& control, TSmtpClient& smtp) {
     return [&control, &smtp] {
         if (!control.Recorder() || !CallDatabase) return;
         TDailyRun dailyRun(*control.Recorder(), *CallDatabase, smtp, control.DailyRunHooks());
+        dailyRun.OnOwner = [&control](TOwnerOutcome outcome, const std::string& who,
+                                      const std::string& reason) {
+            if (outcome == TOwnerOutcome::Failed)
+                control.LogEvent(platform::Utf8ToAnsi("Статистика для ") + who +
+                                 platform::Utf8ToAnsi(" не отправлена: ") + reason);
+        };
         dailyRun.TimerTimer();
     };
 }
