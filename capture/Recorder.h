@@ -53,6 +53,8 @@ public:
 
     std::string ProgramDir;
     bool ConfigLoaded = false;
+    // Why the settings table or the template did not load, naming the file; empty when they did.
+    std::string LoadProblem;
     std::string TemplateComment;
 
     std::string RingText;

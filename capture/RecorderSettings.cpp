@@ -6,7 +6,8 @@ bool TRecorder::LoadSettings() {
     try {
         ReadSettingsTable(CallDatabase->TableSetting, ProgramDir, *this);
         return true;
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        LoadProblem = e.what();
         return false;
     }
 }
@@ -17,5 +18,6 @@ void TRecorder::SaveSettings() {
 
 void TRecorder::LoadConfiguration() {
     ConfigLoaded = false;
+    LoadProblem.clear();
     if (LoadSettings()) ConfigLoaded = LoadTemplate();
 }

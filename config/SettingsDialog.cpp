@@ -23,6 +23,7 @@
 #include <initializer_list>
 
 #include "common/Text.h"
+#include "platform/ProgramDir.h"
 #include "platform/QtText.h"
 #include "serial/PortControls.h"
 #include "serial/SerialPort.h"
@@ -760,7 +761,7 @@ void TSettingsDialog::bbOkClick() {
             throw;
         }
         Port.EndUpdate();
-        Port.SaveSetup(ssIniFile, Recorder.ProgramDir + "comport.ini");
+        Port.SaveSetup(ssIniFile, platform::FileInDir(Recorder.ProgramDir, "comport.ini"));
     } catch (const std::exception& e) {
         ReportError(e);
         return;
