@@ -55,6 +55,8 @@ public:
     bool ConfigLoaded = false;
     // Why the settings table or the template did not load, naming the file; empty when they did.
     std::string LoadProblem;
+    // What the settings table's text fields hold, learnt when the settings are loaded.
+    TTextWidths TextWidths;
     std::string TemplateComment;
 
     std::string RingText;

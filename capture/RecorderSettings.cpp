@@ -4,7 +4,7 @@
 
 bool TRecorder::LoadSettings() {
     try {
-        ReadSettingsTable(CallDatabase->TableSetting, ProgramDir, *this);
+        ReadSettingsTable(CallDatabase->TableSetting, ProgramDir, *this, &TextWidths);
         return true;
     } catch (const std::exception& e) {
         LoadProblem = e.what();
