@@ -32,6 +32,9 @@ TCaptureControl::~TCaptureControl() {
 
 bool TCaptureControl::CreateHolder() {
     Recorder_ = MakeHolder();
+    // The message of a failed start says only that; which file and why goes to the log.
+    if (!Recorder_->ConfigLoaded && !Recorder_->LoadProblem.empty())
+        View.LogEvent(Recorder_->LoadProblem);
     return Recorder_->ConfigLoaded;
 }
 

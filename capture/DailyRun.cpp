@@ -149,18 +149,30 @@ void TDailyRun::SendStatistics() {
                 owners.Next();
                 continue;
             }
-            totals.Close();
-            totals.SQL().Clear();
-            for (size_t i = 0; i + 1 < std::size(kTotalsStatement); ++i)
-                totals.SQL().Add(kTotalsStatement[i]);
-            totals.SQL().Add(std::string(kTotalsStatement[4]) + number);
-            totals.Params(0).SetAsDateTime(day);
-            totals.Params(1).SetAsDateTime(periodEnd);
-            totals.Params(2).SetAsDateTime(day);
-            totals.Params(3).SetAsDateTime(periodEnd);
-            totals.ExecQuery();
-            const int32_t in = totals.Eof() ? 0 : totals.Fields(1).AsInteger();
-            const int32_t out = totals.Eof() ? 0 : totals.Fields(2).AsInteger();
+            int32_t in = 0, out = 0;
+            try {
+                totals.Close();
+                totals.SQL().Clear();
+                for (size_t i = 0; i + 1 < std::size(kTotalsStatement); ++i)
+                    totals.SQL().Add(kTotalsStatement[i]);
+                totals.SQL().Add(std::string(kTotalsStatement[4]) + number);
+                totals.Params(0).SetAsDateTime(day);
+                totals.Params(1).SetAsDateTime(periodEnd);
+                totals.Params(2).SetAsDateTime(day);
+                totals.Params(3).SetAsDateTime(periodEnd);
+                totals.ExecQuery();
+                in = totals.Eof() ? 0 : totals.Fields(1).AsInteger();
+                out = totals.Eof() ? 0 : totals.Fields(2).AsInteger();
+            } catch (const std::exception& e) {
+                // A row of this owner's (a dialled number beyond 64 bits) fails their totals
+                // only; the other owners' come out. A lost connection fails the next fetch.
+                const std::string reason = OneLine(e.what());
+                Report(TOwnerOutcome::Failed, number, reason);
+                Log(Utf8ToAnsi("Статистика для ") + number + Utf8ToAnsi(" не подсчитана: ") +
+                    reason);
+                owners.Next();
+                continue;
+            }
             const std::string address = owners.FieldByName("EMAIL").AsString();
             const TMailResult r = SendUserStatistics(in, out, Recorder.LastRunDate, address,
                                                      owners.FieldByName("FIO").AsString());

@@ -54,8 +54,9 @@ public:
     void TimerTimer();
     void RetryOutbox();
 
-    // Mails every owner marked for it the totals of the day of LastRunDate. Raises the database
-    // failure after the transaction has been committed.
+    // Mails every owner marked for it the totals of the day of LastRunDate. An owner whose totals
+    // fail is reported and left out; a failure of the owners' query is raised after the
+    // transaction has been committed.
     void SendStatistics();
     virtual TMailResult SendUserStatistics(int32_t inSeconds, int32_t outSeconds, TDateTime day,
                                            const std::string& address, const std::string& name);
@@ -63,8 +64,8 @@ public:
     // " 1 ч. 2 мин. 3 сек." for 3723 seconds, in Windows-1251.
     static std::string FormatDuration(int32_t seconds);
 
-    // One line per owner of a statistics run: the address sent to, the number skipped, or the
-    // address that failed with the reason.
+    // One line per owner of a statistics run: the address sent to, the number skipped, the
+    // address whose mail failed or the number whose totals failed, with the reason.
     std::function<void(TOwnerOutcome outcome, const std::string& who, const std::string& reason)>
         OnOwner;
     // Where a mail that failed is kept for its retries; without one it is only reported.

@@ -32,6 +32,11 @@ namespace {
 
 TMessageBoxHook gMessageHook;
 TSaveFileHook gSaveFileHook;
+TTrayAvailableHook gTrayHook;
+
+bool TrayAvailable() {
+    return gTrayHook ? gTrayHook() : QSystemTrayIcon::isSystemTrayAvailable();
+}
 
 QString U(const char* utf8) {
     return QString::fromUtf8(utf8);
@@ -93,6 +98,10 @@ void Guarded(QWidget* parent, const std::function<void()>& handler) {
 
 void SetSaveFileHook(TSaveFileHook hook) {
     gSaveFileHook = std::move(hook);
+}
+
+void SetTrayAvailableHook(TTrayAvailableHook hook) {
+    gTrayHook = std::move(hook);
 }
 
 QPixmap TrayPicture(bool portOpen) {
@@ -355,13 +364,22 @@ bool TMainWindow::TrayIcon(bool add) {
         Tray->setIcon(QIcon(TrayPicture(Port.Connected())));
         Tray->setToolTip(U(kCaption).left(63));
         Tray->show();
-        return QSystemTrayIcon::isSystemTrayAvailable();
+        return TrayAvailable();
     }
     Tray->hide();
     return true;
 }
 
 void TMainWindow::btnHideClick() {
+    // A window hidden without an icon to bring it back would be lost for good.
+    if (!TrayAvailable()) {
+        if (!TrayMissingTold) {
+            TrayMissingTold = true;
+            LogEvent(ToAnsi(U("Нет области уведомлений: окно свёрнуто, а не скрыто")));
+        }
+        showMinimized();
+        return;
+    }
     TrayIcon(true);
     showMinimized();
     hide();

@@ -32,6 +32,10 @@ using TSaveFileHook =
     std::function<QString(QWidget* parent, const QString& dir, const QString& proposed)>;
 void SetSaveFileHook(TSaveFileHook hook);
 
+// Whether the desktop has a notification area; replaceable for tests. Empty: the desktop says.
+using TTrayAvailableHook = std::function<bool()>;
+void SetTrayAvailableHook(TTrayAvailableHook hook);
+
 QPixmap TrayPicture(bool portOpen);  // "MAINICON" when open, "OFFICON" when closed
 
 class TMainWindow : public QMainWindow, private TCaptureView {
@@ -129,5 +133,6 @@ private:
     TCaptureControl Control_;
     bool Destroying = false;
     bool CloseAccepted = false;
-    bool LogEmpty = true;  // an empty line and no line look alike in the text control
+    bool LogEmpty = true;          // an empty line and no line look alike in the text control
+    bool TrayMissingTold = false;  // hiding without a notification area was explained
 };

@@ -127,5 +127,5 @@ TDateTime TRecorder::RingDateTime() const {
 }
 
 bool TRecorder::LoadTemplate() {
-    return LoadActiveTemplate(ProgramDir, Template, TemplateComment, Columns());
+    return LoadActiveTemplate(ProgramDir, Template, TemplateComment, Columns(), LoadProblem);
 }

@@ -57,6 +57,10 @@ public:
     std::string ProgramDir;
     bool ConfigLoaded = false;
     TMailSettings Mail;  // from mail.ini beside the settings table
+    // Why the settings table or the template did not load, naming the file; empty when they did.
+    std::string LoadProblem;
+    // What the settings table's text fields hold, learnt when the settings are loaded.
+    TTextWidths TextWidths;
     std::string TemplateComment;
 
     std::string RingText;

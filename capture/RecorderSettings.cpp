@@ -3,12 +3,14 @@
 #include "capture/Recorder.h"
 #include "config/SettingsTable.h"
 #include "db/CallDatabase.h"
+#include "platform/ProgramDir.h"
 
 bool TRecorder::LoadSettings() {
     try {
-        ReadSettingsTable(CallDatabase->TableSetting, ProgramDir, *this);
+        ReadSettingsTable(CallDatabase->TableSetting, ProgramDir, *this, &TextWidths);
         return true;
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        LoadProblem = e.what();
         return false;
     }
 }
@@ -19,12 +21,13 @@ void TRecorder::SaveSettings() {
 
 void TRecorder::LoadConfiguration() {
     ConfigLoaded = false;
-    Mail = ReadMailSettings(ProgramDir + kMailIni);
+    Mail = ReadMailSettings(platform::FileInDir(ProgramDir, kMailIni));
+    LoadProblem.clear();
     if (LoadSettings()) ConfigLoaded = LoadTemplate();
 }
 
 void TRecorder::SaveMailSettings() {
-    const std::string path = ProgramDir + kMailIni;
+    const std::string path = platform::FileInDir(ProgramDir, kMailIni);
     std::error_code ec;
     if (IsPlainMail(Mail) && !std::filesystem::exists(path, ec)) return;
     WriteMailSettings(path, Mail);

@@ -1,6 +1,7 @@
 #include "capture/Station.h"
 
 #include "db/CallDatabase.h"
+#include "platform/ProgramDir.h"
 
 TStationPort::TStationPort() {
     Port.Name = "ComPort";
@@ -14,7 +15,7 @@ std::string TStationPort::ReadText(int count) {
 }
 
 void TStationPort::LoadSetup(const std::string& programDir) {
-    Port.LoadSetup(ssIniFile, programDir + "comport.ini");
+    Port.LoadSetup(ssIniFile, platform::FileInDir(programDir, "comport.ini"));
 }
 
 void TStationDatabase::Connect(const std::string& path) {

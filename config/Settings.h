@@ -2,7 +2,12 @@
 // The settings of the settings table, as the holder TRecorder keeps them (one field per table
 // field).
 #include <cstdint>
+#include <map>
 #include <string>
+
+// The characters each text setting can hold: the width of its character field, by field name.
+// A memo field holds any length and has no entry.
+using TTextWidths = std::map<std::string, int>;
 
 struct TSettings {
     int32_t MinEmpty = 0;

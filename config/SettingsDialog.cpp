@@ -23,6 +23,7 @@
 #include <initializer_list>
 
 #include "common/Text.h"
+#include "platform/ProgramDir.h"
 #include "platform/QtText.h"
 #include "serial/PortControls.h"
 #include "serial/SerialPort.h"
@@ -97,8 +98,9 @@ public:
 // A limited field takes a longer text from the program whole (a stored value is never cut); the
 // user can then shorten it but not lengthen it.
 constexpr int kTextMax = 50;
-void SetLimitedText(QLineEdit* e, const QString& text) {
-    e->setMaxLength(std::max<int>(kTextMax, text.size()));
+constexpr int kNoLimit = 32767;  // a line edit's own
+void SetLimitedText(QLineEdit* e, const QString& text, int limit) {
+    e->setMaxLength(std::max<int>(limit, text.size()));
     e->setText(text);
     e->setCursorPosition(0);  // a long text shows its beginning
 }
@@ -483,7 +485,6 @@ void TSettingsDialog::BuildMailPage() {
     cbPubSendMail = Named(new QCheckBox(U("Рассылка статистики"), page), "cbPubSendMail");
     eSubjSendMail = Named(new QLineEdit(page), "eSubjSendMail");
     mMsgFooter = Named(new QPlainTextEdit(page), "mMsgFooter");
-    eSubjSendMail->setMaxLength(kTextMax);
     mMsgFooter->setLineWrapMode(QPlainTextEdit::NoWrap);
     // Cleared at creation: filling from the holder runs the handler only when the state changes.
     SetGroup({eSubjSendMail, mMsgFooter}, false);
@@ -509,7 +510,6 @@ void TSettingsDialog::BuildMessagesPage() {
     seDaysSilence = Named(new TSpinEdit(1, 99, 2, page), "seDaysSilence");
     eSubjSilence = Named(new QLineEdit(page), "eSubjSilence");
     mMsgSilence = Named(new QPlainTextEdit(page), "mMsgSilence");
-    for (QLineEdit* e : {eMsgAddress, eSubjAllRight, eSubjSilence}) e->setMaxLength(kTextMax);
     for (QPlainTextEdit* m : {mMsgAllRight, mMsgSilence}) m->setFixedHeight(60);
     SetGroup({eSubjAllRight, mMsgAllRight}, false);
     SetGroup({eSubjSilence, mMsgSilence, seDaysSilence}, false);
@@ -533,6 +533,11 @@ void TSettingsDialog::BuildMessagesPage() {
     connect(cbNeedAllRight, &QCheckBox::clicked, this, [this] { cbNeedAllRightClick(); });
     connect(cbNeedSilence, &QCheckBox::clicked, this, [this] { cbNeedSilenceClick(); });
     Notebook->addWidget(page);
+}
+
+int TSettingsDialog::FieldWidth(const char* field) const {
+    const auto it = Recorder.TextWidths.find(field);
+    return it == Recorder.TextWidths.end() ? kNoLimit : it->second;
 }
 
 std::array<TSpinEdit*, 13> TSettingsDialog::TemplateSpins() const {
@@ -559,17 +564,17 @@ void TSettingsDialog::FormCreate() {
         box->ReadFromPort();
     }
 
-    SetLimitedText(eComment, FromAnsi(Recorder.TemplateComment));
+    SetLimitedText(eComment, FromAnsi(Recorder.TemplateComment), kTextMax);
     ShowColumns(Recorder.Columns());
     SetTemplateEditing(false);
 
-    eDBPath->setText(FromAnsi(Recorder.DBPath));
+    SetLimitedText(eDBPath, FromAnsi(Recorder.DBPath), FieldWidth("DBPath"));
     SetChecked(cbShowBuffer, Recorder.ShowBuffer);
     SetChecked(cbAutoRun, Recorder.AutoRun);
     SetChecked(cbHideRun, Recorder.HideRun);
     sePortSMTP->setValue(Recorder.PortSMTP);
-    eAddrSMTP->setText(FromAnsi(Recorder.AddrSMTP));
-    eFromSMTP->setText(FromAnsi(Recorder.FromSMTP));
+    SetLimitedText(eAddrSMTP, FromAnsi(Recorder.AddrSMTP), FieldWidth("AddrSMTP"));
+    SetLimitedText(eFromSMTP, FromAnsi(Recorder.FromSMTP), FieldWidth("FromSMTP"));
     cbSecurity->setCurrentIndex(static_cast<int>(Recorder.Mail.Security));
     eUserSMTP->setText(FromAnsi(Recorder.Mail.User));
     ePasswordSMTP->setText(FromAnsi(Recorder.Mail.Password));
@@ -583,16 +588,16 @@ void TSettingsDialog::FormCreate() {
     seMaxLenPhon->setValue(Recorder.MaxLenPhon);
 
     SetChecked(cbPubSendMail, Recorder.SendMail, this, &TSettingsDialog::cbPubSendMailClick);
-    SetLimitedText(eSubjSendMail, FromAnsi(Recorder.SubjSendM));
+    SetLimitedText(eSubjSendMail, FromAnsi(Recorder.SubjSendM), FieldWidth("SubjSendM"));
     mMsgFooter->setPlainText(MemoFromAnsi(Recorder.MsgFooter));
 
-    SetLimitedText(eMsgAddress, FromAnsi(Recorder.MsgAddress));
+    SetLimitedText(eMsgAddress, FromAnsi(Recorder.MsgAddress), FieldWidth("MsgAddress"));
     SetChecked(cbNeedAllRight, Recorder.NeedARight, this, &TSettingsDialog::cbNeedAllRightClick);
-    SetLimitedText(eSubjAllRight, FromAnsi(Recorder.SubjARight));
+    SetLimitedText(eSubjAllRight, FromAnsi(Recorder.SubjARight), FieldWidth("SubjARight"));
     mMsgAllRight->setPlainText(MemoFromAnsi(Recorder.MsgARight));
     SetChecked(cbNeedSilence, Recorder.NeedSilenc, this, &TSettingsDialog::cbNeedSilenceClick);
     seDaysSilence->setValue(Recorder.DaysSilenc);
-    SetLimitedText(eSubjSilence, FromAnsi(Recorder.SubjSilenc));
+    SetLimitedText(eSubjSilence, FromAnsi(Recorder.SubjSilenc), FieldWidth("SubjSilenc"));
     mMsgSilence->setPlainText(MemoFromAnsi(Recorder.MsgSilence));
 
     RefreshSample();
@@ -682,7 +687,7 @@ void TSettingsDialog::sbRefreshClick() {
 
 void TSettingsDialog::ShowTemplateFile() {
     const TTemplateView view = ReadTemplateForDisplay(Recorder.ProgramDir, SelectedTemplate());
-    SetLimitedText(eComment, FromAnsi(view.Comment));
+    SetLimitedText(eComment, FromAnsi(view.Comment), kTextMax);
     ShowColumns(view.Columns);
     RefreshSample();
 }
@@ -776,7 +781,7 @@ void TSettingsDialog::bbOkClick() {
             throw;
         }
         Port.EndUpdate();
-        Port.SaveSetup(ssIniFile, Recorder.ProgramDir + "comport.ini");
+        Port.SaveSetup(ssIniFile, platform::FileInDir(Recorder.ProgramDir, "comport.ini"));
     } catch (const std::exception& e) {
         ReportError(e);
         return;

@@ -156,6 +156,9 @@ private:
     void TreeViewCollapsing(QTreeWidgetItem* item);
     bool eNameFileKeyPress(QKeyEvent* event);
 
+    // What the settings table's text field holds; a memo field, or a table that did not load,
+    // sets no limit.
+    int FieldWidth(const char* field) const;
     // The thirteen column fields in the order of the template columns (Day .. NumberOut).
     std::array<TSpinEdit*, 13> TemplateSpins() const;
     void ShowColumns(const TTemplateColumns& c);

@@ -69,7 +69,13 @@ void WithTable(TDbfTable& table, const std::string& dir, Body&& body) {
 struct TReader {
     TDbfTable& table;
     TSettings& s;
-    void operator()(const TText& f) const { s.*f.member = table.FieldByName(f.name).AsString(); }
+    TTextWidths* widths;
+    void operator()(const TText& f) const {
+        const TDbfField& field = table.FieldByName(f.name);
+        s.*f.member = field.AsString();
+        if (widths && field.DataType() == TFieldType::ftString)
+            (*widths)[f.name] = static_cast<int>(field.Def().Width());
+    }
     void operator()(const TInt& f) const { s.*f.member = table.FieldByName(f.name).AsInteger(); }
     void operator()(const TBool& f) const { s.*f.member = table.FieldByName(f.name).AsBoolean(); }
 };
@@ -84,8 +90,10 @@ struct TWriter {
 
 }  // namespace
 
-void ReadSettingsTable(TDbfTable& table, const std::string& dir, TSettings& s) {
-    WithTable(table, dir, [&] { ForEachField(TReader{table, s}); });
+void ReadSettingsTable(TDbfTable& table, const std::string& dir, TSettings& s,
+                       TTextWidths* widths) {
+    if (widths) widths->clear();
+    WithTable(table, dir, [&] { ForEachField(TReader{table, s, widths}); });
 }
 
 void WriteSettingsTable(TDbfTable& table, const std::string& dir, const TSettings& s) {

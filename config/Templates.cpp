@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 
 #include "common/Text.h"
 #include "platform/CodePage.h"
 #include "platform/Ini.h"
+#include "platform/ProgramDir.h"
 
 namespace {
 
@@ -36,21 +38,11 @@ void ReadKeys(const TIniFile& ini, std::string& comment, TTemplateColumns& colum
     for (const Key& k : kReadOrder) columns.*k.field = ini.ReadInteger(kTemplateSection, k.name, 0);
 }
 
-// The file of dir whose name equals name ignoring case; an exact match wins.
-std::string ResolvePath(const std::string& dir, const std::string& name) {
-    const std::string exact = dir + name;
-    if (name.empty() || FileExists(exact)) return exact;
-    DIR* d = ::opendir(dir.c_str());
-    if (!d) return exact;
-    std::string found = exact;
-    while (const dirent* e = ::readdir(d)) {
-        if (SameText1251(e->d_name, name) && FileExists(dir + e->d_name)) {
-            found = dir + e->d_name;
-            break;
-        }
-    }
-    ::closedir(d);
-    return found;
+// Nothing at all at the path; anything else there (a directory, a file without permission)
+// is a template that cannot be read.
+bool Missing(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
 }
 
 bool EndsWithAts(const std::string& name) {
@@ -60,14 +52,16 @@ bool EndsWithAts(const std::string& name) {
 }  // namespace
 
 bool ReadTemplateFile(const std::string& path, std::string& comment, TTemplateColumns& columns) {
-    if (!FileExists(path)) return false;
-    ReadKeys(TIniFile(path), comment, columns);
+    if (Missing(path)) return false;
+    const TIniFile ini(path);
+    ini.CheckReadable();
+    ReadKeys(ini, comment, columns);
     return true;
 }
 
 TTemplateView ReadTemplateForDisplay(const std::string& programDir, const std::string& fileName) {
     TTemplateView view;
-    ReadKeys(TIniFile(ResolvePath(programDir, fileName)), view.Comment, view.Columns);
+    ReadKeys(TIniFile(platform::FileInDir(programDir, fileName)), view.Comment, view.Columns);
     return view;
 }
 
@@ -106,7 +100,7 @@ void SaveTemplate(const std::string& programDir, ITemplateSavePage& page,
         page.ShowMessage(platform::Utf8ToAnsi("Запишите название шаблона."));
         return;
     }
-    const std::string path = ResolvePath(programDir, typedName + ".ATS");
+    const std::string path = platform::FileInDir(programDir, typedName + ".ATS");
     if (FileExists(path) && !page.AskYesNo(platform::Utf8ToAnsi("Файл ") + path +
                                            platform::Utf8ToAnsi(" уже существует. Удалить ?")))
         return;
@@ -127,8 +121,23 @@ void SaveTemplate(const std::string& programDir, ITemplateSavePage& page,
 }
 
 bool LoadActiveTemplate(const std::string& programDir, const std::string& name,
-                        std::string& comment, TTemplateColumns& columns) {
-    return ReadTemplateFile(ResolvePath(programDir, name), comment, columns);
+                        std::string& comment, TTemplateColumns& columns, std::string& problem) {
+    if (name.empty()) {
+        problem = "No template is chosen in the settings.";
+        return false;
+    }
+    const std::string path = platform::FileInDir(programDir, name);
+    try {
+        if (!ReadTemplateFile(path, comment, columns)) {
+            problem = "Template file not found: \"" + path + "\".";
+            return false;
+        }
+    } catch (const EIniFileException& e) {
+        problem = e.what();
+        return false;
+    }
+    problem.clear();
+    return true;
 }
 
 char FilterTemplateNameKey(char key) {

@@ -30,12 +30,14 @@ struct TTemplateView {
 inline constexpr const char* kTemplateSection = "Parameters";
 
 // Reads Name and the thirteen columns of a template file into comment and columns, key by key.
-// False when the file does not exist (nothing is changed then).
+// False when the file does not exist; raises EIniFileException naming the file when it is there
+// but cannot be read (no permission, a directory, an I/O error). Nothing is changed then.
 bool ReadTemplateFile(const std::string& path, std::string& comment, TTemplateColumns& columns);
 
-// The active template programDir + name, the name looked up ignoring case.
+// The active template programDir + name, the name looked up ignoring case. False when it is not
+// chosen, missing or unreadable, with the reason (naming the file) in problem.
 bool LoadActiveTemplate(const std::string& programDir, const std::string& name,
-                        std::string& comment, TTemplateColumns& columns);
+                        std::string& comment, TTemplateColumns& columns, std::string& problem);
 
 // Reading for display: missing file or keys give an empty comment and zeros, without a message.
 TTemplateView ReadTemplateForDisplay(const std::string& programDir, const std::string& fileName);

@@ -14,7 +14,7 @@ struct TLangEntry {
     int16_t codePage;
 };
 
-constexpr std::array<TLangEntry, 51> kLanguages{{
+constexpr std::array<TLangEntry, 52> kLanguages{{
     {0x09, 437},  {0x0B, 437},  {0x0D, 437},  {0x0F, 437},  {0x11, 437}, {0x15, 437}, {0x18, 437},
     {0x19, 437},  {0x1B, 437},  {0x5E, 437},  {0x5F, 437},  {0x86, 437}, {0x0A, 850}, {0x0C, 850},
     {0x0E, 850},  {0x10, 850},  {0x12, 850},  {0x14, 850},  {0x16, 850}, {0x1A, 850}, {0x1D, 850},
@@ -22,7 +22,7 @@ constexpr std::array<TLangEntry, 51> kLanguages{{
     {0x1F, 852},  {0x22, 852},  {0x23, 852},  {0x87, 852},  {0x20, 867}, {0x24, 860}, {0x26, 866},
     {0x13, 932},  {0x56, 932},  {0x4D, 936},  {0x4E, 949},  {0x4F, 950}, {0x50, 874}, {0x57, 1252},
     {0x58, 1252}, {0x59, 1252}, {0x61, 1252}, {0x62, 1252}, {0x69, 620}, {0x85, 862}, {0x88, 857},
-    {0x8E, 868},  {0x9B, 1250},
+    {0x8E, 868},  {0x9B, 1250}, {0xC9, 1251},
 }};
 
 int ThreeDigits(std::string_view name, size_t at) {
@@ -39,8 +39,9 @@ bool StartsWith(std::string_view s, std::string_view prefix) {
     return s.size() >= prefix.size() && s.substr(0, prefix.size()) == prefix;
 }
 
-// Code-page conversion changes no length for the single-byte pages; a multi-byte page could,
-// and the record layout cannot follow, so the result is cut or blank-padded to the input.
+// Each character becomes one byte of the other single-byte page, so nothing after it moves; a
+// double-byte page could change the length, and the record layout cannot follow, so the result
+// is cut or blank-padded to the input.
 std::string KeepLength(std::string converted, size_t length) {
     converted.resize(length, ' ');
     return converted;
@@ -57,7 +58,7 @@ std::string Translate(TTranslationMode mode, int from, int to, std::string_view 
     out.reserve(text.size());
     for (size_t at = 0; at < text.size(); at += kChunk) {
         const std::string_view part = text.substr(at, kChunk);
-        out += KeepLength(platform::ConvertCodePage(part, from, to), part.size());
+        out += KeepLength(platform::ConvertEachCharacter(part, from, to), part.size());
     }
     return out;
 }

@@ -10,7 +10,7 @@
 #include "common/Text.h"
 #include "dbf/CodePages.h"
 #include "dbf/DbfTable.h"
-#include "platform/FileShare.h"
+#include "platform/ProgramDir.h"
 
 namespace {
 
@@ -106,16 +106,14 @@ double DecodeOrdered(uint64_t bits) {
     return v;
 }
 
+// The table's base name with ".dbt", found in its directory ignoring letter case.
 std::string MemoFileName(const std::string& table) {
     const size_t slash = table.rfind('/');
-    const size_t dot = table.rfind('.');
-    const std::string base =
-        (dot == std::string::npos || (slash != std::string::npos && dot < slash))
-            ? table
-            : table.substr(0, dot);
-    const std::string lower = base + ".dbt";
-    if (!platform::FileExists(lower) && platform::FileExists(base + ".DBT")) return base + ".DBT";
-    return lower;
+    const std::string dir = slash == std::string::npos ? "" : table.substr(0, slash + 1);
+    const std::string name = table.substr(dir.size());
+    const size_t dot = name.rfind('.');
+    return platform::FileInDir(dir,
+                               (dot == std::string::npos ? name : name.substr(0, dot)) + ".dbt");
 }
 
 }  // namespace

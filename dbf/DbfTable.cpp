@@ -469,7 +469,7 @@ void TDbfTable::Open() {
     const TPagedFileMode mode = readOnly_    ? TPagedFileMode::pfReadOnly
                                 : exclusive_ ? TPagedFileMode::pfExclusiveOpen
                                              : TPagedFileMode::pfReadWriteOpen;
-    auto file = std::make_unique<TDbfFile>(AbsolutePath() + tableName_);
+    auto file = std::make_unique<TDbfFile>(platform::FileInDir(AbsolutePath(), tableName_));
     if (!file->Open(mode, useFloatFields_, dateTimeHandling_)) return;
     file_ = std::move(file);
     tableLevel_ = file_->DbfLevel();

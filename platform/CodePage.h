@@ -10,9 +10,18 @@ constexpr int kAnsiCodePage = 1251;
 
 // Whether iconv can convert between the code page and Windows-1251.
 bool CodePageSupported(int codePage);
-// Converts bytes of one code page to another; characters without an equivalent become '?'.
+// Converts bytes of one code page to another; characters without an equivalent are
+// transliterated where iconv can ("«" becomes "<<"), else they become '?'.
 std::string ConvertCodePage(std::string_view text, int fromCodePage, int toCodePage);
 
+// Stands for a character that the other code page lacks.
+constexpr char kNoCounterpart = '?';
+// Converts character by character, never transliterating: each character becomes its
+// counterpart or one kNoCounterpart, and so does each byte that is no character of the source
+// page. Between single-byte pages the text keeps its length, byte for byte.
+std::string ConvertEachCharacter(std::string_view text, int fromCodePage, int toCodePage);
+
+// Byte for byte, as the station's stored texts need (ConvertEachCharacter).
 std::string OemToAnsi(std::string_view text);
 std::string AnsiToOem(std::string_view text);
 

@@ -4,10 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
 #include <optional>
-#include <sstream>
 #include <vector>
 
 #include "common/Text.h"
@@ -21,19 +21,33 @@ struct Line {
     std::string text;  // without its line end
 };
 
-std::optional<std::string> ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
+// The file's bytes, or nothing with the system's error in error.
+std::optional<std::string> ReadFile(const std::string& path, int& error) {
+    error = 0;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = errno;
+        return std::nullopt;
+    }
     std::string data;
     char buf[65536];
-    while (in.read(buf, sizeof buf) || in.gcount() > 0) {
-        data.append(buf, static_cast<size_t>(in.gcount()));
-        if (data.size() > kMaxFileSize) {
-            data.resize(kMaxFileSize);
-            break;
-        }
+    while (data.size() < kMaxFileSize) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) error = errno;
+        if (n <= 0) break;
+        data.append(buf, static_cast<size_t>(n));
     }
+    ::close(fd);
+    if (error != 0) return std::nullopt;
+    if (data.size() > kMaxFileSize) data.resize(kMaxFileSize);
     return data;
+}
+
+// As the profile functions have it: a file that cannot be read reads as an empty one.
+std::optional<std::string> ReadFile(const std::string& path) {
+    int error = 0;
+    return ReadFile(path, error);
 }
 
 std::vector<Line> SplitFile(const std::string& data) {
@@ -158,6 +172,12 @@ std::string TIniFile::ReadString(std::string_view section, std::string_view key,
     const Position p = Locate(lines, section, key);
     if (!p.keyLine) return std::string(def);
     return EntryValue(lines[*p.keyLine].text);
+}
+
+void TIniFile::CheckReadable() const {
+    int error = 0;
+    if (!ReadFile(fileName_, error) && error != ENOENT && error != ENOTDIR)
+        throw EIniFileException("Unable to read " + fileName_ + ": " + std::strerror(error));
 }
 
 int TIniFile::ReadInteger(std::string_view section, std::string_view key, int def) const {

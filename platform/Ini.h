@@ -27,6 +27,10 @@ public:
     // ReadString parsed as a decimal, "0x" or "$" hexadecimal integer; def when it is not one.
     int ReadInteger(std::string_view section, std::string_view key, int def) const;
     bool SectionExists(std::string_view section) const;
+    // The reads above take a file that cannot be read for an empty one. This raises
+    // EIniFileException "Unable to read <path>: <reason>" for a file that is there but cannot be
+    // read whole (no permission, a directory, an I/O error); a missing file passes.
+    void CheckReadable() const;
     bool ValueExists(std::string_view section, std::string_view key) const;
 
     // Raises EIniFileException "Unable to write to <path>" when the file cannot be written.

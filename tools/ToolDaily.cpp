@@ -42,7 +42,7 @@ int RunDaily(const ToolArgs& args) {
     TRecorder recorder;
     recorder.LoadConfiguration();
     if (!recorder.ConfigLoaded) {
-        std::cerr << "Невозможно прочитать шаблон!\n";
+        std::cerr << "Невозможно прочитать шаблон!\n" << recorder.LoadProblem << "\n";
         return 2;
     }
     try {

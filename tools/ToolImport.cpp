@@ -34,7 +34,7 @@ int RunImport(const ToolArgs& args) {
     TImporter importer;
     importer.LoadConfiguration();
     if (!importer.ConfigLoaded) {
-        std::cerr << "Невозможно прочитать шаблон!\n";
+        std::cerr << "Невозможно прочитать шаблон!\n" << importer.LoadProblem << "\n";
         return 2;
     }
     try {

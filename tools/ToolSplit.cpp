@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "capture/Recorder.h"
+#include "platform/Ini.h"
 #include "tools/Tool.h"
 
 namespace {
@@ -46,8 +47,13 @@ int RunSplit(const ToolArgs& args) {
         return 2;
     }
     TSplitter splitter(std::cout);
-    if (!ReadTemplateFile(args[0], splitter.TemplateComment, splitter.Columns())) {
-        std::cerr << "cannot read template " << args[0] << "\n";
+    try {
+        if (!ReadTemplateFile(args[0], splitter.TemplateComment, splitter.Columns())) {
+            std::cerr << "cannot read template " << args[0] << "\n";
+            return 2;
+        }
+    } catch (const EIniFileException& e) {
+        std::cerr << e.what() << "\n";
         return 2;
     }
     std::string input;

@@ -48,8 +48,10 @@ const TField kFields[] = {
     {"DaysSilenc", 'N', 3, 0, "3"},
 };
 
-constexpr uint8_t kVersionWithMemo = 0x83;  // level III with a memo file
-constexpr uint8_t kLanguageDriver = 0x00;   // the OEM code page
+constexpr uint8_t kVersionWithMemo = 0x8B;  // level IV with a memo file
+// Russian Windows: the texts are stored as the station holds them, so every character typed
+// comes back; the OEM code page has no «, » or —.
+constexpr uint8_t kLanguageDriver = 0xC9;
 constexpr size_t kMemoBlock = 512;
 
 void PutU16(std::vector<uint8_t>& b, size_t at, uint32_t v) {
@@ -106,7 +108,7 @@ std::vector<uint8_t> Table() {
 std::vector<uint8_t> Memo() {
     std::vector<uint8_t> b(kMemoBlock, 0);
     PutU32(b, 0, 1);  // next free block: the first after the header
-    b[16] = 3;
+    PutU16(b, 20, kMemoBlock);
     return b;
 }
 

@@ -33,7 +33,7 @@ TWhatsNewDialog::TWhatsNewDialog(QWidget* parent) : QDialog(parent) {
 }
 
 void TWhatsNewDialog::FormCreate() {
-    std::ifstream in(platform::ProgramDir() + "newread.txt", std::ios::binary);
+    std::ifstream in(platform::FileInDir(platform::ProgramDir(), "newread.txt"), std::ios::binary);
     if (!in) return;
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     // Line breaks as in the file; a final break ends the last line rather than adding one.

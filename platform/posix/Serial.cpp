@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -426,6 +427,13 @@ std::unique_ptr<TSerialDevice> OpenSerialDevice(const std::string& path, int& er
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         error = errno;
+        return nullptr;
+    }
+    // Root passes over the terminal's exclusive mode, so the lock that Linux serial programs
+    // agree on is taken as well: a second station on the line would split its bytes with us.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        error = EBUSY;  // as the exclusive mode refuses an ordinary user
+        ::close(fd);
         return nullptr;
     }
     // Exclusive, as another program's open of the same port must fail.

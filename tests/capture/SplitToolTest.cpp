@@ -74,6 +74,8 @@ TEST(SplitTool, StdinLfCrEndingsAndTrailingBytes) {
 TEST(SplitTool, UnreadableTemplateExitsTwo) {
     EXPECT_EQ(RunTool("/nonexistent.ats /dev/null").Status, 2);
     EXPECT_EQ(RunTool("").Status, 2);
+    TempDir dir;  // a directory is no template to cut by
+    EXPECT_EQ(RunTool(dir.path() + " /dev/null").Status, 2);
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 
 #include "capture/Recorder.h"
 #include "common/Errors.h"
 #include "common/Text.h"
 #include "platform/CodePage.h"
+#include "tests/common/AsUser.h"
 #include "tests/common/TempDir.h"
 
 namespace {
@@ -64,11 +66,61 @@ TEST(Templates, MissingOrEmptyNameFailsAndKeepsColumns) {
     EXPECT_FALSE(recorder.LoadTemplate());
     recorder.Template = "NONE.ATS";
     EXPECT_FALSE(recorder.LoadTemplate());
+    EXPECT_NE(recorder.LoadProblem.find(dir.file("NONE.ATS")), std::string::npos);
     EXPECT_EQ(recorder.Day, 5);
     const TTemplateView v = ReadTemplateForDisplay(dir.path(), "NONE.ATS");
     EXPECT_EQ(v.Comment, "");
     EXPECT_EQ(v.Columns.Day, 0);
 }
+
+// A template that is there but cannot be read must not load as a template of zeros that cuts
+// nothing: the load fails as for a missing file, naming the file.
+struct TUnreadableCase {
+    const char* name;
+    std::function<void(const std::string& path)> make;
+};
+
+void PrintTo(const TUnreadableCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class UnreadableTemplate : public ::testing::TestWithParam<TUnreadableCase> {};
+
+TEST_P(UnreadableTemplate, FailsTheLoadAndKeepsTheColumns) {
+    TempDir dir;
+    std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
+    const std::string path = dir.file("GENERIC.ATS");
+    GetParam().make(path);
+    const std::string result = process::AsOrdinaryUser([&] {
+        TRecorder recorder;
+        recorder.ProgramDir = dir.path();
+        recorder.Template = "GENERIC.ATS";
+        recorder.Day = 5;
+        const bool loaded = recorder.LoadTemplate();
+        return std::string(loaded ? "loaded" : "failed") + " Day=" + std::to_string(recorder.Day) +
+               "\n" + recorder.LoadProblem;
+    });
+    EXPECT_EQ(result.substr(0, result.find('\n')), "failed Day=5");
+    EXPECT_NE(result.find("Unable to read " + path + ": "), std::string::npos) << result;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Causes, UnreadableTemplate,
+    ::testing::Values(TUnreadableCase{"NoPermission",
+                                      [](const std::string& path) {
+                                          WriteBytes(path, "[Parameters]\r\nDay=1\r\n");
+                                          std::filesystem::permissions(
+                                              path, std::filesystem::perms::none);
+                                      }},
+                      TUnreadableCase{
+                          "Directory",
+                          [](const std::string& path) { std::filesystem::create_directory(path); }},
+                      // Reading the start of a process's memory fails in the kernel with EIO.
+                      TUnreadableCase{"InputOutputError",
+                                      [](const std::string& path) {
+                                          std::filesystem::create_symlink("/proc/self/mem", path);
+                                      }}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Templates, RandomBytesLoadAsZeros) {
     TempDir dir;

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "platform/Ini.h"
+#include "tests/common/AsUser.h"
 #include "tests/common/TempDir.h"
 
 namespace {
@@ -52,18 +55,40 @@ TEST(Ini, CreatesMissingFileAndReadsLfFiles) {
 }
 
 TEST(Ini, RefusedWriteRaisesWithThePath) {
-    if (::geteuid() == 0) GTEST_SKIP() << "root writes anywhere";
     TempDir dir;
+    std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
     WriteBytes(dir.file("ro.ini"), "[s]\r\nk=v\r\n");
     ::chmod(dir.file("ro.ini").c_str(), 0444);
-    TIniFile ini(dir.file("ro.ini"));
-    try {
-        ini.WriteString("s", "k", "w");
-        FAIL() << "write accepted";
-    } catch (const EIniFileException& e) {
-        EXPECT_EQ(std::string(e.what()), "Unable to write to " + dir.file("ro.ini"));
-    }
-    EXPECT_EQ(ini.ReadString("s", "k", ""), "v");
+    const std::string result = process::AsOrdinaryUser([&] {
+        TIniFile ini(dir.file("ro.ini"));
+        try {
+            ini.WriteString("s", "k", "w");
+            return std::string("write accepted");
+        } catch (const EIniFileException& e) {
+            return e.what() + std::string("|") + ini.ReadString("s", "k", "");
+        }
+    });
+    EXPECT_EQ(result, "Unable to write to " + dir.file("ro.ini") + "|v");
+}
+
+// The profile reads take a file they cannot read for an empty one; the check tells it apart.
+TEST(Ini, UnreadableFileIsToldFromAMissingOne) {
+    TempDir dir;
+    std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
+    WriteBytes(dir.file("secret.ini"), "[s]\r\nk=v\r\n");
+    ::chmod(dir.file("secret.ini").c_str(), 0);
+    const std::string result = process::AsOrdinaryUser([&] {
+        const TIniFile ini(dir.file("secret.ini"));
+        std::string out = ini.ReadString("s", "k", "default");
+        try {
+            ini.CheckReadable();
+        } catch (const EIniFileException& e) {
+            out += std::string("|") + e.what();
+        }
+        TIniFile(dir.file("missing.ini")).CheckReadable();
+        return out;
+    });
+    EXPECT_EQ(result, "default|Unable to read " + dir.file("secret.ini") + ": Permission denied");
 }
 
 TEST(Ini, RefusedWriteIntoMissingDirectoryRaises) {

@@ -386,6 +386,46 @@ TEST_F(DailyRunTest, FailedStatisticsMailTriesTheOthersAndTheNextRunMailsAgain) 
     EXPECT_EQ(Count(sink), 2);
 }
 
+// A dialled number beyond 64 bits makes the totals query of its owner fail on the server: that
+// owner is reported and the run goes on with the others, the daily message and the alarm.
+TEST_F(DailyRunTest, OwnerWhoseTotalsFailIsReportedAndTheRunGoesOn) {
+    Db().Begin();
+    AddUser(101, "First", "first@office.test", 1);
+    AddUser(201, "Broken", "broken@office.test", 1);
+    AddUser(102, "Second", "second@office.test", 1);
+    AddRing(101, "0495123", At(2026, 12, 6, 9, 0, 0), 0, 1, 0);
+    AddRing(201, "9223372036854775808", At(2026, 12, 6, 9, 30, 0), 0, 2, 0);
+    AddRing(102, "0", At(2026, 12, 6, 10, 0, 0), 0, 3, 0);
+    Db().Commit();
+    recorder.SendMail = true;
+    recorder.NeedARight = true;
+    recorder.NeedSilenc = true;
+    recorder.LastRingDate = Day(2026, 12, 1);
+
+    EXPECT_NO_THROW(dailyRun->TimerTimer());
+
+    std::set<std::string> subjects;
+    for (int n = 1; n <= Count(sink); ++n) {
+        const std::string env = sink.Envelope(n);
+        subjects.insert(env.substr(env.find('\n') + 1) + HeaderOf(sink.Data(n), "Subject"));
+    }
+    EXPECT_EQ(subjects,
+              (std::set<std::string>{"first@office.test\n" + recorder.SubjSendM,
+                                     "second@office.test\n" + recorder.SubjSendM,
+                                     "admin@office.test\nDaily", "admin@office.test\nSilence"}));
+    ASSERT_EQ(reports.size(), 3u);
+    EXPECT_EQ(reports.count("sent first@office.test"), 1u);
+    EXPECT_EQ(reports.count("sent second@office.test"), 1u);
+    int failed = 0;
+    for (const auto& r : reports) failed += r.rfind("failed 201: ", 0) == 0 && r.size() > 12;
+    EXPECT_EQ(failed, 1) << *reports.begin();
+    EXPECT_TRUE(recorder.SendMail);
+    EXPECT_TRUE(recorder.NeedARight);
+    EXPECT_FALSE(Db().CallDb().DbTransaction.InTransaction());
+    EXPECT_EQ(port.Opened, 1);
+    EXPECT_EQ(recorder.LastRunDate, Day(2026, 12, 7));
+}
+
 class PortStateTest : public DailyRunTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(PortStateTest, PortReopenedOnlyWhenItWasOpen) {
@@ -768,6 +808,32 @@ TEST_F(DailyRunTest, StationsDailyRunPausesTheirPortOncePerDate) {
     Clock(At(2026, 12, 8, 0, 0, 1));
     run();
     EXPECT_EQ(Count(sink), 1);
+}
+
+// Nobody reads the owner reports of the station's own run: its log tells of the owner left out.
+TEST_F(DailyRunTest, StationsLogTellsOfTheOwnerWhoseTotalsFailed) {
+    Db().Begin();
+    AddUser(201, "Broken", "broken@office.test", 1);
+    AddUser(101, "First", "first@office.test", 1);
+    AddRing(201, "123456789012345678901234", At(2026, 12, 6, 9, 30, 0), 0, 2, 0);
+    Db().Commit();
+    TTestPort stationPort;
+    TTestDatabase stationDb;
+    TTickView view;
+    TCaptureControl control(stationPort, stationDb, view, [this] {
+        auto holder = std::make_unique<TRecorder>();
+        static_cast<TSettings&>(*holder) = recorder;
+        holder->LastRunDate = recorder.LastRunDate;
+        holder->LastRingDate = recorder.LastRingDate;
+        holder->SendMail = true;
+        return holder;
+    });
+    control.CreateHolder();
+    control.TimerTick(DailyRunOf(control, smtp));
+    EXPECT_EQ(Count(sink), 1);
+    ASSERT_EQ(view.Events.size(), 1u);
+    EXPECT_NE(view.Events[0].find("201"), std::string::npos) << view.Events[0];
+    EXPECT_TRUE(view.Messages.empty());
 }
 
 }  // namespace

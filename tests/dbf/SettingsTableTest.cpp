@@ -33,6 +33,8 @@ TEST_F(SettingsTableTest, GeneratorReproducesTheShippedFiles) {
     shipped.replace(1, 3, "xxx");
     EXPECT_EQ(made, shipped);
     EXPECT_EQ(ReadFile(dir_.File("tarvick.dbt")), ReadFile(kShipped + "tarvick.dbt"));
+    // Russian Windows: the table's texts are the program's own, with nothing to translate.
+    EXPECT_EQ(static_cast<uint8_t>(shipped[29]), 0xC9);
 }
 
 TEST_F(SettingsTableTest, ShippedDefaults) {
@@ -65,11 +67,16 @@ TSettings Everything() {
     s.AutoRun = true;
     s.HideRun = true;
     s.SubjSendM = std::string(50, '\xDF');  // fifty "Я"
-    s.MsgFooter = "\xD1 \xF3\xE2\xE0\xE6\xE5\xED\xE8\xE5\xEC,\r\n\xE0\xE4\xEC\xE8\xED\r\n";
+    s.MsgFooter =
+        "\xD1 \xF3\xE2\xE0\xE6\xE5\xED\xE8\xE5\xEC,\r\n\xE0\xE4\xEC\xE8\xED "
+        "\xAB\xCE\xCE\xCE\xBB\r\n";
     s.MsgAddress = std::string(50, 'a');
     s.SubjARight = "\xC2\xF1\xB8 \xF5\xEE\xF0\xEE\xF8\xEE";  // with "ё"
     s.MsgARight = std::string(3000, 'x') + "\r\n" + "\xC5\xB8";
-    s.SubjSilenc = "Silence";
+    s.SubjSilenc =
+        "\xCE\xCE\xCE \xAB\xD0\xEE\xEC\xE0\xF8\xEA\xE0\xBB \x97 \xF2\xE5\xEB. 123";  // "ООО
+                                                                                     // «Ромашка» —
+                                                                                     // тел. 123"
     s.MsgSilence = "line 1\r\nline 2\r\n\r\nline 4";
     s.SendMail = true;
     s.NeedARight = true;
@@ -112,8 +119,10 @@ TEST_F(SettingsTableTest, EveryFieldRoundTrips) {
     TSettings read;
     ReadSettingsTable(table_, dir_.Path(), read);
     ExpectSame(read, written);
-    // Cyrillic is stored in the OEM code page ("База" in 866).
-    EXPECT_NE(ReadFile(dir_.File("tarvick.dat")).find("\x81\xA0\xA7\xA0.fdb"), std::string::npos);
+    // A new station's table holds every character as typed: «, — and » have no OEM counterpart.
+    const std::string dat = ReadFile(dir_.File("tarvick.dat"));
+    EXPECT_NE(dat.find("\xC1\xE0\xE7\xE0.fdb"), std::string::npos);
+    EXPECT_NE(dat.find(written.SubjSilenc), std::string::npos);
     // A second save over the first keeps one record and reads back the same.
     TSettings changed = written;
     changed.MsgARight = "short";

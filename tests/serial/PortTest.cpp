@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -190,6 +191,39 @@ INSTANTIATE_TEST_SUITE_P(Speeds, Rates,
                                            RateCase{"CustomZero", brCustom, 0, 0},
                                            RateCase{"CustomNegative", brCustom, -1, 0}),
                          CaseName());
+
+// Root passes over the terminal's own exclusive mode, and stations run as root; a second port
+// on the same device must still be refused, as busy, until the first lets it go.
+TEST(Port, SecondPortOnTheSameDeviceIsRefusedAsBusy) {
+    Pty pty;
+    TSerialPort first, second;
+    first.SetPort(pty.Slave());
+    second.SetPort(pty.Slave());
+    first.Open();
+    ASSERT_TRUE(first.Connected());
+    bool afterOpen = false;
+    second.OnAfterOpen = [&](TCustomSerialPort&) { afterOpen = true; };
+    try {
+        second.Open();
+        ADD_FAILURE() << "both ports hold " << pty.Slave();
+    } catch (const ESerialPort& e) {
+        EXPECT_EQ(e.ErrorCode, 1);
+        EXPECT_EQ(e.SystemError, EBUSY);
+        EXPECT_STREQ(
+            e.what(),
+            ("Unable to open com port (win error code: " + std::to_string(EBUSY) + ")").c_str());
+    }
+    EXPECT_FALSE(second.Connected());
+    EXPECT_FALSE(afterOpen);
+    pty.Write("abc");
+    std::string text;
+    ASSERT_TRUE(PumpUntil([&] { return first.PendingInput() == 3; }));
+    EXPECT_EQ(first.ReadText(text, 3), 3);
+    EXPECT_EQ(text, "abc");
+    first.Close();
+    second.Open();
+    EXPECT_TRUE(second.Connected());
+}
 
 TEST(Port, HandlerErrorEndsTheEventThreadWithoutAHang) {
     Pty pty;

@@ -158,6 +158,20 @@ TEST_F(Confirm, ANetworkSourceIsKeptWhenOnlyTheRateChanges) {
     EXPECT_EQ(port_.BaudRate(), br19200);
 }
 
+// A directory copied from elsewhere keeps its one port settings file, whatever its name's case.
+TEST_F(Confirm, PortSettingsGoIntoTheFileTheStationReads) {
+    QFile ini(Path("ComPort.INI"));
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write("[ComPort]\r\nPort=COM2\r\nBaudRate=2400\r\n");
+    ini.close();
+    Open(4);
+    Choose(form_->ComComboBox[1], "19200");
+    Click(form_->bbOk);
+    EXPECT_EQ(form_->result(), QDialog::Accepted);
+    EXPECT_FALSE(Exists("comport.ini"));
+    EXPECT_TRUE(Contents("ComPort.INI").contains("BaudRate=19200"));
+}
+
 TEST_F(Confirm, CancellingDropsThePortChoices) {
     port_.SetBaudRate(br2400);
     Open(4);

@@ -88,6 +88,9 @@ protected:
         ASSERT_TRUE(mo_.LoadTemplate());
         table_.SetTableName("tarvick.dat");
         table_.SetUseFloatFields(false);
+        // What the holder learns of the table when the station loads its settings.
+        TSettings loaded;
+        ReadSettingsTable(table_, mo_.ProgramDir, loaded, &mo_.TextWidths);
     }
 
     void TearDown() override {

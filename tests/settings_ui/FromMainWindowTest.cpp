@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTemporaryDir>
@@ -118,6 +119,69 @@ TEST_F(FromMainWindow, ConfirmingStoresTheSettingsAndRefitsTheWindow) {
     // Stored in the program directory's table: a fresh holder reads it back.
     EXPECT_EQ(LoadHolder()->ShowBuffer, !before);
     EXPECT_TRUE(QFile::exists(dir_.filePath("comport.ini")));
+}
+
+// Narrows the character field at index to width in a table of the shipped layout (32-byte
+// header and descriptors), cutting the field's bytes out of every record.
+void NarrowField(const QString& path, int index, int width) {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+    QByteArray b = f.readAll();
+    auto u16 = [&](int at) { return uint8_t(b[at]) | uint8_t(b[at + 1]) << 8; };
+    const int header = u16(8), record = u16(10);
+    int offset = 1;
+    for (int i = 0; i < index; ++i) offset += uint8_t(b[32 + 32 * i + 16]);
+    const int cut = uint8_t(b[32 + 32 * index + 16]) - width;
+    ASSERT_GT(cut, 0);
+    b[32 + 32 * index + 16] = char(width);
+    b[10] = char((record - cut) & 0xFF);
+    b[11] = char((record - cut) >> 8);
+    for (int at = header + (b.size() - 1 - header) / record * record; at > header; at -= record)
+        b.remove(at - record + offset + width, cut);
+    f.resize(0);
+    f.write(b);
+}
+
+// A text longer than its table field would be cut when saved, and the running station and
+// the next start would disagree: each edit box takes no more than its field holds.
+TEST_F(FromMainWindow, EditBoxesTakeNoMoreThanTheirTableFieldsHold) {
+    form_.reset();
+    const QString table = dir_.filePath("tarvick.dat");
+    NarrowField(table, 13, 20);  // SubjSendM
+    NarrowField(table, 3, 30);   // FromSMTP
+    NarrowField(table, 2, 25);   // AddrSMTP
+    NarrowField(table, 1, 40);   // DBPath
+    form_ = std::make_unique<TMainWindow>(port_, db_, LoadHolder);
+    ASSERT_TRUE(form_->Recorder()->ConfigLoaded);
+    UseSettingsDialog(*form_, com_);
+    form_->Recorder()->SendMail = true;
+    const std::vector<std::pair<const char*, int>> edits = {{"eDBPath", 40},
+                                                            {"eAddrSMTP", 25},
+                                                            {"eFromSMTP", 30},
+                                                            {"eSubjSendMail", 20},
+                                                            {"eMsgAddress", 50}};
+    std::vector<int> lengths;
+    OnDialog([&](TSettingsDialog& dlg) {
+        for (const auto& [name, width] : edits) {
+            auto* e = dlg.findChild<QLineEdit*>(name);
+            ASSERT_NE(e, nullptr) << name;
+            e->setFocus();
+            QTest::keyClicks(e, QString(80, 'x'));
+            lengths.push_back(static_cast<int>(e->text().size()));
+        }
+        dlg.bbOk->click();
+    });
+    form_->N9_14[0]->trigger();
+    QApplication::processEvents();
+    EXPECT_EQ(lengths, (std::vector<int>{40, 25, 30, 20, 50}));
+    const TRecorder& running = *form_->Recorder();
+    const auto next = LoadHolder();
+    ASSERT_TRUE(next->ConfigLoaded);
+    EXPECT_EQ(next->DBPath, running.DBPath);
+    EXPECT_EQ(next->AddrSMTP, running.AddrSMTP);
+    EXPECT_EQ(next->FromSMTP, running.FromSMTP);
+    EXPECT_EQ(next->SubjSendM, running.SubjSendM);
+    EXPECT_EQ(next->DBPath, std::string(40, 'x'));
 }
 
 }  // namespace

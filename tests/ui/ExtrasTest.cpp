@@ -28,14 +28,19 @@ struct WhatsNewCase {
     bool present;
     std::string bytes;
     QString shown;
+    const char* file = "newread.txt";
 };
+
+void PrintTo(const WhatsNewCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class WhatsNewTest : public ::testing::TestWithParam<WhatsNewCase> {};
 
 TEST_P(WhatsNewTest, MemoShowsTheFileOrTheNotFoundLine) {
     TempDir dir;
     ProgramDirScope scope(dir.path());
-    if (GetParam().present) WriteBytes(dir.file("newread.txt"), GetParam().bytes);
+    if (GetParam().present) WriteBytes(dir.file(GetParam().file), GetParam().bytes);
     TWhatsNewDialog form;
     EXPECT_EQ(form.Memo1->toPlainText(), GetParam().shown);
     EXPECT_TRUE(form.Memo1->isReadOnly());
@@ -44,13 +49,15 @@ TEST_P(WhatsNewTest, MemoShowsTheFileOrTheNotFoundLine) {
 
 INSTANTIATE_TEST_SUITE_P(
     Files, WhatsNewTest,
-    ::testing::Values(WhatsNewCase{"Missing", false, "",
-                                   QString::fromUtf8("Файл NewRead.txt не найден !")},
-                      WhatsNewCase{"Empty", true, "", QString()},
-                      // Windows-1251 "Новое" on two CRLF lines.
-                      WhatsNewCase{"Cp1251Lines", true, "\xcd\xee\xe2\xee\xe5\r\nv1.8\r\n",
-                                   QString::fromUtf8("Новое\nv1.8")},
-                      WhatsNewCase{"BareLineFeeds", true, "a\nb", QString("a\nb")}),
+    ::testing::Values(
+        WhatsNewCase{"Missing", false, "", QString::fromUtf8("Файл NewRead.txt не найден !")},
+        WhatsNewCase{"Empty", true, "", QString()},
+        // Windows-1251 "Новое" on two CRLF lines.
+        WhatsNewCase{"Cp1251Lines", true, "\xcd\xee\xe2\xee\xe5\r\nv1.8\r\n",
+                     QString::fromUtf8("Новое\nv1.8")},
+        WhatsNewCase{"BareLineFeeds", true, "a\nb", QString("a\nb")},
+        // A station directory copied from elsewhere.
+        WhatsNewCase{"NameInOtherCase", true, "v1.8", QString("v1.8"), "NewRead.txt"}),
     CaseName());
 
 TEST(AboutTest, NameVersionAndLinks) {

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,6 +48,43 @@ struct Staged {
 };
 
 class HeadlessBaud : public ::testing::TestWithParam<int> {};
+
+// Files the station reads from its directory are found whatever the letter case of their names,
+// as on the system a copied directory may come from.
+TEST(HeadlessStation, DirectoryCopiedWithOtherLetterCaseRunsAsItIs) {
+    Staged s;
+    ASSERT_TRUE(s.ok);
+    namespace fs = std::filesystem;
+    for (const auto& [from, to] :
+         std::vector<std::pair<const char*, const char*>>{{"tarvick.dat", "TARVICK.DAT"},
+                                                          {"tarvick.dbt", "Tarvick.Dbt"},
+                                                          {"comport.ini", "ComPort.INI"},
+                                                          {"GENERIC24.ATS", "Generic24.ats"},
+                                                          {"newread.txt", "NewRead.txt"}})
+        fs::rename(s.dir.file(from), s.dir.file(to));
+    TStationProcess station(s.dir.path());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // the port is open
+    ASSERT_TRUE(s.pty.Send(CallLine(1) + "\r\n" + CallLine(2) + "\r\n"));
+    const auto lines = station.Lines(2, std::chrono::seconds(10));
+    EXPECT_EQ(lines, (std::vector<std::string>{CallLine(1), CallLine(2)})) << station.Errors();
+    kill(station.Pid, SIGTERM);
+    EXPECT_EQ(station.Wait(std::chrono::seconds(5)), 0);
+    EXPECT_FALSE(fs::exists(s.dir.file("tarvick.dat")));
+}
+
+// A template that is there but cannot be read stops the start as a missing one does, and the
+// message names the file.
+TEST(HeadlessStation, UnreadableTemplateExitsWithTwoNamingTheFile) {
+    Staged s;
+    ASSERT_TRUE(s.ok);
+    std::filesystem::remove(s.dir.file("GENERIC24.ATS"));
+    std::filesystem::create_directory(s.dir.file("GENERIC24.ATS"));
+    TStationProcess station(s.dir.path());
+    EXPECT_EQ(station.Wait(std::chrono::seconds(10)), 2);
+    const std::string errors = station.Errors();
+    EXPECT_NE(errors.find("Невозможно прочитать шаблон!"), std::string::npos) << errors;
+    EXPECT_NE(errors.find(s.dir.file("GENERIC24.ATS")), std::string::npos) << errors;
+}
 
 TEST_P(HeadlessBaud, EveryLineReachesStandardOutputInOrder) {
     Staged s;

@@ -4,6 +4,7 @@
 // handlers in any thread of the station.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -136,5 +137,59 @@ INSTANTIATE_TEST_SUITE_P(Stations, StationStores,
                                            StationKind{"HeadlessSlow", false, false, 1200, 8},
                                            StationKind{"WindowedSlow", true, false, 1200, 8}),
                          CaseName());
+
+// Two stations on one line would split its bytes between them and both store broken calls,
+// so the second, root as well, finds the port busy: it stores nothing, the first every line.
+TEST(StationStores, SecondStationOnTheSameLineFindsItBusy) {
+    TPty pty;
+    ASSERT_TRUE(pty.Ok());
+    TempDir firstDir, secondDir;
+    std::string what;
+    for (const TempDir* dir : {&firstDir, &secondDir}) {
+        const std::string db = dir->path() + "calls.fdb";
+        ASSERT_TRUE(stage::CreateDatabase(TARVICK_SOURCE_DIR, db));
+        stage::TStationFiles files;
+        files.Dir = dir->path();
+        files.PortName = pty.Path();
+        files.BaudRate = "115200";
+        files.Fields = {{"DBPath", db}};
+        ASSERT_TRUE(stage::Stage(files, TARVICK_SOURCE_DIR, TARVICK_TOOL, what)) << what;
+    }
+    TStationProcess first(firstDir.path());
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));  // attached, port open
+    TStationProcess second(secondDir.path());
+    std::string errors;
+    for (auto end = Clock::now() + std::chrono::seconds(10);
+         errors.find("Unable to open com port") == std::string::npos && Clock::now() < end;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        errors = second.Errors();
+    }
+    EXPECT_NE(
+        errors.find("Unable to open com port (win error code: " + std::to_string(EBUSY) + ")"),
+        std::string::npos)
+        << errors;
+
+    const int n = 40;
+    std::string burst;
+    for (int i = 0; i < n; ++i) burst += CallLine(i) + "\r\n";
+    ASSERT_TRUE(pty.Send(burst, 115200));
+    long stored = 0;
+    for (auto end = Clock::now() + std::chrono::seconds(20); stored < n && Clock::now() < end;) {
+        stored = stage::StoredCalls(TARVICK_SOURCE_DIR, firstDir.path() + "calls.fdb");
+        if (stored < n) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    EXPECT_EQ(stored, n) << first.Errors();
+    for (int i : {0, n - 1}) {
+        char number[16];
+        std::snprintf(number, sizeof number, "8495%07d", i);
+        EXPECT_EQ(StoredColumns(firstDir.path() + "calls.fdb", number).size(), 13u) << number;
+    }
+    EXPECT_EQ(second.Lines(1, std::chrono::milliseconds(500)).size(), 0u);
+    EXPECT_EQ(stage::StoredCalls(TARVICK_SOURCE_DIR, secondDir.path() + "calls.fdb"), 0);
+    for (TStationProcess* station : {&first, &second}) {
+        kill(station->Pid, SIGTERM);
+        EXPECT_EQ(station->Wait(std::chrono::seconds(5)), 0) << station->Errors();
+    }
+}
 
 }  // namespace

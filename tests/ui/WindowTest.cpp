@@ -6,6 +6,7 @@
 #include <QDialog>
 #include <QMenu>
 #include <QPlainTextEdit>
+#include <QRegularExpression>
 #include <QSystemTrayIcon>
 #include <QTextBlock>
 #include <QTimer>
@@ -26,6 +27,7 @@ void Settle() {
 struct Window {
     explicit Window(THolderSetup setup = {}) {
         SetMessageBoxHook([this](QWidget*, const QString& text) { Messages << text; });
+        SetTrayAvailableHook([this] { return TrayAvailable; });
         Form = std::make_unique<TMainWindow>(Port, Db, HolderWith(setup));
         Port.Control = &Form->Control();
         TMainWindow* f = Form.get();
@@ -36,6 +38,7 @@ struct Window {
         Form.reset();
         SetMessageBoxHook(nullptr);
         SetSaveFileHook(nullptr);
+        SetTrayAvailableHook(nullptr);
     }
     void Receive(const std::string& bytes) {
         Port.Waiting += bytes;
@@ -46,6 +49,7 @@ struct Window {
     TTestPort Port;
     TTestDatabase Db;
     QStringList Messages;
+    bool TrayAvailable = true;  // the desktop's notification area
     std::unique_ptr<TMainWindow> Form;
 };
 
@@ -153,6 +157,28 @@ TEST(MainWindow, AutoRunAndHideRunActOnTheFirstActivationOnly) {
     EXPECT_FALSE(w.Form->Tray->isVisible());
     EXPECT_TRUE(w.Port.Connected());
     EXPECT_EQ(w.Port.Opens, 1);
+}
+
+// A window hidden where the desktop has no notification area could never be brought back.
+TEST(MainWindow, WithoutANotificationAreaHidingMinimisesAndSaysWhyOnce) {
+    Window w({.HideRun = true});
+    w.TrayAvailable = false;
+    w.Form->show();
+    Settle();
+    EXPECT_TRUE(w.Form->isVisible());
+    EXPECT_TRUE(w.Form->isMinimized());
+    EXPECT_FALSE(w.Form->Tray->isVisible());
+    w.Form->showNormal();
+    Settle();
+    w.Form->btnHide->click();
+    Settle();
+    EXPECT_TRUE(w.Form->isVisible());
+    EXPECT_TRUE(w.Form->isMinimized());
+    const QStringList events = w.LogLines().filter(QRegularExpression("^\\*\\*\\* "));
+    ASSERT_EQ(events.size(), 1) << w.LogLines().join('|').toStdString();
+    EXPECT_TRUE(events[0].contains(QString::fromUtf8("области уведомлений")))
+        << events[0].toStdString();
+    EXPECT_TRUE(w.Messages.isEmpty());
 }
 
 TEST(MainWindow, FailedConfigurationDisablesTheButtonButAutoRunStillStarts) {
