@@ -15,6 +15,7 @@
 #include "db/FirebirdEnv.h"
 #include "mail/SmtpClient.h"
 #include "platform/CodePage.h"
+#include "platform/Ini.h"
 #include "platform/MessageLoop.h"
 #include "platform/ProgramDir.h"
 #include "platform/TermSignals.h"
@@ -54,6 +55,14 @@ void WriteError(const std::string& ansi) {
     std::fprintf(stderr, "%s\n", platform::AnsiToUtf8(ansi).c_str());
 }
 
+// The capture journal in the station directory; journal.ini may say how many days of it to
+// keep ([Journal] KeepDays=400).
+void UseJournal(TCaptureControl& control) {
+    const std::string dir = platform::ProgramDir();
+    const int keepDays = TIniFile(dir + "journal.ini").ReadInteger("Journal", "KeepDays", 400);
+    control.UseJournal(dir + "journal/", keepDays);
+}
+
 int RunHeadless(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     platform::InitMessageLoop();
@@ -73,6 +82,7 @@ int RunHeadless(int argc, char** argv) {
     } catch (const std::exception& e) {
         WriteError(e.what());
     }
+    UseJournal(station.Control());
     if (!station.Start()) return 2;
     const int rc = station.Exec();
     port.ComPort().OnRxChar = nullptr;
@@ -100,6 +110,7 @@ int RunWindowed(int argc, char** argv) {
         com.OnRxChar = [&form](TCustomSerialPort&, int count) { form.ComPortRxChar(count); };
         form.BindLamps(&com);
         Guarded(&form, [&] { port.LoadSetup(platform::ProgramDir()); });
+        UseJournal(form.Control());
         form.show();
         rc = app.exec();
         // The window has closed the port and freed the holder; nothing reaches it any more.

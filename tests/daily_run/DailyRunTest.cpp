@@ -96,9 +96,12 @@ private:
     bool ok_ = false;
 };
 
-struct PortCounts {
-    bool Open = true;
-    int Opened = 0, Closed = 0;
+// What the run did to the record path: storing held and resumed, the mails saved by the sink
+// at each of the two moments, and the timer.
+struct StorageCounts {
+    bool HeldNow = false;
+    int Held = 0, Resumed = 0;
+    std::vector<int> MailsAt;
     std::vector<bool> Timer;
 };
 
@@ -142,16 +145,17 @@ protected:
         SetClock([now] { return now; });
     }
     TDailyRunHooks Hooks() {
-        return {[this] { return port.Open; },
-                [this] {
-                    ++port.Closed;
-                    port.Open = false;
+        return {[this] {
+                    ++storage.Held;
+                    storage.HeldNow = true;
+                    storage.MailsAt.push_back(Count(sink));
                 },
                 [this] {
-                    ++port.Opened;
-                    port.Open = true;
+                    ++storage.Resumed;
+                    storage.HeldNow = false;
+                    storage.MailsAt.push_back(Count(sink));
                 },
-                [this](bool on) { port.Timer.push_back(on); }};
+                [this](bool on) { storage.Timer.push_back(on); }};
     }
 
     static std::string Quoted(const std::string& text) {
@@ -191,7 +195,7 @@ protected:
     SinkServer sink;
     TRecorder recorder;
     TSmtpClient smtp;
-    PortCounts port;
+    StorageCounts storage;
     std::unique_ptr<TDailyRun> dailyRun;
     std::set<std::string> reports;
 };
@@ -238,9 +242,9 @@ TEST_F(DailyRunTest, StatisticsMailsCarryTheDaysTotals) {
     EXPECT_TRUE(recorder.SendMail);
     EXPECT_FALSE(Db().CallDb().DbTransaction.InTransaction());
     EXPECT_EQ(recorder.LastRunDate, Day(2026, 12, 7));
-    EXPECT_EQ(port.Closed, 1);
-    EXPECT_EQ(port.Opened, 1);
-    EXPECT_EQ(port.Timer, (std::vector<bool>{false, true}));
+    EXPECT_EQ(storage.Held, 1);
+    EXPECT_EQ(storage.Resumed, 1);
+    EXPECT_EQ(storage.Timer, (std::vector<bool>{false, true}));
 }
 
 TEST_F(DailyRunTest, RunsOncePerDate) {
@@ -248,15 +252,15 @@ TEST_F(DailyRunTest, RunsOncePerDate) {
     Clock(At(2026, 12, 6, 23, 59, 59));
     dailyRun->TimerTimer();
     EXPECT_EQ(Count(sink), 0);
-    EXPECT_EQ(port.Closed, 0);
-    EXPECT_TRUE(port.Timer.empty());
+    EXPECT_EQ(storage.Held, 0);
+    EXPECT_TRUE(storage.Timer.empty());
 
     for (int s = 0; s < 3; ++s) {
         Clock(At(2026, 12, 7, 0, 0, s));
         dailyRun->TimerTimer();
     }
     EXPECT_EQ(Count(sink), 1);
-    EXPECT_EQ(port.Closed, 1);
+    EXPECT_EQ(storage.Held, 1);
 
     Clock(At(2026, 12, 9, 8, 0, 0));  // the clock moved on by two days
     dailyRun->TimerTimer();
@@ -377,19 +381,28 @@ TEST_F(DailyRunTest, FailedStatisticsMailClearsTheMailingButTriesTheOthers) {
     EXPECT_EQ(Count(sink), 0);
 }
 
-class PortStateTest : public DailyRunTest, public ::testing::WithParamInterface<bool> {};
+// The mails go out while storing is held (the record path and the run share the transaction),
+// and storing resumes after them also when the statistics fail.
+class HeldStorageTest : public DailyRunTest, public ::testing::WithParamInterface<bool> {};
 
-TEST_P(PortStateTest, PortReopenedOnlyWhenItWasOpen) {
-    port.Open = GetParam();
+TEST_P(HeldStorageTest, MailsGoOutWhileStoringIsHeld) {
+    const bool statisticsFail = GetParam();
     recorder.NeedARight = true;
-    dailyRun->TimerTimer();
-    EXPECT_EQ(port.Closed, 1);
-    EXPECT_EQ(port.Opened, GetParam() ? 1 : 0);
-    EXPECT_EQ(port.Open, GetParam());
-    EXPECT_EQ(Count(sink), 1);
+    recorder.SendMail = statisticsFail;
+    if (statisticsFail) Db().CallDb().Disconnect();
+    if (statisticsFail)
+        EXPECT_ANY_THROW(dailyRun->TimerTimer());
+    else
+        dailyRun->TimerTimer();
+    EXPECT_EQ(storage.Held, 1);
+    EXPECT_EQ(storage.Resumed, 1);
+    EXPECT_FALSE(storage.HeldNow);
+    // Held before the daily message went out, resumed after it (no mail after a failure).
+    EXPECT_EQ(storage.MailsAt, (std::vector<int>{0, statisticsFail ? 0 : 1}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Open, PortStateTest, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(Statistics, HeldStorageTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Failing" : "Fine"; });
 
 TEST_F(DailyRunTest, SilentServerEndsTheMailAfterTheTimeOutAndCaptureResumes) {
     EXPECT_EQ(smtp.TimeOut(), TDailyRun::kMailTimeOut);
@@ -408,8 +421,8 @@ TEST_F(DailyRunTest, SilentServerEndsTheMailAfterTheTimeOutAndCaptureResumes) {
     EXPECT_LT(took, std::chrono::seconds(10));
     EXPECT_FALSE(recorder.SendMail);
     EXPECT_FALSE(recorder.NeedARight);
-    EXPECT_EQ(port.Opened, 1);
-    EXPECT_EQ(port.Timer.back(), true);
+    EXPECT_EQ(storage.Resumed, 1);
+    EXPECT_EQ(storage.Timer.back(), true);
     EXPECT_EQ(recorder.LastRunDate, Day(2026, 12, 7));
 }
 
@@ -418,15 +431,15 @@ TEST_F(DailyRunTest, DatabaseFailureIsRaisedAfterCaptureResumes) {
     recorder.NeedARight = true;
     Db().CallDb().Disconnect();
     EXPECT_ANY_THROW(dailyRun->TimerTimer());
-    EXPECT_EQ(port.Closed, 1);
-    EXPECT_EQ(port.Opened, 1);
-    EXPECT_EQ(port.Timer, (std::vector<bool>{false, true}));
+    EXPECT_EQ(storage.Held, 1);
+    EXPECT_EQ(storage.Resumed, 1);
+    EXPECT_EQ(storage.Timer, (std::vector<bool>{false, true}));
     EXPECT_EQ(recorder.LastRunDate, Day(2026, 12, 7));
     // The run stops at the failure: no daily message.
     EXPECT_EQ(Count(sink), 0);
     // Not retried on the next tick of the same date.
     dailyRun->TimerTimer();
-    EXPECT_EQ(port.Closed, 1);
+    EXPECT_EQ(storage.Held, 1);
 }
 
 struct DurationCase {
@@ -521,8 +534,10 @@ public:
     void ShowMessage(const std::string& text) override { Messages.push_back(text); }
     void LogEvent(const std::string& text) override { Events.push_back(text); }
     void SetTimerEnabled(bool on) override { Timer.push_back(on); }
+    void ShowStatus(const std::string&) override {}
     void CaptureStateChanged() override {}
     void Post(std::function<void()> fn) override { fn(); }
+    void PostDelayed(int, std::function<void()>) override {}
     std::vector<std::string> Messages, Events;
     std::vector<bool> Timer;
 };
