@@ -120,6 +120,7 @@ void TCaptureControl::DisconnectDatabase() {
 
 void TCaptureControl::DatabaseLost(const std::string& error) {
     DisconnectDatabase();
+    LastAttempt = Now();
     Waiting_ = CountWaiting();
     Event("база недоступна (" + AnsiToUtf8(error) + "), строк ждут: " + Count(Waiting_));
     RefreshStatus();

@@ -94,6 +94,12 @@ public:
         return r;
     }
 
+    // The mark the database holds for the station.
+    void SetMark(const TJournalPos& mark) {
+        Mark_ = mark;
+        HasMark = true;
+    }
+
     bool Reachable = true;
     bool Refuse = false;  // every store fails as a database that went away would
     int Connects = 0, Disconnects = 0;
