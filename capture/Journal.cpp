@@ -150,6 +150,16 @@ TJournalPos ReadLocalMark(const std::string& dir) {
     return ParsePosition(text, pos) ? pos : TJournalPos{};
 }
 
+void SaveLocalMark(const std::string& dir, const TJournalPos& mark) {
+    // One record of fixed width rewritten in place: a crash leaves the old one or the new one.
+    char text[64];
+    std::snprintf(text, sizeof text, "%-14s:%020llu\n", mark.File.c_str(),
+                  static_cast<unsigned long long>(mark.Offset));
+    int error = 0;
+    platform::WriteFileAt(Slash(dir) + TJournal::kLocalMarkFile, 0, text,
+                          std::char_traits<char>::length(text), error);
+}
+
 // ------------------------------------------------------------------------------ journal
 
 TJournal::~TJournal() {
@@ -357,13 +367,7 @@ bool TJournal::EndUnfinished(const std::string& reason) {
 }
 
 void TJournal::SaveLocalMark(const TJournalPos& mark) {
-    // One record of fixed width rewritten in place: a crash leaves the old one or the new one.
-    char text[64];
-    std::snprintf(text, sizeof text, "%-14s:%020llu\n", mark.File.c_str(),
-                  static_cast<unsigned long long>(mark.Offset));
-    int error = 0;
-    platform::WriteFileAt(Dir_ + kLocalMarkFile, 0, text, std::char_traits<char>::length(text),
-                          error);
+    ::SaveLocalMark(Dir_, mark);
 }
 
 void TJournal::Prune(const TJournalPos& mark, int keepDays) {

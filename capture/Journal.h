@@ -60,6 +60,7 @@ std::string ReadStationId(const std::string& dir);
 // How far the station last stored, as it noted beside the journal (the database holds the
 // real mark; this note serves a database without one). Empty position when none.
 TJournalPos ReadLocalMark(const std::string& dir);
+void SaveLocalMark(const std::string& dir, const TJournalPos& mark);
 
 class TJournal {
 public:
