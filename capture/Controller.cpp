@@ -65,7 +65,6 @@ void TCaptureControl::DoStartStop(bool stop) {
     } else {
         SetTimer(false);
     }
-    if (Journal_) Journal_->EndUnfinished("port closed");
     Port.Open();
     Capturing_ = true;
     PortLost = false;

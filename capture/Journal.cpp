@@ -215,12 +215,11 @@ bool TJournal::Open(const std::string& dir, std::string& error) {
         Close();
         return false;
     }
+    // A line the run before left under way (killed, powered off) is not ended here: the device
+    // may still hold the rest of it (a terminal kept open on the other side keeps what it was
+    // sent), and the next bytes go on with it. Had the rest been lost, the line joined to the
+    // next one is read as no call and kept as rejected, never silently stored.
     LineEnd_ = {name, lineEnd};
-    if (Pending && !EndUnfinished("the station stopped before the line ended")) {
-        error = Error_;
-        Close();
-        return false;
-    }
     OpenedEnd_ = LineEnd_;
     Quit = false;
     SyncThread = std::thread([this] { SyncLoop(); });

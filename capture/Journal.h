@@ -73,9 +73,9 @@ public:
     TJournal(const TJournal&) = delete;
     TJournal& operator=(const TJournal&) = delete;
 
-    // Opens the journal in dir (made when missing), locks it against a second station, reads
-    // or makes the station's identity, and marks the last line unfinished when the run before
-    // stopped in its middle (killed, powered off). False with the reason in error.
+    // Opens the journal in dir (made when missing), locks it against a second station, and reads
+    // or makes the station's identity. Bytes go on where the run before stopped, also in the
+    // middle of a line. False with the reason in error.
     bool Open(const std::string& dir, std::string& error);
     void Close();
     bool IsOpen() const { return File.IsOpen(); }

@@ -123,8 +123,9 @@ TEST_F(Journal, AnOverlongFragmentIsStillMarked) {
     EXPECT_EQ(lines[0].Text.size(), TRecorder::kMaxLine);
 }
 
-// The station was killed in the middle of a line: the next run marks it before anything new.
-TEST_F(Journal, TheNextRunMarksTheLineAKilledRunLeft) {
+// The station was killed in the middle of a line: the terminal still holds the rest of it,
+// which the next run reads and journals after it.
+TEST_F(Journal, TheNextRunGoesOnWithTheLineAKilledRunLeft) {
     journal.Append("whole\r\n12/04/26 09");
     const std::string id = journal.StationId();
     journal.Close();
@@ -132,14 +133,11 @@ TEST_F(Journal, TheNextRunMarksTheLineAKilledRunLeft) {
     std::string error;
     ASSERT_TRUE(next.Open(Dir(), error)) << error;
     EXPECT_EQ(next.StationId(), id);
-    next.Append("12/04/26 09:05:40 02 203 00:00:48\r\n");
-    EXPECT_EQ(
-        Texts(ReadAll(Dir())),
-        (std::vector<std::string>{"whole",
-                                  "!12/04/26 09*** unfinished: the station stopped before the line "
-                                  "ended 09.12.2026 10:00:00 ***",
-                                  "12/04/26 09:05:40 02 203 00:00:48"}));
-    EXPECT_EQ(next.OpenedEnd().Offset, File("2026-12-09.log").find("\n12/04/26 09:05") + 0u);
+    EXPECT_TRUE(next.LineUnderWay());
+    EXPECT_EQ(next.OpenedEnd(), (TJournalPos{"2026-12-09.log", 6}));
+    next.Append(":05:40 02 203 00:00:48\r\n");
+    EXPECT_EQ(Texts(ReadAll(Dir())),
+              (std::vector<std::string>{"whole", "12/04/26 09:05:40 02 203 00:00:48"}));
 }
 
 // Lines read back across the reader's chunks, and across files.

@@ -261,9 +261,11 @@ INSTANTIATE_TEST_SUITE_P(Requests, ReadBeforeClose,
                          ::testing::Values(CloseCase{"Stop", false}, CloseCase{"Exit", true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// A restart after a crash stores what the crashed run journaled and did not store.
+// A restart after a crash stores what the crashed run journaled and did not store, and goes on
+// with the line it was killed in: the device still holds the rest of it.
 TEST_F(StorageControl, ARestartStoresWhatTheRunBeforeLeft) {
     TJournalPos mark;
+    const std::string cut = Call(100);
     {
         Station s(Dir());
         s.Start();
@@ -271,14 +273,15 @@ TEST_F(StorageControl, ARestartStoresWhatTheRunBeforeLeft) {
         mark = s.Db.Mark();
         s.Db.Refuse = true;
         s.Calls(3, 6);
-        s.Receive("12/04/26 09");  // killed here
+        s.Receive(cut.substr(0, 12));  // killed here
     }
     Station next(Dir());
     next.Db.SetMark(mark);
     next.Start();
     EXPECT_EQ(next.Db.Rows, CallsFrom(3, 6));
+    next.Receive(cut.substr(12) + "\r\n");
     next.Calls(6, 7);
-    EXPECT_EQ(next.Db.Rows, CallsFrom(3, 7));
+    EXPECT_EQ(next.Db.Rows, (std::vector<std::string>{Call(3), Call(4), Call(5), cut, Call(6)}));
 }
 
 // The daily run uses the database: the port stays open, lines that arrive meanwhile are kept
