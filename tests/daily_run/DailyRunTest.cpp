@@ -3,19 +3,25 @@
 #include <gtest/gtest.h>
 
 #include <QProcess>
+#include <QTimer>
 #include <algorithm>
 #include <chrono>
 #include <memory>
 #include <set>
+#include <thread>
 
 #include "capture/Controller.h"
 #include "capture/DailyRun.h"
+#include "capture/Station.h"
 #include "db/CallDatabase.h"
 #include "db/FirebirdEnv.h"
 #include "mail/SmtpClient.h"
 #include "platform/CodePage.h"
 #include "platform/ProgramDir.h"
+#include "tests/db/FreshDatabase.h"
 #include "tests/mail/Servers.h"
+#include "tests/serial/Pump.h"
+#include "tests/ui/Pty.h"
 #include "tests/ui/StationFakes.h"
 #include "tests/ui/StationStage.h"
 
@@ -576,6 +582,94 @@ TEST_F(DailyRunTest, StationsDailyRunPausesTheirPortOncePerDate) {
     Clock(At(2026, 12, 8, 0, 0, 1));
     run();
     EXPECT_EQ(Count(sink), 1);
+}
+
+}  // namespace
+
+namespace {
+
+// A front end on the Qt event loop that the mail client's waits serve.
+class TQueuedView : public TCaptureView {
+public:
+    void LogLine(const std::string& line) override { Lines.push_back(line); }
+    void ShowMessage(const std::string& text) override { Messages.push_back(text); }
+    void LogEvent(const std::string& text) override { Events.push_back(text); }
+    void SetTimerEnabled(bool) override {}
+    void ShowStatus(const std::string&) override {}
+    void CaptureStateChanged() override {}
+    void Post(std::function<void()> fn) override {
+        QMetaObject::invokeMethod(&Context, std::move(fn), Qt::QueuedConnection);
+    }
+    void PostDelayed(int ms, std::function<void()> fn) override {
+        QTimer::singleShot(ms, &Context, std::move(fn));
+    }
+    QObject Context;
+    std::vector<std::string> Lines, Messages, Events;
+};
+
+// The daily run of a real station (its port on a pseudo-terminal, its journal, the call
+// database) waits for a mail server that accepts and never answers, while the exchange goes on
+// printing calls: the port stays open, and every line is stored right after the run.
+TEST_F(DailyRunTest, LinesArrivingWhileTheMailServerNeverAnswersAreAllStored) {
+    ScriptedServer silent(Script{{"pause", "30000"}});
+    TPty pty;
+    ASSERT_TRUE(pty.Ok());
+    TempDir station;
+    TStationPort port;
+    port.ComPort().SetPort(pty.Path());
+    port.ComPort().SetBaudRate(br115200);
+    int closes = 0;
+    port.ComPort().OnAfterClose = [&](TCustomSerialPort&) { ++closes; };
+    TStationDatabase db;
+    TQueuedView view;
+    TCaptureControl control(port, db, view, [&] {
+        auto holder = std::make_unique<TRecorder>();
+        static_cast<TSettings&>(*holder) = recorder;
+        holder->ConfigLoaded = ReadTemplateFile(TARVICK_SOURCE_DIR "/data/GENERIC24.ATS",
+                                                holder->TemplateComment, holder->Columns());
+        holder->DBPath = Db().Path();
+        holder->IncomLog = true;
+        holder->NeedARight = true;
+        holder->PortSMTP = silent.Port();
+        return holder;
+    });
+    port.ComPort().OnRxChar = [&](TCustomSerialPort&, int count) { control.RxChar(count); };
+    ASSERT_TRUE(control.CreateHolder());
+    ASSERT_TRUE(control.UseJournal(station.path() + "journal"));
+    control.StartStop(false);
+    ASSERT_TRUE(PumpUntil([&] { return control.DatabaseAvailable(); }));
+    control.Recorder()->LastRunDate = Day(2026, 12, 6);
+
+    constexpr int kLines = 20;
+    std::thread exchange([&] {
+        for (int i = 0; i < kLines; ++i) {
+            char line[64];
+            std::snprintf(line, sizeof line, "06/12/26 23:59:%02d 01 201 00:00:30 8495%07d\r\n", i,
+                          i);
+            pty.Send(line);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    TDailyRun run(*control.Recorder(), *CallDatabase, smtp, control.DailyRunHooks());
+    smtp.SetTimeOut(4000);
+    control.TimerTick([&] { run.TimerTimer(); });
+    exchange.join();
+    EXPECT_FALSE(control.Recorder()->NeedARight);  // the mail failed on the time-out
+    EXPECT_EQ(view.Lines.size(), static_cast<size_t>(kLines));
+    EXPECT_EQ(closes, 0);
+    EXPECT_TRUE(port.Connected());
+    int64_t rows = 0;
+    EXPECT_TRUE(PumpUntil(
+        [&] {
+            rows = QueryInt(*CallDatabase, "select count(*) from Rings");
+            return rows == kLines;
+        },
+        10000))
+        << rows;
+    control.Shutdown(nullptr);
+    PumpUntil([] { return false; }, 100);
+    port.ComPort().OnRxChar = nullptr;
+    port.ComPort().OnAfterClose = nullptr;
 }
 
 }  // namespace
