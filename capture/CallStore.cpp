@@ -216,7 +216,7 @@ bool TCallStore::StoreLine(TRecorder& rules, const TJournalLine& line, TStoreRes
 }
 
 TStoreResult TCallStore::Store(TRecorder& rules, const std::vector<TJournalLine>& lines,
-                               const TJournalPos& to) {
+                               const TJournalPos& to, const std::function<void()>& beforeCommit) {
     TStoreResult result;
     TFbTransaction& tr = Db.DbTransaction;
     try {
@@ -236,6 +236,7 @@ TStoreResult TCallStore::Store(TRecorder& rules, const std::vector<TJournalLine>
             else
                 ++result.Skipped;
         }
+        if (beforeCommit) beforeCommit();
         tr.Commit();
     } catch (const std::exception& e) {
         RollbackQuietly(tr);

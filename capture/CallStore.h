@@ -7,6 +7,7 @@
 // template. A database without JournalMarks still stores, at least once: the mark is then only
 // noted beside the journal.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -58,9 +59,9 @@ public:
     const TJournalPos& Mark() const { return Mark_; }
 
     // Handles lines (in journal order, all after the mark) in one transaction that moves the
-    // mark to `to`. Never raises.
+    // mark to `to`; beforeCommit runs last before the commit. Never raises.
     TStoreResult Store(TRecorder& rules, const std::vector<TJournalLine>& lines,
-                       const TJournalPos& to);
+                       const TJournalPos& to, const std::function<void()>& beforeCommit = {});
 
     // Start offsets of the station's rejected lines in one journal file.
     std::vector<uint64_t> RejectedIn(const std::string& file);

@@ -42,8 +42,10 @@ public:
     virtual void OpenStore(const std::string& station, const TJournalPos& fallback) = 0;
     virtual bool ExactlyOnce() const = 0;
     virtual TJournalPos Mark() const = 0;
+    // One transaction: the lines handled, the mark moved to `to`; durable() runs just before
+    // the commit (the journal's sync, joined there so that it overlaps the statements).
     virtual TStoreResult Store(TRecorder& rules, const std::vector<TJournalLine>& lines,
-                               const TJournalPos& to) = 0;
+                               const TJournalPos& to, const std::function<void()>& durable) = 0;
 };
 
 // What the controller asks of its front end (the window, or the headless console).

@@ -181,7 +181,16 @@ void TCaptureControl::StoreJournal(const std::optional<TJournalPos>& liveFrom) {
             bool& flag;
             ~Done() { flag = false; }
         } done{Storing};
-        if (!Journal_->FinishSync()) events.push_back("журнал: " + AnsiToUtf8(Journal_->Error()));
+        // A line is acted on only once it is on the disk: the journal's sync runs on its own
+        // thread from the moment the bytes were written and is joined just before a commit, so
+        // that it overlaps the statements instead of preceding them.
+        bool synced = false;
+        auto durable = [&] {
+            if (synced) return;
+            synced = true;
+            if (!Journal_->FinishSync())
+                events.push_back("журнал: " + AnsiToUtf8(Journal_->Error()));
+        };
         auto isLive = [&](const TJournalLine& l) { return liveFrom && l.Start >= *liveFrom; };
         auto isCall = [&](const TJournalLine& l) {
             if (l.Unfinished) return false;
@@ -211,7 +220,7 @@ void TCaptureControl::StoreJournal(const std::optional<TJournalPos>& liveFrom) {
                 have = reader.Next(next);
             }
             const TJournalPos to = batch.back().End;
-            const TStoreResult r = Db.Store(*Recorder_, batch, to);
+            const TStoreResult r = Db.Store(*Recorder_, batch, to, durable);
             if (r.Status == TStoreResult::Failed) {
                 lost = r.Error;
                 break;

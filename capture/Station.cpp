@@ -53,11 +53,11 @@ TJournalPos TStationDatabase::Mark() const {
 }
 
 TStoreResult TStationDatabase::Store(TRecorder& rules, const std::vector<TJournalLine>& lines,
-                                     const TJournalPos& to) {
+                                     const TJournalPos& to, const std::function<void()>& durable) {
     if (!Calls) {
         TStoreResult result;
         result.Error = "the store is not open";
         return result;
     }
-    return Calls->Store(rules, lines, to);
+    return Calls->Store(rules, lines, to, durable);
 }

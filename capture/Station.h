@@ -36,7 +36,7 @@ public:
     bool ExactlyOnce() const override;
     TJournalPos Mark() const override;
     TStoreResult Store(TRecorder& rules, const std::vector<TJournalLine>& lines,
-                       const TJournalPos& to) override;
+                       const TJournalPos& to, const std::function<void()>& durable) override;
 
 private:
     std::unique_ptr<TCallStore> Calls;

@@ -63,7 +63,7 @@ public:
     bool ExactlyOnce() const override { return true; }
     TJournalPos Mark() const override { return Mark_; }
     TStoreResult Store(TRecorder& rules, const std::vector<TJournalLine>& lines,
-                       const TJournalPos& to) override {
+                       const TJournalPos& to, const std::function<void()>& durable) override {
         TStoreResult r;
         if (!Connected_ || Refuse) {
             r.Error = "refused";
@@ -88,6 +88,7 @@ public:
                 ++r.Skipped;
             }
         }
+        if (durable) durable();
         Mark_ = to;
         HasMark = true;
         r.Status = TStoreResult::Committed;
