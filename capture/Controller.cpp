@@ -52,6 +52,7 @@ void TCaptureControl::DoStartStop(bool stop) {
         FlushPort();
         Capturing_ = false;
         PortLost = false;
+        if (Journal_ && Available) Journal_->SaveLocalMark(KnownMark);
         DisconnectDatabase();
         SetTimer(false);
         RefreshStatus();
@@ -261,6 +262,7 @@ void TCaptureControl::Shutdown(std::function<void()> then) {
             struct Free {
                 TCaptureControl& c;
                 ~Free() {
+                    if (c.Journal_ && c.Db.ExactlyOnce()) c.Journal_->SaveLocalMark(c.KnownMark);
                     c.DisconnectDatabase();
                     c.Recorder_.reset();
                     c.Journal_.reset();

@@ -197,6 +197,7 @@ private:
     std::unique_ptr<TJournal> Journal_;
     int KeepDays = 400;
     int64_t LastPrune = 0;
+    double LastNote = 0;  // Now() of the last note of the mark beside the journal
     // Received bytes the journal could not take yet (a full disk): kept, and written first.
     std::string Unjournaled;
     // Received bytes not yet given to the log keeper, and whether that is going on.

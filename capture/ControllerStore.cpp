@@ -15,6 +15,7 @@ const char kDbFailed[] =
     "\xe4\xe0\xed\xed\xfb\xf5 !";  // "Невозможно открыть базу данных !"
 
 constexpr double kMsPerDay = 86400000.0;
+constexpr double kNoteEveryMs = 10000;
 
 std::string Count(int64_t n) {
     return std::to_string(n);
@@ -252,7 +253,14 @@ void TCaptureControl::StoreJournal(const std::optional<TJournalPos>& liveFrom) {
         if (!reader.Error().empty()) events.push_back("журнал: " + AnsiToUtf8(reader.Error()));
     }
     if (KnownMark != markBefore) {
-        Journal_->SaveLocalMark(KnownMark);
+        // The note beside the journal is the mark itself only for a database without
+        // JournalMarks; otherwise it serves a database that has no row for this station yet,
+        // and need not be written with every line.
+        const double now = Now();
+        if (!Db.ExactlyOnce() || (now - LastNote) * kMsPerDay >= kNoteEveryMs) {
+            LastNote = now;
+            Journal_->SaveLocalMark(KnownMark);
+        }
         const int64_t today = DayNumber(Date());
         if (today != LastPrune) {
             LastPrune = today;

@@ -7,6 +7,7 @@
 
 #include "capture/Recorder.h"
 #include "common/DateTime.h"
+#include "platform/BootId.h"
 #include "platform/FileShare.h"
 
 namespace fs = std::filesystem;
@@ -191,6 +192,10 @@ bool TJournal::Open(const std::string& dir, std::string& error) {
             error = "cannot lock " + Dir_ + ": " + platform::SystemErrorText(code);
             return false;
     }
+    // The lock file names the boot of the machine the journal was last opened in.
+    const std::string lastBoot = ReadSmallFile(Dir_ + kLockFile, 64);
+    const std::string boot = platform::BootId() + "\n";
+    platform::WriteFileAt(Dir_ + kLockFile, 0, boot.data(), boot.size(), code);
     StationId_ = ReadStationId(Dir_);
     if (StationId_.empty()) {
         StationId_ = NewStationId();
@@ -215,11 +220,16 @@ bool TJournal::Open(const std::string& dir, std::string& error) {
         Close();
         return false;
     }
-    // A line the run before left under way (killed, powered off) is not ended here: the device
-    // may still hold the rest of it (a terminal kept open on the other side keeps what it was
-    // sent), and the next bytes go on with it. Had the rest been lost, the line joined to the
-    // next one is read as no call and kept as rejected, never silently stored.
+    // A line the run before left under way: when only the station was stopped (killed), the
+    // device still holds the rest of it and the next bytes go on with it; when the machine
+    // started again, the rest is gone and the line is ended here as unfinished.
     LineEnd_ = {name, lineEnd};
+    if (Pending && !lastBoot.empty() && boot.size() > 1 && lastBoot != boot &&
+        !EndUnfinished("the machine restarted before the line ended")) {
+        error = Error_;
+        Close();
+        return false;
+    }
     OpenedEnd_ = LineEnd_;
     Quit = false;
     SyncThread = std::thread([this] { SyncLoop(); });

@@ -75,7 +75,8 @@ public:
 
     // Opens the journal in dir (made when missing), locks it against a second station, and reads
     // or makes the station's identity. Bytes go on where the run before stopped, also in the
-    // middle of a line. False with the reason in error.
+    // middle of a line, unless the machine has started again since (its devices lost the rest
+    // of the line). False with the reason in error.
     bool Open(const std::string& dir, std::string& error);
     void Close();
     bool IsOpen() const { return File.IsOpen(); }

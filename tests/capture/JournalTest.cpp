@@ -140,6 +140,25 @@ TEST_F(Journal, TheNextRunGoesOnWithTheLineAKilledRunLeft) {
               (std::vector<std::string>{"whole", "12/04/26 09:05:40 02 203 00:00:48"}));
 }
 
+// The machine started again since (a power cut): the device lost the rest of the line, which
+// is ended as unfinished rather than joined to the first line of the new boot.
+TEST_F(Journal, AfterTheMachineRestartedALineLeftUnderWayIsMarked) {
+    journal.Append("whole\r\n12/04/26 09");
+    journal.Close();
+    WriteBytes(Dir() + TJournal::kLockFile, "an earlier boot\n");
+    TJournal next;
+    std::string error;
+    ASSERT_TRUE(next.Open(Dir(), error)) << error;
+    EXPECT_FALSE(next.LineUnderWay());
+    next.Append("06/12/26 14:00:01 02 203 00:00:48\r\n");
+    const auto lines = ReadAll(Dir());
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_TRUE(lines[1].Unfinished);
+    EXPECT_NE(lines[1].Text.find("machine restarted"), std::string::npos);
+    EXPECT_EQ(lines[2].Text, "06/12/26 14:00:01 02 203 00:00:48");
+    EXPECT_EQ(next.OpenedEnd(), lines[1].End);
+}
+
 // Lines read back across the reader's chunks, and across files.
 TEST_F(Journal, ReadsLinesAcrossChunksAndFilesInOrder) {
     std::string day1, day2;
