@@ -1,9 +1,11 @@
 // Lines stored per second on the embedded engine: the station's record path (every character
-// through TRecorder::PutChar, one transaction and one fresh statement per line) against a bare loop
-// of the same client calls with no station code around it. Each runs with forced writes on (the
-// engine's default) and off. At the end the record path's median rate is printed as a share of
-// the bare loop's; run with --benchmark_enable_random_interleaving=true so that both meet the
-// same disk and the same neighbours.
+// through TRecorder::PutChar, one transaction and one fresh statement per line), the station's
+// journal path (the capture control appending each read to the journal, making it durable and
+// storing each line in a transaction of its own with the station's mark), and a backlog stored
+// from the journal in batches, against a bare loop of the same client calls with no station code
+// around it. Each runs with forced writes on (the engine's default) and off. At the end the
+// median rates are printed as shares of the bare loop's; run with
+// --benchmark_enable_random_interleaving=true so that all meet the same disk and neighbours.
 #include <benchmark/benchmark.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,7 +21,10 @@
 #include <string>
 #include <vector>
 
+#include "capture/CallStore.h"
+#include "capture/Controller.h"
 #include "capture/Recorder.h"
+#include "capture/Station.h"
 #include "db/CallDatabase.h"
 #include "db/FirebirdEnv.h"
 #include "tests/common/Process.h"
@@ -224,11 +229,155 @@ void BM_BareLoop(benchmark::State& state) {
     Record(state, "bare_loop", elapsed.count());
 }
 
+// The capture line of the journal path: the bytes of the next read, handed over at once.
+class TBenchPort : public TCapturePort {
+public:
+    bool Connected() const override { return Open_; }
+    void Open() override { Open_ = true; }
+    void Close() override { Open_ = false; }
+    std::string ReadText(int count) override {
+        std::string out = Waiting.substr(0, static_cast<size_t>(count));
+        Waiting.erase(0, out.size());
+        return out;
+    }
+    std::string Name() const override { return "bench"; }
+    std::string Waiting;
+
+private:
+    bool Open_ = false;
+};
+
+class TBenchView : public TCaptureView {
+public:
+    void LogLine(const std::string&) override {}
+    void ShowMessage(const std::string& text) override {
+        std::fprintf(stderr, "%s\n", text.c_str());
+    }
+    void LogEvent(const std::string& text) override { std::fprintf(stderr, "%s\n", text.c_str()); }
+    void SetTimerEnabled(bool) override {}
+    void ShowStatus(const std::string&) override {}
+    void CaptureStateChanged() override {}
+    void Post(std::function<void()> fn) override { Posted.push_back(std::move(fn)); }
+    void PostDelayed(int, std::function<void()>) override {}
+    void RunPosted() {
+        while (!Posted.empty()) {
+            auto fn = std::move(Posted.front());
+            Posted.erase(Posted.begin());
+            fn();
+        }
+    }
+    std::vector<std::function<void()>> Posted;
+};
+
+std::unique_ptr<TRecorder> Generic24Holder(const std::string& dbPath) {
+    auto recorder = std::make_unique<TRecorder>();
+    recorder->ConfigLoaded = ReadTemplateFile(TARVICK_SOURCE_DIR "/data/GENERIC24.ATS",
+                                              recorder->TemplateComment, recorder->Columns());
+    recorder->IncomLog = true;
+    recorder->DBPath = dbPath;
+    return recorder;
+}
+
+// The station's journal path: each read of the port (one line, or a burst of range(1) lines as
+// a busy line delivers them) is journaled, made durable and stored line by line.
+void BM_JournalPath(benchmark::State& state) {
+    const TBenchDatabase& db = Database(static_cast<int>(state.range(0)));
+    if (!db.Ok) {
+        state.SkipWithError("the call database could not be created");
+        return;
+    }
+    const int perRead = static_cast<int>(state.range(1));
+    TCallDatabase callDb;
+    TBenchPort port;
+    TStationDatabase stationDb;
+    TBenchView view;
+    TCaptureControl control(port, stationDb, view, [&] { return Generic24Holder(db.Path); });
+    control.CreateHolder();
+    static int run = 0;
+    if (!control.UseJournal(gDir + "journal-" + std::to_string(run++))) {
+        state.SkipWithError("no journal");
+        return;
+    }
+    control.StartStop(false);
+    view.RunPosted();
+    const int64_t before = CountRows(callDb);  // the data module the station attached
+    int next = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        port.Waiting += "12/04/26 09:02:11 01 201 00:02:15 " + Number(next++ % kPool) + "\r\n";
+        if (next % perRead == 0) {
+            control.RxChar(static_cast<int>(port.Waiting.size()));
+            view.RunPosted();
+        }
+    }
+    if (!port.Waiting.empty()) control.RxChar(static_cast<int>(port.Waiting.size()));
+    view.RunPosted();
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    if (CountRows(callDb) - before != static_cast<int64_t>(state.iterations()))
+        state.SkipWithError("not every line was stored");
+    control.Shutdown(nullptr);
+    view.RunPosted();
+    Record(state, perRead == 1 ? "journal_path" : "journal_burst", elapsed.count());
+}
+
+// A backlog of journal lines stored range(1) lines to a transaction, the mark in each.
+void BM_Backlog(benchmark::State& state) {
+    const TBenchDatabase& db = Database(static_cast<int>(state.range(0)));
+    if (!db.Ok) {
+        state.SkipWithError("the call database could not be created");
+        return;
+    }
+    const size_t batch = static_cast<size_t>(state.range(1));
+    static int run = 0;
+    const std::string dir = gDir + "backlog-" + std::to_string(run++);
+    TJournal journal;
+    std::string error;
+    if (!journal.Open(dir, error)) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    std::string bytes;
+    for (int64_t i = 0; i < state.max_iterations; ++i)
+        bytes +=
+            "12/04/26 09:02:11 01 201 00:02:15 " + Number(static_cast<int>(i % kPool)) + "\r\n";
+    journal.Append(bytes);
+    journal.Sync();
+    TCallDatabase callDb;
+    callDb.Connect(db.Path);
+    auto rules = Generic24Holder(db.Path);
+    TCallStore store(callDb);
+    store.Open(journal.StationId(), {});
+    TJournalReader reader(dir, {}, journal.LineEnd());
+    std::vector<TJournalLine> lines;
+    TJournalLine line;
+    int64_t stored = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        reader.Next(line);
+        lines.push_back(line);
+        if (lines.size() == batch) {
+            stored += store.Store(*rules, lines, lines.back().End).Stored;
+            lines.clear();
+        }
+    }
+    if (!lines.empty()) stored += store.Store(*rules, lines, lines.back().End).Stored;
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    if (stored != static_cast<int64_t>(state.iterations()))
+        state.SkipWithError("not every line was stored");
+    store.Close();
+    Record(state, batch == 1 ? "backlog_by_line" : "backlog_batched", elapsed.count());
+}
+
 // Forced writes on: about 1 400 lines/s here, so 3 000 lines take two seconds; off: about 9 000.
 BENCHMARK(BM_RecordPath)->Arg(1)->Iterations(3000)->Repetitions(9)->UseRealTime();
 BENCHMARK(BM_BareLoop)->Arg(1)->Iterations(3000)->Repetitions(9)->UseRealTime();
 BENCHMARK(BM_RecordPath)->Arg(0)->Iterations(15000)->Repetitions(5)->UseRealTime();
 BENCHMARK(BM_BareLoop)->Arg(0)->Iterations(15000)->Repetitions(5)->UseRealTime();
+BENCHMARK(BM_JournalPath)->Args({1, 1})->Iterations(3000)->Repetitions(9)->UseRealTime();
+BENCHMARK(BM_JournalPath)->Args({1, 8})->Iterations(3000)->Repetitions(9)->UseRealTime();
+BENCHMARK(BM_JournalPath)->Args({0, 1})->Iterations(15000)->Repetitions(5)->UseRealTime();
+BENCHMARK(BM_Backlog)->Args({1, 1})->Iterations(2000)->Repetitions(3)->UseRealTime();
+BENCHMARK(BM_Backlog)->Args({1, 500})->Iterations(50000)->Repetitions(3)->UseRealTime();
 
 double Median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
@@ -246,13 +395,22 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks();
     for (const int fw : {1, 0}) {
         const std::string key = "/" + std::to_string(fw);
-        const double path = Median(gRates["record_path" + key]);
         const double bare = Median(gRates["bare_loop" + key]);
-        if (path > 0 && bare > 0)
-            std::printf(
-                "forced writes %s: record path %.0f lines/s, bare loop %.0f rows/s, %.1f%%\n",
-                fw ? "on " : "off", path, bare, 100.0 * path / bare);
+        if (bare <= 0) continue;
+        std::printf("forced writes %s: bare loop %.0f rows/s\n", fw ? "on " : "off", bare);
+        for (const char* path : {"record_path", "journal_path", "journal_burst", "backlog_by_line",
+                                 "backlog_batched"}) {
+            const double rate = Median(gRates[path + key]);
+            if (rate > 0)
+                std::printf("  %-16s %8.0f lines/s  %6.1f%% of the bare loop\n", path, rate,
+                            100.0 * rate / bare);
+        }
     }
+    const double byLine = Median(gRates["backlog_by_line/1"]);
+    const double batched = Median(gRates["backlog_batched/1"]);
+    if (byLine > 0 && batched > 0)
+        std::printf("backlog in batches of 500: %.1f times one transaction per line\n",
+                    batched / byLine);
     benchmark::Shutdown();
     std::error_code ec;
     std::filesystem::remove_all(gDir, ec);

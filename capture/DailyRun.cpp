@@ -94,7 +94,6 @@ TDailyRun::TDailyRun(TRecorder& recorder, TCallDatabase& callDb, TSmtpClient& sm
 void TDailyRun::TimerTimer() {
     // The mail client keeps messages flowing while it waits, so a tick can arrive mid-run.
     if (running_) return;
-    const bool wasOpen = Hooks.PortOpen && Hooks.PortOpen();
     const TDateTime today = Date();
     if (today <= Recorder.LastRunDate) {
         RetryOutbox();
@@ -105,7 +104,7 @@ void TDailyRun::TimerTimer() {
     if (Hooks.SetTimerEnabled) Hooks.SetTimerEnabled(false);
     std::exception_ptr failure;
     try {
-        if (Hooks.ClosePort) Hooks.ClosePort();
+        if (Hooks.HoldStorage) Hooks.HoldStorage();
         if (Recorder.SendMail) SendStatistics();
         if (Recorder.NeedARight) SendAdminMail(Recorder.SubjARight, Recorder.MsgARight);
         if (Recorder.NeedSilenc &&
@@ -114,10 +113,10 @@ void TDailyRun::TimerTimer() {
     } catch (...) {
         failure = std::current_exception();
     }
-    // Capture resumes whatever happened above: a failed run must not leave the exchange's
-    // calls unread, nor retry every second. Someone may have started capture meanwhile.
+    // Storing resumes whatever happened above: a failed run must not leave the exchange's
+    // calls unstored, nor retry every second.
     try {
-        if (wasOpen && Hooks.OpenPort && !(Hooks.PortOpen && Hooks.PortOpen())) Hooks.OpenPort();
+        if (Hooks.ResumeStorage) Hooks.ResumeStorage();
     } catch (...) {
         if (!failure) failure = std::current_exception();
     }

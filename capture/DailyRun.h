@@ -1,7 +1,7 @@
 #pragma once
-// The daily run: once per date the station pauses capture, mails each owner who asked for it the
-// talk time of the reported day, sends the administrator's daily message and the silence alarm,
-// and resumes capture.
+// The daily run: once per date the station holds back storing, mails each owner who asked for it
+// the talk time of the reported day, sends the administrator's daily message and the silence
+// alarm, and stores what arrived meanwhile.
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -16,11 +16,13 @@ class TSmtpClient;
 struct TMailEnvelope;
 struct TOutboxReport;
 
-// The capture line and the daily timer, as the run needs them.
+// The record path and the daily timer, as the run needs them. The run and the record path share
+// the database's one transaction, so no line is stored while the run reads the statistics or
+// waits for the mail server: HoldStorage keeps the lines that arrive meanwhile (in the capture
+// journal, the port staying open), ResumeStorage stores them.
 struct TDailyRunHooks {
-    std::function<bool()> PortOpen;
-    std::function<void()> ClosePort;
-    std::function<void()> OpenPort;
+    std::function<void()> HoldStorage;
+    std::function<void()> ResumeStorage;
     std::function<void(bool on)> SetTimerEnabled;
     // An event for the administrator's log, Windows-1251: a failed mail with the server's reply.
     std::function<void(const std::string& text)> LogEvent;
@@ -37,8 +39,8 @@ struct TMailResult {
 
 class TDailyRun {
 public:
-    // A mail server that accepts the connection and then never answers must not keep the port
-    // closed for good: every wait of the station's mail client ends after this long.
+    // A mail server that accepts the connection and then never answers must not hold the record
+    // path back for good: every wait of the station's mail client ends after this long.
     static constexpr int kMailTimeOut = 60000;
 
     // Gives the mail client the station's fixed settings (plain text, MIME, cleared recipients,
@@ -48,7 +50,7 @@ public:
     TDailyRun(const TDailyRun&) = delete;
     TDailyRun& operator=(const TDailyRun&) = delete;
 
-    // The timer's handler. A database failure of the statistics is raised again once capture
+    // The timer's handler. A database failure of the statistics is raised again once storing
     // has resumed, the timer is armed and the run's date is recorded. On the ticks between
     // runs the outbox's due messages are sent again.
     void TimerTimer();

@@ -1,6 +1,7 @@
 #pragma once
 // The station without windows: received lines go to standard output, messages to standard
-// error, and a stop request ends capture cleanly.
+// error, and a stop request ends capture cleanly. Started by systemd (Type=notify) it says when
+// it is ready, pets the watchdog from its event loop and reports its state.
 #include <QObject>
 #include <functional>
 #include <memory>
@@ -34,12 +35,15 @@ private:
     void ShowMessage(const std::string& text) override;
     void LogEvent(const std::string& text) override;
     void SetTimerEnabled(bool on) override;
+    void ShowStatus(const std::string& text) override;
     void CaptureStateChanged() override {}
     void Post(std::function<void()> fn) override;
+    void PostDelayed(int ms, std::function<void()> fn) override;
     void Guard(const std::function<void()>& fn);
 
     TCaptureControl Control_;
     QObject Context;
     std::unique_ptr<QTimer> Timer;
+    std::unique_ptr<QTimer> Watchdog;
     bool Terminating = false;
 };

@@ -156,6 +156,10 @@ TMainWindow::TMainWindow(TCapturePort& port, TCaptureDatabase& db, THolderFactor
         buttons->addWidget(new QLabel(labels[i], central));
         *leds[i] = led;
     }
+    lStatus = new QLabel(central);
+    lStatus->setObjectName("lStatus");
+    lStatus->setStyleSheet("color: #b00000; font-weight: bold;");
+    buttons->addWidget(lStatus, 1);
     layout->addLayout(buttons);
 
     mLog = new QPlainTextEdit(central);
@@ -331,8 +335,10 @@ void TMainWindow::FormActivate() {
     if (Recorder() && Recorder()->HideRun) btnHideClick();
 }
 
+// Capture that lost its port (the device went away) keeps running and opens it again, so the
+// button stops it rather than starting it anew.
 void TMainWindow::btnGoClick() {
-    StartStop(Port.Connected());
+    StartStop(Port.Connected() || Control_.Capturing());
 }
 
 void TMainWindow::StartStop(bool stop) {
@@ -441,7 +447,7 @@ void TMainWindow::ComPortOpen() {
 }
 
 void TMainWindow::ComPortClose() {
-    if (Destroying || !btnGo) return;
+    if (Destroying || !btnGo || Control_.Capturing()) return;
     btnGo->setText(U("Начать"));
     btnGo->setToolTip(U("Начать запись"));
     mStart->setEnabled(true);
@@ -457,7 +463,7 @@ void TMainWindow::TimerTimer() {
 }
 
 void TMainWindow::RefreshCommands() {
-    const bool open = Port.Connected();
+    const bool open = Port.Connected() || Control_.Capturing();
     btnSet->setEnabled(!open);
     mSet->setEnabled(!open);
     if (open)
@@ -539,6 +545,11 @@ void TMainWindow::SetTimerEnabled(bool on) {
         Timer->stop();
 }
 
+void TMainWindow::ShowStatus(const std::string& text) {
+    lStatus->setText(FromAnsi(text));
+    lStatus->setToolTip(FromAnsi(text));
+}
+
 void TMainWindow::CaptureStateChanged() {
     RefreshCommands();
 }
@@ -546,4 +557,8 @@ void TMainWindow::CaptureStateChanged() {
 void TMainWindow::Post(std::function<void()> fn) {
     QMetaObject::invokeMethod(
         this, [this, fn = std::move(fn)] { Guarded(this, fn); }, Qt::QueuedConnection);
+}
+
+void TMainWindow::PostDelayed(int ms, std::function<void()> fn) {
+    QTimer::singleShot(ms, this, [this, fn = std::move(fn)] { Guarded(this, fn); });
 }

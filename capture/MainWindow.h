@@ -51,6 +51,7 @@ public:
     QToolButton* sbExit = nullptr;
     TPortLamp* ComLed1 = nullptr;  // CTS
     TPortLamp* ComLed2 = nullptr;  // DSR
+    QLabel* lStatus = nullptr;  // "база недоступна, строк ждут: 12" while that lasts
     QPlainTextEdit* mLog = nullptr;
     QTimer* Timer = nullptr;
     QSystemTrayIcon* Tray = nullptr;
@@ -126,8 +127,10 @@ private:
     void ShowMessage(const std::string& text) override;
     void LogEvent(const std::string& text) override;
     void SetTimerEnabled(bool on) override;
+    void ShowStatus(const std::string& text) override;
     void CaptureStateChanged() override;
     void Post(std::function<void()> fn) override;
+    void PostDelayed(int ms, std::function<void()> fn) override;
 
     TCapturePort& Port;
     TCaptureControl Control_;

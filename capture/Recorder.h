@@ -13,10 +13,27 @@ struct TRect {
     int Left = 0, Top = 0, Right = 0, Bottom = 0;
 };
 
+class TFbStatement;
+
 // The thirteen field texts of the current line, in extraction order.
 struct TFieldTexts {
     std::string Day, Mont, Year, Hour, Min, Sec, AmPm, Line, TimeHour, TimeMin, TimeSec, NumberIn,
         NumberOut;
+};
+
+// What the record end makes of a line.
+enum class TLineVerdict {
+    Store,     // a call the rules keep
+    Blank,     // nothing but blanks and control characters
+    Filtered,  // a call the rules drop
+    BadDate,   // not a call: the template reads a date-time from it that does not exist
+};
+
+// The values the INSERT binds for a call, in its parameters' order (P0 to P12).
+struct TRingRow {
+    int32_t Values[11] = {};
+    std::string NumberOut;
+    TDateTime RingDate = 0;
 };
 
 class TRecorder : public TSettings, public TTemplateColumns {
@@ -42,6 +59,14 @@ public:
 
     // Storage of the current line (record end) and its filtering.
     bool StoreRing();
+    // Splits RingText and decides what it is, with the values its row would get.
+    TLineVerdict JudgeLine(TRingRow& row);
+    // Whether the template reads the call's date from the line (day, month and year columns):
+    // then a line without a real date-time where the template reads it is noise, not a call.
+    bool ReadsDate() const { return Day > 0 && Mont > 0 && Year > 0; }
+    // The statement "INSERT INTO Rings ..." and the binding of a row to it.
+    static const char* const kInsertRing;
+    static void BindRing(TFbStatement& sql, const TRingRow& row);
 
     // Configuration.
     bool LoadTemplate();

@@ -5,11 +5,12 @@
 #include "common/Text.h"
 #include "db/CallDatabase.h"
 
-namespace {
-const char* const kInsertRing =
+const char* const TRecorder::kInsertRing =
     "INSERT INTO Rings (RDay,RMont,RYear,RHour,RMin,RSec,RLine,TimeHour,TimeMin,TimeSec,"
     "NumberIn,NumberOut,RingDate) values (:P0,:P1,:P2,:P3,:P4,:P5,:P6,:P7,:P8,:P9,:P10,:P11,"
     ":P12)";
+
+namespace {
 
 // Ends the line's transaction after a failure; a rollback that fails too (the connection is gone)
 // leaves nothing more to do here.
@@ -39,10 +40,11 @@ void TRecorder::RecordEnd() {
         return;
     }
     if (StoreRing()) {
-        LastRingDate = Date();
         try {
             tr.Commit();
             LineCommitted = true;
+            // The silence alarm counts stored calls: a refused commit stored nothing.
+            LastRingDate = Date();
         } catch (const std::exception&) {
             RollbackQuietly(tr);
         }
@@ -51,53 +53,73 @@ void TRecorder::RecordEnd() {
     }
 }
 
+TLineVerdict TRecorder::JudgeLine(TRingRow& row) {
+    if (Trim(RingText).empty()) return TLineVerdict::Blank;
+    SplitLine();
+    int32_t* v = row.Values;
+    v[0] = FieldValue(Fields.Day);
+    v[1] = FieldValue(Fields.Mont);
+    v[2] = FieldValue(Fields.Year);
+    v[3] = CorrectedHour();
+    v[4] = FieldValue(Fields.Min);
+    v[5] = FieldValue(Fields.Sec);
+    v[6] = FieldValue(Fields.Line);
+    v[7] = FieldValue(Fields.TimeHour);
+    v[8] = FieldValue(Fields.TimeMin);
+    v[9] = FieldValue(Fields.TimeSec);
+    v[10] = FieldValue(Fields.NumberIn);
+
+    Fields.NumberOut = Trim(Fields.NumberOut);
+    const bool dialled = !Fields.NumberOut.empty();
+    if (!dialled) Fields.NumberOut.assign(1, '0');
+    row.NumberOut = Fields.NumberOut;
+    row.RingDate = RingDateTime();
+    // Line noise or a wrong baud rate yields digits too; with the date's columns set, a line
+    // that carries no real date-time is not a call. An empty field would count as 0 (the year
+    // as 2000), so every date and time column the template sets must find its digits.
+    if (ReadsDate()) {
+        const std::pair<int32_t, const std::string*> parts[] = {
+            {Day, &Fields.Day},   {Mont, &Fields.Mont}, {Year, &Fields.Year},
+            {Hour, &Fields.Hour}, {Min, &Fields.Min},   {Sec, &Fields.Sec}};
+        for (const auto& [column, text] : parts)
+            if (column > 0 && text->empty()) return TLineVerdict::BadDate;
+        if (row.RingDate == 0.0) return TLineVerdict::BadDate;
+    }
+
+    const auto length = static_cast<int32_t>(row.NumberOut.size());
+    if (!dialled && !IncomLog) return TLineVerdict::Filtered;
+    if (MinLenPhon > 0 && dialled && length < MinLenPhon) return TLineVerdict::Filtered;
+    if (MaxLenPhon > 0 && dialled && length > MaxLenPhon) return TLineVerdict::Filtered;
+    // 64-bit sum: two huge duration fields must not wrap round to 0.
+    if (EmptyLen && static_cast<int64_t>(v[7]) + v[8] == 0 && v[9] <= MinEmpty)
+        return TLineVerdict::Filtered;
+    return TLineVerdict::Store;
+}
+
+void TRecorder::BindRing(TFbStatement& sql, const TRingRow& row) {
+    for (int i = 0; i < 11; ++i) sql.Params(i).SetAsInteger(row.Values[i]);
+    sql.Params(11).SetAsString(row.NumberOut);
+    sql.Params(12).SetAsDateTime(row.RingDate);
+}
+
 bool TRecorder::StoreRing() {
-    if (Trim(RingText).empty() || !CallDatabase) {
+    if (!CallDatabase) {
         ClearRecord();
         return false;
     }
     bool result = false;
     try {
-        SplitLine();
-        bool store = true;
-        TFbStatement sql(CallDatabase->DbConnection, CallDatabase->DbTransaction);
-        sql.SQL().Add(kInsertRing);
-        sql.Params(0).SetAsInteger(FieldValue(Fields.Day));
-        sql.Params(1).SetAsInteger(FieldValue(Fields.Mont));
-        sql.Params(2).SetAsInteger(FieldValue(Fields.Year));
-        sql.Params(3).SetAsInteger(CorrectedHour());
-        sql.Params(4).SetAsInteger(FieldValue(Fields.Min));
-        sql.Params(5).SetAsInteger(FieldValue(Fields.Sec));
-        sql.Params(6).SetAsInteger(FieldValue(Fields.Line));
-        const int32_t timeHour = FieldValue(Fields.TimeHour);
-        const int32_t timeMin = FieldValue(Fields.TimeMin);
-        const int32_t timeSec = FieldValue(Fields.TimeSec);
-        sql.Params(7).SetAsInteger(timeHour);
-        sql.Params(8).SetAsInteger(timeMin);
-        sql.Params(9).SetAsInteger(timeSec);
-        sql.Params(10).SetAsInteger(FieldValue(Fields.NumberIn));
-
-        Fields.NumberOut = Trim(Fields.NumberOut);
-        const bool dialled = !Fields.NumberOut.empty();
-        if (!dialled) Fields.NumberOut.assign(1, '0');
-        sql.Params(11).SetAsString(Fields.NumberOut);
-        sql.Params(12).SetAsDateTime(RingDateTime());
-
-        const auto length = static_cast<int32_t>(Trim(Fields.NumberOut).size());
-        if (!dialled && !IncomLog) store = false;
-        if (MinLenPhon > 0 && dialled && length < MinLenPhon) store = false;
-        if (MaxLenPhon > 0 && dialled && length > MaxLenPhon) store = false;
-        // 64-bit sum: two huge duration fields must not wrap round to 0.
-        if (EmptyLen && static_cast<int64_t>(timeHour) + timeMin == 0 && timeSec <= MinEmpty)
-            store = false;
-
-        if (store) {
+        TRingRow row;
+        if (JudgeLine(row) == TLineVerdict::Store) {
+            TFbStatement sql(CallDatabase->DbConnection, CallDatabase->DbTransaction);
+            sql.SQL().Add(kInsertRing);
+            BindRing(sql, row);
             sql.ExecQuery();
             result = true;
         }
     } catch (const std::exception&) {
         // A failed INSERT, and equally a failure before it (preparing or binding after the
-        // server went away): the line is lost, the caller rolls back.
+        // server went away): the line is not stored, the caller rolls back.
         result = false;
     }
     ClearRecord();

@@ -15,6 +15,7 @@
 #include "db/FirebirdEnv.h"
 #include "mail/SmtpClient.h"
 #include "platform/CodePage.h"
+#include "platform/Ini.h"
 #include "platform/MessageLoop.h"
 #include "platform/ProgramDir.h"
 #include "platform/TermSignals.h"
@@ -67,6 +68,14 @@ void WriteError(const std::string& ansi) {
     std::fprintf(stderr, "%s\n", platform::AnsiToUtf8(ansi).c_str());
 }
 
+// The capture journal in the station directory; journal.ini may say how many days of it to
+// keep ([Journal] KeepDays=400).
+void UseJournal(TCaptureControl& control) {
+    const std::string dir = platform::ProgramDir();
+    const int keepDays = TIniFile(dir + "journal.ini").ReadInteger("Journal", "KeepDays", 400);
+    control.UseJournal(dir + "journal/", keepDays);
+}
+
 int RunHeadless(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     platform::InitMessageLoop();
@@ -87,6 +96,7 @@ int RunHeadless(int argc, char** argv) {
     } catch (const std::exception& e) {
         WriteError(e.what());
     }
+    UseJournal(station.Control());
     if (!station.Start()) return 2;
     const int rc = station.Exec();
     port.ComPort().OnRxChar = nullptr;
@@ -116,6 +126,7 @@ int RunWindowed(int argc, char** argv) {
         WireNetworkEvents(com, &form.Control());
         form.BindLamps(&com);
         Guarded(&form, [&] { port.LoadSetup(platform::ProgramDir()); });
+        UseJournal(form.Control());
         form.show();
         rc = app.exec();
         // The window has closed the port and freed the holder; nothing reaches it any more.

@@ -213,6 +213,13 @@ void TFbParam::SetAsInteger(int32_t value) {
     nullIndicator_ = 0;
 }
 
+void TFbParam::SetAsInt64(int64_t value) {
+    type_ = SQL_INT64;
+    data_.resize(sizeof value);
+    std::memcpy(data_.data(), &value, sizeof value);
+    nullIndicator_ = 0;
+}
+
 void TFbParam::SetAsString(const std::string& value) {
     if (value.size() > 32765) Fail("Parameter text too long");
     type_ = SQL_TEXT;
@@ -468,6 +475,31 @@ void TFbStatement::ExecQuery() {
         ib::Call([&](ISC_STATUS* s) { return isc_dsql_execute(s, tr, stmt_.Ptr(), 1, in); });
         eof_ = true;
     }
+}
+
+int64_t TFbStatement::RowsAffected() {
+    if (!stmt_) Fail("Statement not prepared");
+    const char items[] = {isc_info_sql_records};
+    char info[64] = {};
+    ib::Call([&](ISC_STATUS* s) {
+        return isc_dsql_sql_info(s, stmt_.Ptr(), sizeof items, items, sizeof info, info);
+    });
+    if (info[0] != isc_info_sql_records) Fail("Cannot read the rows changed");
+    int64_t rows = 0;
+    // Counts of inserted, updated, deleted and selected rows, each with its length.
+    const char* p = info + 3;
+    const char* const end = info + sizeof info;
+    while (p + 3 <= end && *p != isc_info_end) {
+        const char item = *p;
+        const short len = static_cast<short>(isc_vax_integer(p + 1, 2));
+        if (len < 0 || p + 3 + len > end) break;
+        const int64_t count = isc_vax_integer(p + 3, len);
+        if (item == isc_info_req_insert_count || item == isc_info_req_update_count ||
+            item == isc_info_req_delete_count)
+            rows += count;
+        p += 3 + len;
+    }
+    return rows;
 }
 
 void TFbStatement::Next() {

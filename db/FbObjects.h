@@ -93,6 +93,7 @@ private:
 class TFbParam {
 public:
     void SetAsInteger(int32_t value);
+    void SetAsInt64(int64_t value);
     void SetAsString(const std::string& value);
     // Whole seconds: milliseconds are dropped.
     void SetAsDateTime(TDateTime value);
@@ -148,6 +149,8 @@ public:
 
     // Runs the statement; a SELECT opens a cursor on its first row.
     void ExecQuery();
+    // Rows the last INSERT, UPDATE or DELETE run changed.
+    int64_t RowsAffected();
     bool Eof() const { return eof_; }
     void Next();
     void Close();

@@ -37,4 +37,29 @@ CREATE TABLE Users (
 /* The owners who receive the daily mail. */
 CREATE INDEX Users_SendMail ON Users (SendMail);
 
+/* How far each station's capture journal has been stored: the end of the last journal line handled
+   (stored, dropped by the rules or rejected). It moves in the same transaction as the rows it
+   covers, so that every line is stored exactly once whatever fails. One row per station (named
+   by its journal/station.id), so that several stations can store into one database. */
+CREATE TABLE JournalMarks (
+  Station     VARCHAR(40) NOT NULL,
+  JournalFile VARCHAR(14) NOT NULL,
+  JournalPos  BIGINT NOT NULL,
+  Updated     TIMESTAMP,
+  CONSTRAINT JournalMarks_PK PRIMARY KEY (Station)
+);
+
+/* Journal lines handled but not stored: no real date-time where the template reads it (line
+   noise, or a template that does not fit the exchange), or refused by the database. The line
+   starts at JournalPos of JournalFile; tarvick-tool replay looks at these again, so that a
+   corrected template or database brings them in. */
+CREATE TABLE RejectedLines (
+  Station     VARCHAR(40) NOT NULL,
+  JournalFile VARCHAR(14) NOT NULL,
+  JournalPos  BIGINT NOT NULL,
+  Reason      VARCHAR(250) DEFAULT '' NOT NULL,
+  Rejected    TIMESTAMP,
+  CONSTRAINT RejectedLines_PK PRIMARY KEY (Station, JournalFile, JournalPos)
+);
+
 COMMIT;

@@ -80,4 +80,9 @@ private:
 // Process-wide limits reported as the socket library's description.
 int MaxSockets();
 
+// Sends one state message ("READY=1", "WATCHDOG=1", "STATUS=...") to the service manager that
+// started the program, through the datagram socket named by $NOTIFY_SOCKET (a path, or the
+// abstract namespace after "@"). False when there is none or the message did not go out.
+bool NotifyServiceManager(const std::string& state);
+
 }  // namespace platform

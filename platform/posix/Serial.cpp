@@ -255,13 +255,21 @@ public:
                 return Fail(0);
             }
             if (fds[1].revents & POLLIN) lineChanged_.Drain();
-            if (fds[2].revents & (POLLHUP | POLLERR)) {
-                // The other end went away (a closed pseudo-terminal): avoid spinning.
-                pollfd s{stop_.fd(), POLLIN, 0};
-                if (::poll(&s, 1, 50) > 0) {
-                    stop_.Drain();
-                    return Fail(0);
+            if (fds[2].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+                // The device went away (an adapter pulled, a pseudo-terminal's other side
+                // closed): told once as an I/O error, after which only the close is awaited.
+                if (hungUp_) {
+                    pollfd s{stop_.fd(), POLLIN, 0};
+                    if (::poll(&s, 1, -1) > 0) {
+                        stop_.Drain();
+                        return Fail(0);
+                    }
+                    continue;
                 }
+                hungUp_ = true;
+                std::lock_guard<std::mutex> lock(errorMutex_);
+                errors_ |= CE_IOE;
+                events |= EV_ERR;
             }
             const int now = Pending();
             if ((mask & EV_RXCHAR) && now > reportedPending_) events |= EV_RXCHAR;
@@ -398,6 +406,7 @@ private:
     std::unique_ptr<TLineWatcher> watcher_;
     std::atomic<uint32_t> mask_{0}, inQueue_{0};
     bool hasModemLines_ = false, hasCounters_ = false;
+    bool hungUp_ = false;  // the wait's own
     std::atomic<bool> discardNull_{false};
     int lastModem_ = 0;
     // Written by reads on the main thread and by the wait on the worker.

@@ -9,10 +9,14 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <condition_variable>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -259,6 +263,24 @@ int MaxSockets() {
     rlimit r{};
     if (::getrlimit(RLIMIT_NOFILE, &r) < 0 || r.rlim_cur == RLIM_INFINITY) return 32767;
     return static_cast<int>(r.rlim_cur);
+}
+
+bool NotifyServiceManager(const std::string& state) {
+    const char* name = std::getenv("NOTIFY_SOCKET");
+    if (!name || !*name) return false;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const size_t length = std::strlen(name);
+    if (length >= sizeof address.sun_path || (name[0] != '/' && name[0] != '@')) return false;
+    std::memcpy(address.sun_path, name, length);
+    if (name[0] == '@') address.sun_path[0] = '\0';
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
+    const ssize_t sent = ::sendto(fd, state.data(), state.size(), MSG_NOSIGNAL,
+                                  reinterpret_cast<const sockaddr*>(&address), size);
+    ::close(fd);
+    return sent == static_cast<ssize_t>(state.size());
 }
 
 }  // namespace platform

@@ -3,14 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <QProcess>
+#include <QTimer>
 #include <algorithm>
 #include <chrono>
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "capture/Controller.h"
 #include "capture/DailyRun.h"
+#include "capture/Station.h"
 #include "db/CallDatabase.h"
 #include "db/FirebirdEnv.h"
 #include "mail/Outbox.h"
@@ -18,8 +21,11 @@
 #include "platform/CodePage.h"
 #include "platform/ProgramDir.h"
 #include "tests/common/CaseName.h"
+#include "tests/db/FreshDatabase.h"
 #include "tests/mail/Certificates.h"
 #include "tests/mail/Servers.h"
+#include "tests/serial/Pump.h"
+#include "tests/ui/Pty.h"
 #include "tests/ui/StationFakes.h"
 #include "tests/ui/StationStage.h"
 
@@ -100,9 +106,12 @@ private:
     bool ok_ = false;
 };
 
-struct PortCounts {
-    bool Open = true;
-    int Opened = 0, Closed = 0;
+// What the run did to the record path: storing held and resumed, the mails saved by the sink
+// at each of the two moments, and the timer.
+struct StorageCounts {
+    bool HeldNow = false;
+    int Held = 0, Resumed = 0;
+    std::vector<int> MailsAt;
     std::vector<bool> Timer;
 };
 
@@ -146,16 +155,17 @@ protected:
         SetClock([now] { return now; });
     }
     TDailyRunHooks Hooks() {
-        return {[this] { return port.Open; },
-                [this] {
-                    ++port.Closed;
-                    port.Open = false;
+        return {[this] {
+                    ++storage.Held;
+                    storage.HeldNow = true;
+                    storage.MailsAt.push_back(Count(sink));
                 },
                 [this] {
-                    ++port.Opened;
-                    port.Open = true;
+                    ++storage.Resumed;
+                    storage.HeldNow = false;
+                    storage.MailsAt.push_back(Count(sink));
                 },
-                [this](bool on) { port.Timer.push_back(on); },
+                [this](bool on) { storage.Timer.push_back(on); },
                 [this](const std::string& text) { events.push_back(text); }};
     }
 
@@ -196,7 +206,7 @@ protected:
     SinkServer sink;
     TRecorder recorder;
     TSmtpClient smtp;
-    PortCounts port;
+    StorageCounts storage;
     std::unique_ptr<TDailyRun> dailyRun;
     std::set<std::string> reports;
     std::vector<std::string> events;
@@ -244,9 +254,9 @@ TEST_F(DailyRunTest, StatisticsMailsCarryTheDaysTotals) {
     EXPECT_TRUE(recorder.SendMail);
     EXPECT_FALSE(Db().CallDb().DbTransaction.InTransaction());
     EXPECT_EQ(recorder.LastRunDate, Day(2026, 12, 7));
-    EXPECT_EQ(port.Closed, 1);
-    EXPECT_EQ(port.Opened, 1);
-    EXPECT_EQ(port.Timer, (std::vector<bool>{false, true}));
+    EXPECT_EQ(storage.Held, 1);
+    EXPECT_EQ(storage.Resumed, 1);
+    EXPECT_EQ(storage.Timer, (std::vector<bool>{false, true}));
 }
 
 TEST_F(DailyRunTest, RunsOncePerDate) {
@@ -254,15 +264,15 @@ TEST_F(DailyRunTest, RunsOncePerDate) {
     Clock(At(2026, 12, 6, 23, 59, 59));
     dailyRun->TimerTimer();
     EXPECT_EQ(Count(sink), 0);
-    EXPECT_EQ(port.Closed, 0);
-    EXPECT_TRUE(port.Timer.empty());
+    EXPECT_EQ(storage.Held, 0);
+    EXPECT_TRUE(storage.Timer.empty());
 
     for (int s = 0; s < 3; ++s) {
         Clock(At(2026, 12, 7, 0, 0, s));
         dailyRun->TimerTimer();
     }
     EXPECT_EQ(Count(sink), 1);
-    EXPECT_EQ(port.Closed, 1);
+    EXPECT_EQ(storage.Held, 1);
 
     Clock(At(2026, 12, 9, 8, 0, 0));  // the clock moved on by two days
     dailyRun->TimerTimer();
@@ -422,25 +432,32 @@ TEST_F(DailyRunTest, OwnerWhoseTotalsFailIsReportedAndTheRunGoesOn) {
     EXPECT_TRUE(recorder.SendMail);
     EXPECT_TRUE(recorder.NeedARight);
     EXPECT_FALSE(Db().CallDb().DbTransaction.InTransaction());
-    EXPECT_EQ(port.Opened, 1);
+    EXPECT_EQ(storage.Resumed, 1);
     EXPECT_EQ(recorder.LastRunDate, Day(2026, 12, 7));
 }
 
-class PortStateTest : public DailyRunTest, public ::testing::WithParamInterface<bool> {};
+// The mails go out while storing is held (the record path and the run share the transaction),
+// and storing resumes after them also when the statistics fail.
+class HeldStorageTest : public DailyRunTest, public ::testing::WithParamInterface<bool> {};
 
-TEST_P(PortStateTest, PortReopenedOnlyWhenItWasOpen) {
-    port.Open = GetParam();
+TEST_P(HeldStorageTest, MailsGoOutWhileStoringIsHeld) {
+    const bool statisticsFail = GetParam();
     recorder.NeedARight = true;
-    dailyRun->TimerTimer();
-    EXPECT_EQ(port.Closed, 1);
-    EXPECT_EQ(port.Opened, GetParam() ? 1 : 0);
-    EXPECT_EQ(port.Open, GetParam());
-    EXPECT_EQ(Count(sink), 1);
+    recorder.SendMail = statisticsFail;
+    if (statisticsFail) Db().CallDb().Disconnect();
+    if (statisticsFail)
+        EXPECT_ANY_THROW(dailyRun->TimerTimer());
+    else
+        dailyRun->TimerTimer();
+    EXPECT_EQ(storage.Held, 1);
+    EXPECT_EQ(storage.Resumed, 1);
+    EXPECT_FALSE(storage.HeldNow);
+    // Held before the daily message went out, resumed after it (no mail after a failure).
+    EXPECT_EQ(storage.MailsAt, (std::vector<int>{0, statisticsFail ? 0 : 1}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Open, PortStateTest, ::testing::Bool(), [](const auto& info) {
-    return info.param ? "PortWasOpen" : "PortWasClosed";
-});
+INSTANTIATE_TEST_SUITE_P(Statistics, HeldStorageTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Failing" : "Fine"; });
 
 TEST_F(DailyRunTest, SilentServerEndsTheMailAfterTheTimeOutAndCaptureResumes) {
     EXPECT_EQ(smtp.TimeOut(), TDailyRun::kMailTimeOut);
@@ -459,8 +476,8 @@ TEST_F(DailyRunTest, SilentServerEndsTheMailAfterTheTimeOutAndCaptureResumes) {
     EXPECT_LT(took, std::chrono::seconds(10));
     EXPECT_TRUE(recorder.SendMail);
     EXPECT_TRUE(recorder.NeedARight);
-    EXPECT_EQ(port.Opened, 1);
-    EXPECT_EQ(port.Timer.back(), true);
+    EXPECT_EQ(storage.Resumed, 1);
+    EXPECT_EQ(storage.Timer.back(), true);
     EXPECT_EQ(recorder.LastRunDate, Day(2026, 12, 7));
 }
 
@@ -469,15 +486,15 @@ TEST_F(DailyRunTest, DatabaseFailureIsRaisedAfterCaptureResumes) {
     recorder.NeedARight = true;
     Db().CallDb().Disconnect();
     EXPECT_ANY_THROW(dailyRun->TimerTimer());
-    EXPECT_EQ(port.Closed, 1);
-    EXPECT_EQ(port.Opened, 1);
-    EXPECT_EQ(port.Timer, (std::vector<bool>{false, true}));
+    EXPECT_EQ(storage.Held, 1);
+    EXPECT_EQ(storage.Resumed, 1);
+    EXPECT_EQ(storage.Timer, (std::vector<bool>{false, true}));
     EXPECT_EQ(recorder.LastRunDate, Day(2026, 12, 7));
     // The run stops at the failure: no daily message.
     EXPECT_EQ(Count(sink), 0);
     // Not retried on the next tick of the same date.
     dailyRun->TimerTimer();
-    EXPECT_EQ(port.Closed, 1);
+    EXPECT_EQ(storage.Held, 1);
 }
 
 // ---- mail through today's servers, and failures that are seen and retried --------------------
@@ -596,8 +613,8 @@ TEST_F(OutboxRunTest, ConnectionDroppedInTheDataIsQueuedAndDeliveredOnRetry) {
     EXPECT_EQ(events[1].rfind(Utf8ToAnsi("Письмо для ivanov@office.test отправлено повторно"), 0),
               0u)
         << platform::AnsiToUtf8(events[1]);
-    // The retry kept the port open: it reads no database.
-    EXPECT_EQ(port.Closed, 1);
+    // The retry reads no database: storing was held for the run only.
+    EXPECT_EQ(storage.Held, 1);
 
     Clock(At(2026, 12, 7, 0, 30, 0));
     dailyRun->TimerTimer();
@@ -768,8 +785,10 @@ public:
     void ShowMessage(const std::string& text) override { Messages.push_back(text); }
     void LogEvent(const std::string& text) override { Events.push_back(text); }
     void SetTimerEnabled(bool on) override { Timer.push_back(on); }
+    void ShowStatus(const std::string&) override {}
     void CaptureStateChanged() override {}
     void Post(std::function<void()> fn) override { fn(); }
+    void PostDelayed(int, std::function<void()>) override {}
     std::vector<std::string> Messages, Events;
     std::vector<bool> Timer;
 };
@@ -878,6 +897,96 @@ TEST_F(DailyRunTest, StationRetriesFromItsTimerAndLogsToItsView) {
     EXPECT_EQ(stationPort.Closes, 1);  // the daily run's only
     EXPECT_TRUE(stationPort.Connected());
     EXPECT_TRUE(control.Recorder()->NeedARight);
+}
+
+}  // namespace
+
+namespace {
+
+// A front end on the Qt event loop that the mail client's waits serve.
+class TQueuedView : public TCaptureView {
+public:
+    void LogLine(const std::string& line) override { Lines.push_back(line); }
+    void ShowMessage(const std::string& text) override { Messages.push_back(text); }
+    void LogEvent(const std::string& text) override { Events.push_back(text); }
+    void SetTimerEnabled(bool) override {}
+    void ShowStatus(const std::string&) override {}
+    void CaptureStateChanged() override {}
+    void Post(std::function<void()> fn) override {
+        QMetaObject::invokeMethod(&Context, std::move(fn), Qt::QueuedConnection);
+    }
+    void PostDelayed(int ms, std::function<void()> fn) override {
+        QTimer::singleShot(ms, &Context, std::move(fn));
+    }
+    QObject Context;
+    std::vector<std::string> Lines, Messages, Events;
+};
+
+// The daily run of a real station (its port on a pseudo-terminal, its journal, the call
+// database) waits for a mail server that accepts and never answers, while the exchange goes on
+// printing calls: the port stays open, and every line is stored right after the run.
+TEST_F(DailyRunTest, LinesArrivingWhileTheMailServerNeverAnswersAreAllStored) {
+    ScriptedServer silent(Script{{"pause", "30000"}});
+    TPty pty;
+    ASSERT_TRUE(pty.Ok());
+    TempDir station;
+    TStationPort port;
+    port.ComPort().SetPort(pty.Path());
+    port.ComPort().SetBaudRate(br115200);
+    int closes = 0;
+    port.ComPort().OnAfterClose = [&](TCustomSerialPort&) { ++closes; };
+    TStationDatabase db;
+    TQueuedView view;
+    TCaptureControl control(port, db, view, [&] {
+        auto holder = std::make_unique<TRecorder>();
+        static_cast<TSettings&>(*holder) = recorder;
+        holder->ConfigLoaded = ReadTemplateFile(TARVICK_SOURCE_DIR "/data/GENERIC24.ATS",
+                                                holder->TemplateComment, holder->Columns());
+        holder->DBPath = Db().Path();
+        holder->IncomLog = true;
+        holder->NeedARight = true;
+        holder->PortSMTP = silent.Port();
+        return holder;
+    });
+    port.ComPort().OnRxChar = [&](TCustomSerialPort&, int count) { control.RxChar(count); };
+    ASSERT_TRUE(control.CreateHolder());
+    ASSERT_TRUE(control.UseJournal(station.path() + "journal"));
+    control.StartStop(false);
+    ASSERT_TRUE(PumpUntil([&] { return control.DatabaseAvailable(); }));
+    control.Recorder()->LastRunDate = Day(2026, 12, 6);
+
+    constexpr int kLines = 20;
+    std::thread exchange([&] {
+        for (int i = 0; i < kLines; ++i) {
+            char line[64];
+            std::snprintf(line, sizeof line, "06/12/26 23:59:%02d 01 201 00:00:30 8495%07d\r\n", i,
+                          i);
+            pty.Send(line);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    TDailyRun run(*control.Recorder(), *CallDatabase, smtp, control.DailyRunHooks());
+    smtp.SetTimeOut(4000);
+    control.TimerTick([&] { run.TimerTimer(); });
+    exchange.join();
+    // The mail failed on the time-out and waits in the outbox; the setting stays.
+    EXPECT_TRUE(control.Recorder()->NeedARight);
+    EXPECT_FALSE(view.Events.empty());
+    EXPECT_EQ(view.Lines.size(), static_cast<size_t>(kLines));
+    EXPECT_EQ(closes, 0);
+    EXPECT_TRUE(port.Connected());
+    int64_t rows = 0;
+    EXPECT_TRUE(PumpUntil(
+        [&] {
+            rows = QueryInt(*CallDatabase, "select count(*) from Rings");
+            return rows == kLines;
+        },
+        10000))
+        << rows;
+    control.Shutdown(nullptr);
+    PumpUntil([] { return false; }, 100);
+    port.ComPort().OnRxChar = nullptr;
+    port.ComPort().OnAfterClose = nullptr;
 }
 
 }  // namespace

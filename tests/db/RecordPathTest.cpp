@@ -92,10 +92,23 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(RecordPath, StoresValuesAsBound) {
     mo_.IncomLog = true;
     Feed("12/04/26 09:02:11 01 201 01:02:03 0084951234567890123");
-    Feed("31/02/26 09:02:11 01 201 00:00:10 0107");
     EXPECT_EQ(Count("where ringlength = 3723 and NumberOut = '0084951234567890123' and "
                     "NumberOut > 0"),
               1);
+}
+
+// With the date's columns in the template, a line whose date-time does not exist is noise, not
+// a call; a template without them stores such a line as before, dated 30 December 1899.
+TEST_F(RecordPath, LineWithoutARealDateIsNoCallWhenTheTemplateReadsTheDate) {
+    mo_.IncomLog = true;
+    const TDateTime before = mo_.LastRingDate = 1.0;
+    Feed("31/02/26 09:02:11 01 201 00:00:10 0107");
+    Feed("12/04/26 25:02:11 01 201 00:00:10 0108");
+    EXPECT_EQ(Count(), 0);
+    EXPECT_EQ(mo_.LastRingDate, before);
+    EXPECT_FALSE(dm_.DbTransaction.InTransaction());
+    mo_.Day = mo_.Mont = mo_.Year = 0;
+    Feed("31/02/26 09:02:11 01 201 00:00:10 0107");
     EXPECT_EQ(Count("where NumberOut = '0107' and RingDate = '1899-12-30 00:00:00'"), 1);
 }
 

@@ -79,12 +79,16 @@ TEST_F(Store, RefusedCommitIsNotACommittedLine) {
             "create trigger Refuse_Commit on transaction commit as begin "
             "if (exists(select 1 from Rings where NumberOut = '777')) then "
             "exception CommitRefused; end");
+    const TDateTime before = mo_.LastRingDate = 1.0;
     Feed("12/04/26 09:02:11 01 201 00:02:15 777");
     EXPECT_FALSE(mo_.LineCommitted);
+    // The silence alarm's date moves only with a stored call.
+    EXPECT_EQ(mo_.LastRingDate, before);
     EXPECT_FALSE(dm_.DbTransaction.InTransaction());
     EXPECT_EQ(Count(), 0);
     Feed("12/04/26 09:02:12 01 202 00:02:15 2222");
     EXPECT_TRUE(mo_.LineCommitted);
+    EXPECT_GT(mo_.LastRingDate, before);
     EXPECT_EQ(Count(), 1);
 }
 

@@ -25,7 +25,11 @@ public:
         ::unlockpt(master_);
         slave_ = ::ptsname(master_);
     }
-    ~Pty() { ::close(master_); }
+    ~Pty() { CloseMaster(); }
+    void CloseMaster() {
+        if (master_ >= 0) ::close(master_);
+        master_ = -1;
+    }
     const std::string& Slave() const { return slave_; }
     void Write(const std::string& s) {
         ASSERT_EQ(::write(master_, s.data(), s.size()), (ssize_t)s.size());
@@ -35,6 +39,36 @@ private:
     int master_;
     std::string slave_;
 };
+
+// The exchange's side of the line goes away (a pseudo-terminal's master closed, as an adapter
+// pulled out): the port tells it once, as an I/O error, with the bytes sent before it, and does
+// not spin while it waits to be closed.
+TEST(Port, ADeviceThatHangsUpReportsOneIOError) {
+    Pty pty;
+    TSerialPort port;
+    port.UseCaptureDefaults();
+    port.SetPort(pty.Slave());
+    std::string got;
+    int ioErrors = 0;
+    port.OnRxChar = [&](TCustomSerialPort& p, int count) {
+        std::string text;
+        p.ReadText(text, count);
+        got += text;
+    };
+    port.OnError = [&](TCustomSerialPort&, TPortErrors errors) {
+        if (errors & errIO) ++ioErrors;
+    };
+    port.Open();
+    pty.Write("last call\r");
+    ASSERT_TRUE(PumpUntil([&] { return got == "last call\r"; }));
+    pty.CloseMaster();
+    ASSERT_TRUE(PumpUntil([&] { return ioErrors > 0; }));
+    PumpFor(300);
+    EXPECT_EQ(ioErrors, 1);
+    const auto t0 = std::chrono::steady_clock::now();
+    port.Close();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(200));
+}
 
 TEST(Port, ReceivedBytesReachOnRxCharOnTheMainThread) {
     Pty pty;

@@ -21,8 +21,12 @@ public:
     void ShowMessage(const std::string& text) override { Messages.push_back(text); }
     void LogEvent(const std::string& text) override { Events.push_back(text); }
     void SetTimerEnabled(bool on) override { TimerOn = on; }
+    void ShowStatus(const std::string& text) override { Status = text; }
     void CaptureStateChanged() override { ++StateChanges; }
     void Post(std::function<void()> fn) override { Posted.push_back(std::move(fn)); }
+    void PostDelayed(int ms, std::function<void()> fn) override {
+        Delayed.push_back({ms, std::move(fn)});
+    }
     void RunPosted() {
         while (!Posted.empty()) {
             auto fn = std::move(Posted.front());
@@ -32,6 +36,8 @@ public:
     }
 
     std::vector<std::string> Lines, Messages, Events;
+    std::string Status;
+    std::vector<std::pair<int, std::function<void()>>> Delayed;
     bool TimerOn = false;
     int StateChanges = 0;
     std::deque<std::function<void()>> Posted;
@@ -205,14 +211,14 @@ TEST_P(RequestDuringDailyRun, WaitsForTheRunToReturn) {
     std::vector<std::string> seen;
     f.Control.TimerTick([&] {
         const TDailyRunHooks hooks = f.Control.DailyRunHooks();
-        hooks.ClosePort();
+        hooks.HoldStorage();
         if (GetParam().exit)
             f.Control.Shutdown([&] { finished = true; });
         else
             f.Control.StartStop(true);
         f.View.RunPosted();  // the mail client's wait serves the event loop
         seen.push_back(f.Control.Recorder() ? "holder" : "freed");
-        hooks.OpenPort();
+        hooks.ResumeStorage();
     });
     EXPECT_EQ(seen, std::vector<std::string>{"holder"});
     f.View.RunPosted();

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -125,6 +128,46 @@ TEST(HeadlessStation, SigtermDuringABurstExitsCleanlyWithCompleteLines) {
     const auto lines = station.Lines(0, std::chrono::milliseconds(0));
     ASSERT_GE(lines.size(), 50u);
     for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i], CallLine(static_cast<int>(i)));
+}
+
+// Started by systemd (Type=notify, WatchdogSec): the station says when it is ready, pets the
+// watchdog from its event loop while it runs, and says when it stops.
+TEST(HeadlessStation, TellsTheServiceManagerItIsReadyAndPetsItsWatchdog) {
+    Staged s;
+    ASSERT_TRUE(s.ok);
+    const std::string path = s.dir.path() + "notify.sock";
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    setenv("WATCHDOG_USEC", "400000", 1);
+    TStationProcess station(s.dir.path());
+    unsetenv("NOTIFY_SOCKET");
+    unsetenv("WATCHDOG_USEC");
+    std::vector<std::string> messages;
+    auto receive = [&](std::chrono::milliseconds limit) {
+        for (auto end = Clock::now() + limit; Clock::now() < end;) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0) continue;
+            char buf[512];
+            const ssize_t n = recv(fd, buf, sizeof buf, 0);
+            if (n > 0) messages.emplace_back(buf, static_cast<size_t>(n));
+        }
+    };
+    receive(std::chrono::milliseconds(2500));
+    auto count = [&](const std::string& m) {
+        return std::count(messages.begin(), messages.end(), m);
+    };
+    EXPECT_EQ(count("READY=1"), 1);
+    EXPECT_GE(count("WATCHDOG=1"), 3);  // every 200 ms once ready
+    kill(station.Pid, SIGTERM);
+    EXPECT_EQ(station.Wait(std::chrono::seconds(5)), 0);
+    receive(std::chrono::milliseconds(200));
+    EXPECT_EQ(count("STOPPING=1"), 1);
+    close(fd);
 }
 
 }  // namespace
