@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -152,6 +153,18 @@ TEST(NetworkStation, StoresEveryLineOnceFromAnExchangeThatDropsTwice) {
     EXPECT_GE(Count(errors, kLost), 2u) << errors;
     EXPECT_EQ(Count(errors, "строка оборвана"), 1u) << errors;  // the half line, told, not stored
     EXPECT_EQ(stage::StoredCalls(TARVICK_SOURCE_DIR, db), total);
+    // The journal holds every byte received: each call once, the cut one before a marker and
+    // then whole.
+    std::string journal;
+    for (const auto& e : std::filesystem::directory_iterator(dir.file("journal")))
+        if (e.path().extension() == ".log") journal += ReadBytes(e.path().string());
+    for (int n : {0, 3999, 4000, 6999, 7001, total - 1})
+        EXPECT_EQ(Count(journal, NumberedCall(n)), 1u) << n;
+    const std::string cut = NumberedCall(7000);
+    EXPECT_EQ(Count(journal, cut), 1u);
+    EXPECT_EQ(Count(journal, cut.substr(0, cut.size() / 2) + "\n*** unfinished: "), 1u);
+    EXPECT_EQ(Count(journal, "*** unfinished"), 1u);
+    EXPECT_EQ(static_cast<int>(std::count(journal.begin(), journal.end(), '\r')), total + 1);
 }
 
 TEST(NetworkStation, StoresTheLinesOfAnExchangeThatConnectsToAListeningStation) {
