@@ -50,18 +50,9 @@ bool TableExists(TCallDatabase& db, const char* name) {
     return !q.Eof() && q.Fields(0).AsInt64() > 0;
 }
 
-void RollbackQuietly(TFbTransaction& tr) noexcept {
-    if (!tr.InTransaction()) return;
-    try {
-        tr.Rollback();
-    } catch (const std::exception&) {
-        tr.RollbackQuietly();
-    }
-}
-
 // The one transaction of the data module, started afresh.
 void Begin(TFbTransaction& tr) {
-    RollbackQuietly(tr);
+    tr.RollbackQuietly();
     tr.StartTransaction();
 }
 
@@ -122,7 +113,7 @@ void TCallStore::Open(const std::string& station, const TJournalPos& fallback) {
         ReadMark();
         tr.Commit();
     } catch (...) {
-        RollbackQuietly(tr);
+        tr.RollbackQuietly();
         throw;
     }
 }
@@ -239,7 +230,7 @@ TStoreResult TCallStore::Store(TRecorder& rules, const std::vector<TJournalLine>
         if (beforeCommit) beforeCommit();
         tr.Commit();
     } catch (const std::exception& e) {
-        RollbackQuietly(tr);
+        tr.RollbackQuietly();
         result = TStoreResult{};
         result.Error = e.what();
         return result;
@@ -265,7 +256,7 @@ std::vector<uint64_t> TCallStore::RejectedIn(const std::string& file) {
         q.Close();
         tr.Commit();
     } catch (...) {
-        RollbackQuietly(tr);
+        tr.RollbackQuietly();
         throw;
     }
     return offsets;
@@ -287,7 +278,7 @@ TStoreResult TCallStore::Reexamine(TRecorder& rules, const std::vector<TJournalL
         }
         tr.Commit();
     } catch (const std::exception& e) {
-        RollbackQuietly(tr);
+        tr.RollbackQuietly();
         result = TStoreResult{};
         result.Error = e.what();
         return result;

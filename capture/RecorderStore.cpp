@@ -10,20 +10,6 @@ const char* const TRecorder::kInsertRing =
     "NumberIn,NumberOut,RingDate) values (:P0,:P1,:P2,:P3,:P4,:P5,:P6,:P7,:P8,:P9,:P10,:P11,"
     ":P12)";
 
-namespace {
-
-// Ends the line's transaction after a failure; a rollback that fails too (the connection is gone)
-// leaves nothing more to do here.
-void RollbackQuietly(TFbTransaction& tr) noexcept {
-    if (!tr.InTransaction()) return;
-    try {
-        tr.Rollback();
-    } catch (const std::exception&) {
-        tr.RollbackQuietly();
-    }
-}
-}  // namespace
-
 void TRecorder::RecordEnd() {
     // Runs inside the port's event delivery: nothing may escape from here, or capture would end
     // silently. A line that cannot be stored is lost, the next one is handled normally.
@@ -46,10 +32,10 @@ void TRecorder::RecordEnd() {
             // The silence alarm counts stored calls: a refused commit stored nothing.
             LastRingDate = Date();
         } catch (const std::exception&) {
-            RollbackQuietly(tr);
+            tr.RollbackQuietly();
         }
     } else {
-        RollbackQuietly(tr);
+        tr.RollbackQuietly();
     }
 }
 

@@ -72,7 +72,8 @@ void WriteError(const std::string& ansi) {
 // keep ([Journal] KeepDays=400).
 void UseJournal(TCaptureControl& control) {
     const std::string dir = platform::ProgramDir();
-    const int keepDays = TIniFile(dir + "journal.ini").ReadInteger("Journal", "KeepDays", 400);
+    const int keepDays =
+        TIniFile(platform::FileInDir(dir, "journal.ini")).ReadInteger("Journal", "KeepDays", 400);
     control.UseJournal(dir + "journal/", keepDays);
 }
 

@@ -12,6 +12,7 @@
 #include "capture/Journal.h"
 #include "capture/Recorder.h"
 #include "common/DateTime.h"
+#include "tests/common/CaseName.h"
 #include "tests/common/TempDir.h"
 
 namespace {
@@ -226,7 +227,9 @@ class JournalPlaces : public ::testing::TestWithParam<PositionCase> {};
 TEST_P(JournalPlaces, ParsesOnlyJournalPlaces) {
     TJournalPos pos;
     EXPECT_EQ(ParsePosition(GetParam().text, pos), GetParam().ok);
-    if (GetParam().ok) EXPECT_EQ(::PositionText(pos), GetParam().text);
+    if (GetParam().ok) {
+        EXPECT_EQ(::PositionText(pos), GetParam().text);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -237,7 +240,7 @@ INSTANTIATE_TEST_SUITE_P(
                       PositionCase{"NoOffset", "2026-12-09.log:", false},
                       PositionCase{"Negative", "2026-12-09.log:-1", false},
                       PositionCase{"TooLarge", "2026-12-09.log:99999999999999999999999", false}),
-    [](const auto& info) { return std::string(info.param.name); });
+    CaseName());
 
 TEST(JournalFileNames, OnlyDayFilesBelongToTheJournal) {
     for (const char* ok : {"2026-12-09.log", "1999-01-31.log"}) EXPECT_TRUE(IsJournalFileName(ok));

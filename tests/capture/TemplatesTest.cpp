@@ -8,6 +8,7 @@
 #include "common/Text.h"
 #include "platform/CodePage.h"
 #include "tests/common/AsUser.h"
+#include "tests/common/CaseName.h"
 #include "tests/common/TempDir.h"
 
 namespace {
@@ -120,7 +121,7 @@ INSTANTIATE_TEST_SUITE_P(
                                       [](const std::string& path) {
                                           std::filesystem::create_symlink("/proc/self/mem", path);
                                       }}),
-    [](const auto& info) { return std::string(info.param.name); });
+    CaseName());
 
 TEST(Templates, RandomBytesLoadAsZeros) {
     TempDir dir;

@@ -10,17 +10,11 @@
 
 #include "capture/CallStore.h"
 #include "capture/Recorder.h"
+#include "tests/common/Calls.h"
 #include "tests/common/TempDir.h"
 #include "tests/db/FreshDatabase.h"
 
 namespace {
-
-std::string Call(int n) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "12/04/26 09:%02d:%02d 01 %3d 00:02:15 8495%07d", n / 60 % 60,
-                  n % 60, 201 + n % 7, n);
-    return buf;
-}
 
 class CallStore : public ::testing::Test {
 protected:

@@ -10,6 +10,8 @@
 
 #include "capture/Journal.h"
 #include "common/DateTime.h"
+#include "tests/common/Calls.h"
+#include "tests/common/CaseName.h"
 #include "tests/db/FreshDatabase.h"
 
 namespace {
@@ -21,13 +23,6 @@ std::string ReadFile(const fs::path& path) {
     std::ostringstream ss;
     ss << in.rdbuf();
     return ss.str();
-}
-
-std::string Call(int n) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "12/04/26 09:%02d:%02d 01 %3d 00:02:15 8495%07d", n / 60 % 60,
-                  n % 60, 201 + n % 7, n);
-    return buf;
 }
 
 struct ClockAt {
@@ -162,10 +157,11 @@ class ReplayFails : public Replay, public ::testing::WithParamInterface<FailureC
 
 TEST_P(ReplayFails, WithStatusAndMessage) {
     const FailureCase& c = GetParam();
-    if (!c.withDatabase)
+    if (!c.withDatabase) {
         ASSERT_EQ(Tool("dbf set '" + (station_ / "tarvick.dat").string() + "' DBPATH '" +
                        (db_.Dir() / "missing.fdb").string() + "'"),
                   0);
+    }
     std::ofstream(db_.Dir() / "calls.txt") << Call(1) << "\r\n";
     fs::create_directories(db_.Dir() / "bare");
     std::ofstream(db_.Dir() / "bare" / "2026-12-09.log") << Call(1) << "\r\n";
@@ -191,6 +187,6 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"NoConfiguration", "replay /nonexistent-station-dir", true, 2,
                     "Невозможно прочитать шаблон!"},
         FailureCase{"NoDatabase", "replay %S", false, 3, "Невозможно открыть базу данных !"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    CaseName());
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "dbf/DbfTable.h"
+#include "tests/common/CaseName.h"
 #include "tests/dbf/DbfTestUtil.h"
 
 using namespace dbftest;
@@ -133,7 +134,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(TPageCase{"OemByDriverZero", 0x00, &kAnsiIn866, &k866InAnsi},
                     TPageCase{"Russian866", 0x26, &kAnsiIn866, &k866InAnsi},
                     TPageCase{"RussianWindows", 0xC9, &kEveryByte, &kEveryByte}),
-    [](const auto& info) { return std::string(info.param.name); });
+    CaseName());
 
 TEST(LanguageDriverTest, RussianWindowsIsTheSystemsOwnCodePage) {
     EXPECT_EQ(CodePageFromLanguageId(0xC9), 1251);

@@ -4,6 +4,7 @@
 
 #include "mail/MailSettings.h"
 #include "platform/CodePage.h"
+#include "tests/common/CaseName.h"
 #include "tests/common/TempDir.h"
 
 namespace {
@@ -79,7 +80,7 @@ INSTANTIATE_TEST_SUITE_P(
                      "[SMTP]\r\nFingerprint=g123456789012345678901234567890123456789012345678901"
                      "234567890123\r\n",
                      "mail.ini: Fingerprint is not a SHA-256 fingerprint of 64 hex digits"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    CaseName());
 
 TEST(MailSettingsTest, WrittenFileIsTheOwnersAloneAndKeepsWhatItDoesNotWrite) {
     TempDir dir;
@@ -131,7 +132,9 @@ class FingerprintTest : public ::testing::TestWithParam<TFingerprintCase> {};
 TEST_P(FingerprintTest, SixtyFourHexDigitsInTheFormsToolsPrint) {
     const auto f = ParseFingerprint(GetParam().text);
     ASSERT_EQ(f.has_value(), GetParam().valid);
-    if (f) EXPECT_EQ(*f, std::string(64, 'a').replace(0, 2, "0f"));
+    if (f) {
+        EXPECT_EQ(*f, std::string(64, 'a').replace(0, 2, "0f"));
+    }
 }
 
 std::string Colons(const std::string& hex) {
@@ -152,6 +155,6 @@ INSTANTIATE_TEST_SUITE_P(
                       TFingerprintCase{"OneDigitLong", kHex + "0", false},
                       TFingerprintCase{"Sha1Length", std::string(40, 'a'), false},
                       TFingerprintCase{"Empty", "", false}),
-    [](const auto& info) { return std::string(info.param.name); });
+    CaseName());
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "mail/Outbox.h"
+#include "tests/common/CaseName.h"
 #include "tests/common/TempDir.h"
 
 namespace {
@@ -79,7 +80,7 @@ INSTANTIATE_TEST_SUITE_P(
         TDamageCase{"NegativeSize", [](std::string s) { return WithBodySize(s, "-1"); }},
         TDamageCase{"UnknownLine",
                     [](std::string s) { return Replaced(s, "To: a@x", "Cc: a@x"); }}),
-    [](const auto& info) { return std::string(info.param.name); });
+    CaseName());
 
 class OutboxTest : public ::testing::Test {
 protected:

@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "mail/SmtpClient.h"
+#include "tests/common/CaseName.h"
 #include "tests/mail/Servers.h"
 
 namespace {
@@ -377,7 +378,7 @@ INSTANTIATE_TEST_SUITE_P(
         TOverlongCase{"EndlessContinuation", Repeated("220-more\r\n", 1200), "Reply too long"},
         TOverlongCase{"ContinuationBeyondItsBytes",
                       Repeated("220-" + std::string(1000, 'x') + "\r\n", 80), "Reply too long"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    CaseName());
 
 TEST_F(ExtendedSessionTest, AddressWithALineBreakSendsNoCommandOfIt) {
     ScriptedServer server(Greeting() + Quit());
@@ -480,7 +481,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "AUTH LOGIN\r\ndXNlcg==\r\ncGFzcw==\r\n", "535 5.7.8 bad credentials\r\n"},
         TLoginCase{"NoMechanismInCommon", "250 AUTH CRAM-MD5 XOAUTH2\r\n", Script{}, "",
                    "No AUTH mechanism in common: CRAM-MD5 XOAUTH2"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    CaseName());
 
 // ---- the capabilities of an EHLO reply --------------------------------------------------------
 
@@ -532,6 +533,6 @@ INSTANTIATE_TEST_SUITE_P(
                   "X-LONG-MECHANISM-NAME X-LONG-MECHANISM-NAME X-LONG-MECHANISM-NAME "
                   "X-LONG-MECHANISM-NAME X-LONG-MECHANISM-NAME X-LONG-MECHANISM-NAME "
                   "X-LONG-MECHANISM-NAME X-LONG-MECHANISM-NAME"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    CaseName());
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include "mail/MailSettings.h"
 #include "mail/SmtpClient.h"
+#include "tests/common/CaseName.h"
 #include "tests/mail/Certificates.h"
 #include "tests/mail/Servers.h"
 
@@ -124,7 +125,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "localhost", nullptr, kPassword, false, true, 0, "PLAIN station ok\n"},
         TlsToolCase{"StartTlsWithoutLogin", "starttls", Cert::Server, false, false, "localhost",
                     "starttls", nullptr, false, false, 0, ""}),
-    [](const auto& info) { return std::string(info.param.name); });
+    CaseName());
 
 // Servers whose every byte from the client is logged: a password that must not be sent.
 struct PlainServerCase {
@@ -174,7 +175,7 @@ INSTANTIATE_TEST_SUITE_P(
                                       {},
                                       4,
                                       "The password is not sent over an unencrypted connection"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    CaseName());
 
 TEST(StartTlsRefusedTest, RefusalIsATlsFailureAndNoPasswordFollows) {
     ScriptedServer server(Script{{"send", "220 hi\r\n"},

@@ -11,19 +11,14 @@
 #include "capture/Station.h"
 #include "common/DateTime.h"
 #include "platform/CodePage.h"
+#include "tests/common/Calls.h"
+#include "tests/common/CaseName.h"
 #include "tests/common/TempDir.h"
 #include "tests/serial/FakeDevice.h"
 #include "tests/serial/Pump.h"
 #include "tests/ui/StationFakes.h"
 
 namespace {
-
-std::string Call(int n) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "12/04/26 09:%02d:%02d 01 %3d 00:02:15 8495%07d", n / 60 % 60,
-                  n % 60, 201 + n % 7, n);
-    return buf;
-}
 
 // A front end with an event loop the test turns by hand, and a clock it moves.
 class TLoopView : public TCaptureView {
@@ -259,7 +254,7 @@ TEST_P(ReadBeforeClose, WhatTheDeviceHoldsIsStored) {
 
 INSTANTIATE_TEST_SUITE_P(Requests, ReadBeforeClose,
                          ::testing::Values(CloseCase{"Stop", false}, CloseCase{"Exit", true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         CaseName());
 
 // A restart after a crash stores what the crashed run journaled and did not store, and goes on
 // with the line it was killed in: the device still holds the rest of it.
