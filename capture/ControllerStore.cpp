@@ -252,12 +252,13 @@ void TCaptureControl::StoreJournal(const std::optional<TJournalPos>& liveFrom) {
         }
         if (!reader.Error().empty()) events.push_back("журнал: " + AnsiToUtf8(reader.Error()));
     }
+    const bool backlogDone = !later && lost.empty() && StoredFromBacklog > 0;
     if (KnownMark != markBefore) {
         // The note beside the journal is the mark itself only for a database without
         // JournalMarks; otherwise it serves a database that has no row for this station yet,
-        // and need not be written with every line.
+        // and need not be written with every line, only when a backlog is through.
         const double now = Now();
-        if (!Db.ExactlyOnce() || (now - LastNote) * kMsPerDay >= kNoteEveryMs) {
+        if (!Db.ExactlyOnce() || backlogDone || (now - LastNote) * kMsPerDay >= kNoteEveryMs) {
             LastNote = now;
             Journal_->SaveLocalMark(KnownMark);
         }
@@ -267,7 +268,7 @@ void TCaptureControl::StoreJournal(const std::optional<TJournalPos>& liveFrom) {
             Journal_->Prune(KnownMark, KeepDays);
         }
     }
-    if (!later && lost.empty() && StoredFromBacklog > 0) {
+    if (backlogDone) {
         events.push_back("из журнала сохранено строк: " + Count(StoredFromBacklog));
         StoredFromBacklog = 0;
     }

@@ -191,6 +191,26 @@ TEST_F(StorageControl, ADatabaseFailingMidwayIsTriedAgainWhenALineArrivesAfterTh
     SetClock(nullptr);
 }
 
+// The note beside the journal is written at most every ten seconds while lines go one by one,
+// but a backlog that is through leaves it at the mark, where a station starting against a
+// database without this station's row goes on from.
+TEST_F(StorageControl, TheNoteBesideTheJournalCatchesUpWhenABacklogIsThrough) {
+    const TDateTime now = EncodeDateTimeOrZero(2026, 12, 9, 10, 0, 0);
+    SetClock([now] { return now; });
+    {
+        Station s(Dir());
+        s.Start();
+        s.Calls(0, 1);
+        s.Db.Refuse = true;
+        s.Calls(1, 3);
+        s.Db.Refuse = false;
+        s.View.RunDelayed(TCaptureControl::kDatabaseRetryMs);
+        EXPECT_EQ(s.Db.Rows, CallsFrom(0, 3));
+        EXPECT_EQ(ReadLocalMark(Dir()), s.Db.Mark());
+    }
+    SetClock(nullptr);
+}
+
 // A backlog goes in batches, one per turn of the event loop; the first line after it waits for
 // it and then has a transaction of its own.
 TEST_F(StorageControl, ABacklogIsStoredInBatchesBeforeNewLines) {
