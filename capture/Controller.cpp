@@ -299,6 +299,7 @@ void TCaptureControl::RunPending() {
 }
 
 void TCaptureControl::Shutdown(std::function<void()> then) {
+    if (CancelDailyRun) CancelDailyRun();
     Defer([this, then = std::move(then)] {
         if (!Finished) {
             FlushPort();
@@ -328,6 +329,11 @@ std::function<void()> DailyRunOf(TCaptureControl& control, TSmtpClient& smtp) {
         if (!*outbox) *outbox = std::make_unique<TOutbox>(recorder.ProgramDir + "outbox/");
         TDailyRun dailyRun(recorder, *CallDatabase, smtp, control.DailyRunHooks());
         dailyRun.Outbox = outbox->get();
+        control.CancelDailyRun = [&dailyRun] { dailyRun.Cancel(); };
+        struct Done {
+            TCaptureControl& c;
+            ~Done() { c.CancelDailyRun = nullptr; }
+        } done{control};
         dailyRun.TimerTimer();
     };
 }

@@ -139,6 +139,9 @@ public:
     void TimerTick(const std::function<void()>& run);
     // The record path, the daily timer and the log as the daily run drives them.
     TDailyRunHooks DailyRunHooks();
+    // Set while a daily run runs: a shutdown calls it, so that the station's end does not wait
+    // for a mail server.
+    std::function<void()> CancelDailyRun;
     void HoldStorage();
     void ResumeStorage();
 

@@ -235,7 +235,13 @@ std::string TDailyRun::Mail(const std::string& subject, const std::string& to,
     return error;
 }
 
+void TDailyRun::Cancel() {
+    cancelled_ = true;
+    NSMTP.Abort();
+}
+
 std::string TDailyRun::Session(const std::function<void()>& send) {
+    if (cancelled_) return Utf8ToAnsi("станция останавливается");
     try {
         ApplyMailSettings(NSMTP, Recorder.Mail);
         NSMTP.SetHost(Recorder.AddrSMTP);

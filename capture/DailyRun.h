@@ -55,6 +55,9 @@ public:
     // runs the outbox's due messages are sent again.
     void TimerTimer();
     void RetryOutbox();
+    // The station is ending while the run waits for its mail server: the wait ends now, and this
+    // mail and every later one of the run go to the outbox, to be sent after the next start.
+    void Cancel();
 
     // Mails every owner marked for it the totals of the day of LastRunDate. An owner whose totals
     // fail is reported and left out; a failure of the owners' query is raised after the
@@ -93,6 +96,7 @@ private:
 
     TDailyRunHooks Hooks;
     bool running_ = false;
+    bool cancelled_ = false;
 };
 
 // The day's name, Sunday first, in Windows-1251.

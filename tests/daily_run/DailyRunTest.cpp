@@ -922,38 +922,60 @@ public:
     std::vector<std::string> Lines, Messages, Events;
 };
 
-// The daily run of a real station (its port on a pseudo-terminal, its journal, the call
-// database) waits for a mail server that accepts and never answers, while the exchange goes on
-// printing calls: the port stays open, and every line is stored right after the run.
-TEST_F(DailyRunTest, LinesArrivingWhileTheMailServerNeverAnswersAreAllStored) {
-    ScriptedServer silent(Script{{"pause", "30000"}});
+// A real station (its port on a pseudo-terminal, its journal in dir, the call database) whose
+// daily message goes to the mail server on mailPort.
+struct TRealStation {
+    TRealStation(const TSettings& settings, const std::string& dbPath, int mailPort,
+                 const std::string& dir)
+        : control(port, db, view, [=] {
+              auto holder = std::make_unique<TRecorder>();
+              static_cast<TSettings&>(*holder) = settings;
+              holder->ConfigLoaded = ReadTemplateFile(TARVICK_SOURCE_DIR "/data/GENERIC24.ATS",
+                                                      holder->TemplateComment, holder->Columns());
+              holder->DBPath = dbPath;
+              holder->ProgramDir = dir;
+              holder->IncomLog = true;
+              holder->NeedARight = true;
+              holder->PortSMTP = mailPort;
+              return holder;
+          }) {
+        port.ComPort().SetPort(pty.Path());
+        port.ComPort().SetBaudRate(br115200);
+        port.ComPort().OnAfterClose = [this](TCustomSerialPort&) { ++closes; };
+        port.ComPort().OnRxChar = [this](TCustomSerialPort&, int count) { control.RxChar(count); };
+    }
+    ~TRealStation() {
+        control.Shutdown(nullptr);
+        PumpUntil([] { return false; }, 100);
+        port.ComPort().OnRxChar = nullptr;
+        port.ComPort().OnAfterClose = nullptr;
+    }
+    // Capture running with its database, the last run on 6 December.
+    bool Start(const std::string& dir) {
+        if (!pty.Ok() || !control.CreateHolder() || !control.UseJournal(dir + "journal"))
+            return false;
+        control.StartStop(false);
+        if (!PumpUntil([&] { return control.DatabaseAvailable(); })) return false;
+        control.Recorder()->LastRunDate = Day(2026, 12, 6);
+        return true;
+    }
+
     TPty pty;
-    ASSERT_TRUE(pty.Ok());
-    TempDir station;
     TStationPort port;
-    port.ComPort().SetPort(pty.Path());
-    port.ComPort().SetBaudRate(br115200);
-    int closes = 0;
-    port.ComPort().OnAfterClose = [&](TCustomSerialPort&) { ++closes; };
     TStationDatabase db;
     TQueuedView view;
-    TCaptureControl control(port, db, view, [&] {
-        auto holder = std::make_unique<TRecorder>();
-        static_cast<TSettings&>(*holder) = recorder;
-        holder->ConfigLoaded = ReadTemplateFile(TARVICK_SOURCE_DIR "/data/GENERIC24.ATS",
-                                                holder->TemplateComment, holder->Columns());
-        holder->DBPath = Db().Path();
-        holder->IncomLog = true;
-        holder->NeedARight = true;
-        holder->PortSMTP = silent.Port();
-        return holder;
-    });
-    port.ComPort().OnRxChar = [&](TCustomSerialPort&, int count) { control.RxChar(count); };
-    ASSERT_TRUE(control.CreateHolder());
-    ASSERT_TRUE(control.UseJournal(station.path() + "journal"));
-    control.StartStop(false);
-    ASSERT_TRUE(PumpUntil([&] { return control.DatabaseAvailable(); }));
-    control.Recorder()->LastRunDate = Day(2026, 12, 6);
+    TCaptureControl control;
+    int closes = 0;
+};
+
+// The daily run waits for a mail server that accepts and never answers, while the exchange
+// goes on printing calls: the port stays open, and every line is stored right after the run.
+TEST_F(DailyRunTest, LinesArrivingWhileTheMailServerNeverAnswersAreAllStored) {
+    ScriptedServer silent(Script{{"pause", "30000"}});
+    TempDir dir;
+    TRealStation station(recorder, Db().Path(), silent.Port(), dir.path());
+    ASSERT_TRUE(station.Start(dir.path()));
+    TCaptureControl& control = station.control;
 
     constexpr int kLines = 20;
     std::thread exchange([&] {
@@ -961,7 +983,7 @@ TEST_F(DailyRunTest, LinesArrivingWhileTheMailServerNeverAnswersAreAllStored) {
             char line[64];
             std::snprintf(line, sizeof line, "06/12/26 23:59:%02d 01 201 00:00:30 8495%07d\r\n", i,
                           i);
-            pty.Send(line);
+            station.pty.Send(line);
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
     });
@@ -971,10 +993,10 @@ TEST_F(DailyRunTest, LinesArrivingWhileTheMailServerNeverAnswersAreAllStored) {
     exchange.join();
     // The mail failed on the time-out and waits in the outbox; the setting stays.
     EXPECT_TRUE(control.Recorder()->NeedARight);
-    EXPECT_FALSE(view.Events.empty());
-    EXPECT_EQ(view.Lines.size(), static_cast<size_t>(kLines));
-    EXPECT_EQ(closes, 0);
-    EXPECT_TRUE(port.Connected());
+    EXPECT_FALSE(station.view.Events.empty());
+    EXPECT_EQ(station.view.Lines.size(), static_cast<size_t>(kLines));
+    EXPECT_EQ(station.closes, 0);
+    EXPECT_TRUE(station.port.Connected());
     int64_t rows = 0;
     EXPECT_TRUE(PumpUntil(
         [&] {
@@ -983,10 +1005,30 @@ TEST_F(DailyRunTest, LinesArrivingWhileTheMailServerNeverAnswersAreAllStored) {
         },
         10000))
         << rows;
-    control.Shutdown(nullptr);
-    PumpUntil([] { return false; }, 100);
-    port.ComPort().OnRxChar = nullptr;
-    port.ComPort().OnAfterClose = nullptr;
+}
+
+// The station told to end (its exit, SIGTERM) while the daily run waits for a mail server that
+// never answers ends at once instead of after the time-out of every mail; the mails wait in the
+// outbox for the next start.
+TEST_F(DailyRunTest, AShutdownDuringTheMailWaitEndsItAndKeepsTheMailsInTheOutbox) {
+    ScriptedServer silent(Script{{"pause", "30000"}});
+    TempDir dir;
+    recorder.NeedSilenc = true;
+    recorder.DaysSilenc = 0;
+    TRealStation station(recorder, Db().Path(), silent.Port(), dir.path());
+    ASSERT_TRUE(station.Start(dir.path()));
+    TCaptureControl& control = station.control;
+    control.Recorder()->LastRingDate = Day(2026, 12, 1);
+
+    bool ended = false;
+    QTimer::singleShot(300, [&] { control.Shutdown([&] { ended = true; }); });
+    const auto start = std::chrono::steady_clock::now();
+    control.TimerTick(DailyRunOf(control, smtp));
+    ASSERT_TRUE(PumpUntil([&] { return ended; }, 5000));
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took.count(), TDailyRun::kMailTimeOut / 1000.0 / 2);
+    EXPECT_FALSE(station.port.Connected());
+    EXPECT_EQ(TOutbox(dir.path() + "outbox/").Names().size(), 2u);
 }
 
 }  // namespace
