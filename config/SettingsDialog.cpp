@@ -22,7 +22,9 @@
 #include <algorithm>
 #include <initializer_list>
 
+#include "common/Errors.h"
 #include "common/Text.h"
+#include "platform/NetSource.h"
 #include "platform/ProgramDir.h"
 #include "platform/QtText.h"
 #include "serial/PortControls.h"
@@ -475,9 +477,42 @@ void TSettingsDialog::BuildPortPage() {
         g->addWidget(Caption(captions[i], box), i, 0);
         g->addWidget(box, i, 1);
     }
-    g->setRowStretch(6, 1);
+    // Wide enough for a network source's name and an allow list.
+    ComComboBox[0]->setMinimumContentsLength(24);
+    eNetLogin = Named(new QLineEdit(page), "eNetLogin");
+    eNetPassword = Named(new QLineEdit(page), "eNetPassword");
+    eNetPassword->setEchoMode(QLineEdit::Password);
+    for (QLineEdit* e : {eNetLogin, eNetPassword})
+        e->setMaxLength(static_cast<int>(TCustomSerialPort::kLoginMax));
+    eNetAllow = Named(new QLineEdit(page), "eNetAllow");
+    eNetAllow->setMaxLength(static_cast<int>(TCustomSerialPort::kAllowMax));
+    eNetAllow->setPlaceholderText(U("только этот компьютер"));
+    seKeepAlive = Named(
+        new TSpinEdit(TCustomSerialPort::kKeepAliveMin, TCustomSerialPort::kKeepAliveMax, 4, page),
+        "seKeepAlive");
+    g->addWidget(new QLabel(U("АТС в сети (tcp://, listen://)"), page), 6, 0, 1, 2);
+    g->addWidget(Caption("Логин", eNetLogin), 7, 0);
+    g->addWidget(eNetLogin, 7, 1);
+    g->addWidget(Caption("Пароль АТС", eNetPassword), 8, 0);
+    g->addWidget(eNetPassword, 8, 1);
+    g->addWidget(Caption("Разрешённые адреса", eNetAllow), 9, 0);
+    g->addWidget(eNetAllow, 9, 1);
+    g->addWidget(Caption("Обрыв при молчании, сек.", seKeepAlive), 10, 0);
+    g->addWidget(seKeepAlive, 10, 1, Qt::AlignLeft);
+    g->setRowStretch(11, 1);
     g->setColumnStretch(2, 1);
+    connect(ComComboBox[0], &QComboBox::currentTextChanged, this,
+            [this] { UpdateNetworkFields(); });
     Notebook->addWidget(page);
+}
+
+void TSettingsDialog::UpdateNetworkFields() {
+    const std::optional<platform::TNetEndpoint> endpoint =
+        platform::ParseNetworkPortName(ToAnsi(ComComboBox[0]->currentText().trimmed()));
+    const bool dialling = endpoint && !endpoint->Listen;
+    SetGroup({eNetLogin, eNetPassword}, dialling);
+    SetGroup({eNetAllow}, endpoint && endpoint->Listen);
+    SetGroup({seKeepAlive}, endpoint.has_value());
 }
 
 void TSettingsDialog::BuildMailPage() {
@@ -563,6 +598,11 @@ void TSettingsDialog::FormCreate() {
         box->SetComPort(&Port);
         box->ReadFromPort();
     }
+    eNetLogin->setText(FromAnsi(Port.Login()));
+    eNetPassword->setText(FromAnsi(Port.Password()));
+    eNetAllow->setText(FromAnsi(Port.Allow()));
+    seKeepAlive->setValue(Port.KeepAlive());
+    UpdateNetworkFields();
 
     SetLimitedText(eComment, FromAnsi(Recorder.TemplateComment), kTextMax);
     ShowColumns(Recorder.Columns());
@@ -759,6 +799,17 @@ void TSettingsDialog::keyPressEvent(QKeyEvent* event) {
 }
 
 void TSettingsDialog::bbOkClick() {
+    // Checked only where it applies: a disabled field cannot be corrected.
+    std::vector<std::string> badAddresses;
+    if (eNetAllow->isEnabled())
+        platform::TAddressList::Parse(ToAnsi(eNetAllow->text()), badAddresses);
+    if (!badAddresses.empty()) {
+        SelectPage(4);
+        ReportError(EError(ToAnsi(U("Не адрес и не сеть: ")) + badAddresses.front()));
+        eNetAllow->setFocus();
+        return;
+    }
+
     if (sbSave->isEnabled() && AskYesNo(ToAnsi(U("Сохранить шаблон ?")))) {
         SelectPage(2);
         sbSaveClick();
@@ -771,6 +822,10 @@ void TSettingsDialog::bbOkClick() {
         Port.BeginUpdate();
         try {
             for (TPortComboBox* box : ComComboBox) box->ApplyToPort();
+            Port.SetLogin(ToAnsi(eNetLogin->text()));
+            Port.SetPassword(ToAnsi(eNetPassword->text()));
+            Port.SetAllow(ToAnsi(eNetAllow->text()));
+            Port.SetKeepAlive(seKeepAlive->Value());
         } catch (...) {
             // Close the bracket so the port is not left deferring every later change.
             try {

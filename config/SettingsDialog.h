@@ -124,6 +124,12 @@ public:
     TSpinEdit* seMaxLenPhon = nullptr;
 
     TPortComboBox* ComComboBox[6] = {};  // ComComboBox1 .. ComComboBox6
+    // An exchange on the network: the answers to a tcp:// exchange's login prompt, who may
+    // connect to a listen:// port, and how soon a silent exchange is dropped.
+    QLineEdit* eNetLogin = nullptr;
+    QLineEdit* eNetPassword = nullptr;
+    QLineEdit* eNetAllow = nullptr;
+    TSpinEdit* seKeepAlive = nullptr;
 
     QCheckBox* cbPubSendMail = nullptr;
     QLineEdit* eSubjSendMail = nullptr;
@@ -150,6 +156,8 @@ private:
     void BuildTemplatePage();
     void BuildRulesPage();
     void BuildPortPage();
+    // The network fields open for the kind of source the port name names.
+    void UpdateNetworkFields();
     void BuildMailPage();
     void BuildMessagesPage();
     void FormCreate();

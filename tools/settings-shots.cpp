@@ -55,6 +55,9 @@ int main(int argc, char** argv) {
     recorder.MsgSilence = A("Звонки не фиксировались.");
 
     TSerialPort port;
+    port.SetPort("tcp://10.0.0.5:2300");
+    port.SetLogin("cdr");
+    port.SetPassword("password");
     const char* names[6] = {"general", "template", "rules", "port", "mailing", "messages"};
     for (int page = 1; page <= 6; ++page) {
         TSettingsDialog form(recorder, port);

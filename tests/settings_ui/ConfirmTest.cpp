@@ -1,5 +1,7 @@
 #include "tests/settings_ui/DialogStage.h"
 
+#include "tests/common/CaseName.h"
+
 #include "platform/Ini.h"
 #include "tests/common/TempDir.h"
 
@@ -156,6 +158,79 @@ TEST_F(Confirm, ANetworkSourceIsKeptWhenOnlyTheRateChanges) {
     Click(form_->bbOk);
     EXPECT_EQ(port_.Port(), "listen://:9100");
     EXPECT_EQ(port_.BaudRate(), br19200);
+}
+
+// The network fields open for the kind of source typed, and only for it.
+struct TNetworkFieldsCase {
+    const char* name;
+    const char* port;
+    bool login, allow, keepAlive;
+};
+
+class NetworkFields : public Confirm, public ::testing::WithParamInterface<TNetworkFieldsCase> {};
+
+TEST_P(NetworkFields, OpenForTheSourceTyped) {
+    const TNetworkFieldsCase& c = GetParam();
+    Open(4);
+    Retype(form_->ComComboBox[0]->lineEdit(), c.port);
+    EXPECT_EQ(form_->eNetLogin->isEnabled(), c.login);
+    EXPECT_EQ(form_->eNetPassword->isEnabled(), c.login);
+    EXPECT_EQ(form_->eNetAllow->isEnabled(), c.allow);
+    EXPECT_EQ(form_->seKeepAlive->isEnabled(), c.keepAlive);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sources, NetworkFields,
+    ::testing::Values(TNetworkFieldsCase{"SerialDevice", "/dev/ttyUSB0", false, false, false},
+                      TNetworkFieldsCase{"Dialling", "tcp://10.0.0.5:2300", true, false, true},
+                      TNetworkFieldsCase{"DiallingInCapitals", "TCP://pbx:23", true, false, true},
+                      TNetworkFieldsCase{"Listening", "listen://:9100", false, true, true},
+                      TNetworkFieldsCase{"NoPortNumber", "tcp://10.0.0.5", false, false, false}),
+    CaseName());
+
+TEST_F(Confirm, TheExchangesLoginAndWatchGoIntoThePortFileAndComeBack) {
+    Open(4);
+    Retype(form_->ComComboBox[0]->lineEdit(), "tcp://10.0.0.5:2300");
+    Retype(form_->eNetLogin, "cdr");
+    Retype(form_->eNetPassword, "s3cret");
+    Retype(form_->seKeepAlive, "20");
+    Click(form_->bbOk);
+    ASSERT_EQ(form_->result(), QDialog::Accepted);
+    EXPECT_EQ(port_.Login(), "cdr");
+    EXPECT_EQ(port_.Password(), "s3cret");
+    EXPECT_EQ(port_.KeepAlive(), 20);
+    const std::string ini = Contents("comport.ini").toStdString();
+    for (const char* line : {"Login=cdr", "Password=s3cret", "KeepAlive=20"})
+        EXPECT_NE(ini.find(line), std::string::npos) << line;
+
+    TSerialPort reread;
+    reread.LoadSetup(ssIniFile, Dir() + "comport.ini");
+    Open(4);
+    EXPECT_EQ(form_->eNetLogin->text(), "cdr");
+    EXPECT_EQ(form_->eNetPassword->text(), "s3cret");
+    EXPECT_EQ(form_->seKeepAlive->value(), 20);
+    EXPECT_EQ(reread.Login(), "cdr");
+    EXPECT_EQ(reread.KeepAlive(), 20);
+}
+
+TEST_F(Confirm, AListenersAllowListIsSavedAndAnEntryThatIsNoAddressStopsTheConfirm) {
+    Open(4);
+    Retype(form_->ComComboBox[0]->lineEdit(), "listen://:9100");
+    Retype(form_->eNetAllow, "10.0.0.5, pbx.office");
+    boxes_.Answer(QMessageBox::Ok);
+    Click(form_->bbOk);
+    ASSERT_EQ(boxes_.Texts().size(), 1u);
+    EXPECT_EQ(boxes_.Texts()[0], U("Не адрес и не сеть: pbx.office"));
+    EXPECT_TRUE(form_->isVisible());
+    EXPECT_TRUE(steps_.empty());
+    EXPECT_FALSE(Exists("comport.ini"));
+
+    Retype(form_->eNetAllow, "10.0.0.5, 192.168.1.0/24");
+    Click(form_->bbOk);
+    EXPECT_EQ(form_->result(), QDialog::Accepted);
+    EXPECT_EQ(port_.Allow(), "10.0.0.5, 192.168.1.0/24");
+    EXPECT_NE(Contents("comport.ini").toStdString().find("Allow=10.0.0.5, 192.168.1.0/24"),
+              std::string::npos);
 }
 
 // A directory copied from elsewhere keeps its one port settings file, whatever its name's case.
