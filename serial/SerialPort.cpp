@@ -937,6 +937,8 @@ void TCustomSerialPort::LoadSetup(TSettingsStore store, const std::string& locat
 
 void TCustomSerialPort::SaveToIni(const std::string& file) {
     TIniFile ini(file);
+    // The exchange's password is for the station's eyes only, as the mail server's is.
+    if (!password_.empty()) ini.SetOwnerOnly(true);
     const std::string& s = Name;
     auto has = [this](TStoredGroup g) { return (StoredGroups & (1u << g)) != 0; };
     if (has(sgBasic)) {

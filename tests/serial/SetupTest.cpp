@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -182,6 +183,28 @@ TEST(Setup, ANetworkPortWithoutLoginOrAllowWritesOnlyTheSixKeys) {
     EXPECT_EQ(ReadBytes(dir.file("comport.ini")),
               "[ComPort]\r\nPort=listen://:9100\r\nBaudRate=1200\r\nStopBits=1\r\n"
               "DataBits=8\r\nParity=None\r\nFlowControl=None\r\n");
+}
+
+TEST(Setup, AFileHoldingTheExchangesPasswordIsReadableByItsOwnerOnly) {
+    TempDir dir;
+    const std::string file = dir.file("comport.ini");
+    auto mode = [&file] {
+        struct stat st {};
+        return ::stat(file.c_str(), &st) == 0 ? (st.st_mode & 0777) : 0777u;
+    };
+    const mode_t before = ::umask(022);
+    TSerialPort port;
+    port.UseCaptureDefaults();
+    port.SetPort("tcp://10.0.0.5:2300");
+    port.SaveSetup(ssIniFile, file);
+    EXPECT_EQ(mode(), 0644u);
+    port.SetPassword("s3cret");
+    port.SaveSetup(ssIniFile, file);
+    EXPECT_EQ(mode(), 0600u);
+    port.SetPassword("");
+    port.SaveSetup(ssIniFile, file);
+    EXPECT_EQ(mode(), 0600u);  // a mode once narrowed is kept
+    ::umask(before);
 }
 
 }  // namespace
