@@ -15,20 +15,13 @@
 #include <thread>
 #include <vector>
 
+#include "bench/ProcessStats.h"
 #include "capture/Journal.h"
 #include "tests/common/TempDir.h"
 #include "tests/ui/Pty.h"
 #include "tests/ui/StationStage.h"
 
 namespace {
-
-double ResidentMb(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
-    return 0;
-}
 
 std::string CallLine(int64_t n) {
     char buf[64];

@@ -11,37 +11,12 @@
 #include <string>
 #include <thread>
 
+#include "bench/ProcessStats.h"
 #include "tests/common/TempDir.h"
 #include "tests/ui/Pty.h"
 #include "tests/ui/StationStage.h"
 
 namespace {
-
-long ClockTicks() {
-    return sysconf(_SC_CLK_TCK);
-}
-
-// utime + stime of a process in seconds.
-double CpuSeconds(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const size_t close = all.rfind(')');
-    if (close == std::string::npos) return 0;
-    std::istringstream rest(all.substr(close + 2));
-    std::string field;
-    double ticks = 0;
-    for (int i = 3; i <= 15 && rest >> field; ++i)
-        if (i == 14 || i == 15) ticks += std::stod(field);
-    return ticks / static_cast<double>(ClockTicks());
-}
-
-double ResidentMb(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
-    return 0;
-}
 
 pid_t Spawn(const std::string& dir, bool headless) {
     const pid_t pid = fork();
