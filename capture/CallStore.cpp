@@ -56,6 +56,14 @@ void Begin(TFbTransaction& tr) {
     tr.StartTransaction();
 }
 
+// Nothing of a failed transaction counts: the lines it had taken are not stored.
+TStoreResult FailedResult(TFbTransaction& tr, const std::exception& e) {
+    tr.RollbackQuietly();
+    TStoreResult result;
+    result.Error = e.what();
+    return result;
+}
+
 }  // namespace
 
 bool IsLineError(long code) {
@@ -230,10 +238,7 @@ TStoreResult TCallStore::Store(TRecorder& rules, const std::vector<TJournalLine>
         if (beforeCommit) beforeCommit();
         tr.Commit();
     } catch (const std::exception& e) {
-        tr.RollbackQuietly();
-        result = TStoreResult{};
-        result.Error = e.what();
-        return result;
+        return FailedResult(tr, e);
     }
     Mark_ = to;
     MarkRow = HasMarks;
@@ -278,10 +283,7 @@ TStoreResult TCallStore::Reexamine(TRecorder& rules, const std::vector<TJournalL
         }
         tr.Commit();
     } catch (const std::exception& e) {
-        tr.RollbackQuietly();
-        result = TStoreResult{};
-        result.Error = e.what();
-        return result;
+        return FailedResult(tr, e);
     }
     result.Status = TStoreResult::Committed;
     return result;

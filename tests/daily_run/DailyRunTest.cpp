@@ -793,20 +793,26 @@ public:
     std::vector<bool> Timer;
 };
 
+// The holder a station's control makes: the fixture's settings and dates, with one switch on.
+THolderFactory StationHolder(const TRecorder& settings, bool TSettings::*on) {
+    return [&settings, on] {
+        auto holder = std::make_unique<TRecorder>();
+        static_cast<TSettings&>(*holder) = settings;
+        holder->LastRunDate = settings.LastRunDate;
+        holder->LastRingDate = settings.LastRingDate;
+        (*holder).*on = true;
+        return holder;
+    };
+}
+
 // The station's own daily run: the capture control's holder, port and timer, the data module's
 // database, one run per date however many ticks arrive.
 TEST_F(DailyRunTest, StationsDailyRunPausesTheirPortOncePerDate) {
     TTestPort stationPort;
     TTestDatabase stationDb;
     TTickView view;
-    TCaptureControl control(stationPort, stationDb, view, [this] {
-        auto holder = std::make_unique<TRecorder>();
-        static_cast<TSettings&>(*holder) = recorder;
-        holder->LastRunDate = recorder.LastRunDate;
-        holder->LastRingDate = recorder.LastRingDate;
-        holder->NeedARight = true;
-        return holder;
-    });
+    TCaptureControl control(stationPort, stationDb, view,
+                            StationHolder(recorder, &TSettings::NeedARight));
     control.CreateHolder();
     stationPort.Open();
     const auto run = DailyRunOf(control, smtp);
@@ -839,14 +845,8 @@ TEST_F(DailyRunTest, StationsLogTellsOfTheOwnerWhoseTotalsFailed) {
     TTestPort stationPort;
     TTestDatabase stationDb;
     TTickView view;
-    TCaptureControl control(stationPort, stationDb, view, [this] {
-        auto holder = std::make_unique<TRecorder>();
-        static_cast<TSettings&>(*holder) = recorder;
-        holder->LastRunDate = recorder.LastRunDate;
-        holder->LastRingDate = recorder.LastRingDate;
-        holder->SendMail = true;
-        return holder;
-    });
+    TCaptureControl control(stationPort, stationDb, view,
+                            StationHolder(recorder, &TSettings::SendMail));
     control.CreateHolder();
     control.TimerTick(DailyRunOf(control, smtp));
     EXPECT_EQ(Count(sink), 1);

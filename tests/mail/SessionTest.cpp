@@ -298,21 +298,13 @@ namespace {
 
 // ---- replies of several lines, their limits, and the extended greeting ------------------------
 
-class ExtendedSessionTest : public ::testing::Test {
+// The same session with two recipients, so that a reply read short answers the wrong one.
+class ExtendedSessionTest : public SessionTest {
 protected:
-    void Use(ScriptedServer& server) {
-        ASSERT_NE(server.Port(), 0);
-        smtp.SetHost("127.0.0.1");
-        smtp.SetPort(server.Port());
-        smtp.SetUserID("station.test");
-    }
     void FillMessage() {
-        TMailMessage& m = smtp.PostMessage();
-        m.FromAddress = "st@x";
-        m.ToAddress = {"a@x", "b@x"};
-        m.Body = {"one"};
+        SessionTest::FillMessage();
+        smtp.PostMessage().ToAddress.push_back("b@x");
     }
-    TSmtpClient smtp;
 };
 
 TEST_F(ExtendedSessionTest, RepliesOfSeveralLinesKeepTheSessionInStep) {
