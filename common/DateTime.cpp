@@ -1,6 +1,7 @@
 #include "common/DateTime.h"
 
 #include <cmath>
+#include <cstdio>
 #include <ctime>
 #include <mutex>
 
@@ -164,4 +165,25 @@ std::string FormatDateTime(const std::string& pattern, TDateTime value) {
 
 std::string DateToStr(TDateTime value) {
     return FormatDateTime("dd.mm.yyyy", value);
+}
+
+std::string IsoLocalTime(TDateTime value) {
+    const TDateParts d = DecodeDate(value);
+    const TTimeParts t = DecodeTime(value);
+    std::tm tm{};
+    tm.tm_year = d.Year - 1900;
+    tm.tm_mon = d.Month - 1;
+    tm.tm_mday = d.Day;
+    tm.tm_hour = t.Hour;
+    tm.tm_min = t.Min;
+    tm.tm_sec = t.Sec;
+    tm.tm_isdst = -1;
+    long offset = 0;
+    if (std::mktime(&tm) != static_cast<std::time_t>(-1)) offset = tm.tm_gmtoff;
+    const char sign = offset < 0 ? '-' : '+';
+    if (offset < 0) offset = -offset;
+    char zone[8];
+    std::snprintf(zone, sizeof zone, "%c%02ld:%02ld", sign, offset / 3600 % 100,
+                  offset / 60 % 60);
+    return FormatDateTime("yyyy-mm-ddThh:nn:ss", value) + zone;
 }

@@ -44,3 +44,6 @@ void SetClock(TClock clock);
 std::string DateToStr(TDateTime value);
 // "dd_mm_yyyy" style patterns: dd, mm, yyyy, hh, nn, ss are replaced; other characters kept.
 std::string FormatDateTime(const std::string& pattern, TDateTime value);
+
+// ISO 8601 local time with the zone's offset at that moment: "2026-12-09T10:11:12+03:00".
+std::string IsoLocalTime(TDateTime value);

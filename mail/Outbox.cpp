@@ -1,6 +1,7 @@
 #include "mail/Outbox.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
@@ -118,11 +119,14 @@ std::string TOutbox::Queue(const TMailEnvelope& envelope, TDateTime now,
     const std::string data = FormatQueuedMail(now, envelope);
     const std::string stamp = FormatDateTime("yyyymmdd-hhnnss", now);
     for (int tries = 0; tries < 1000; ++tries) {
-        const std::string name = stamp + "-" + std::to_string(++Sequence) + kSuffix;
+        char sequence[16];
+        std::snprintf(sequence, sizeof sequence, "-%06u", ++Sequence % 1000000);
+        // Names sort in the order the messages were queued.
+        const std::string name = stamp + sequence + kSuffix;
         std::string error;
         switch (platform::CreateFileAtomically(Dir_ + name, data, error)) {
             case platform::TCreateResult::Created:
-                Attempts[name] = TAttempt{now, reason, false};
+                Attempts[name] = TAttempt{reason.empty() ? 0 : now, reason, false};
                 return name;
             case platform::TCreateResult::Exists:
                 continue;
@@ -170,48 +174,79 @@ void TOutbox::Remove(const std::string& name) {
 void TOutbox::Retry(TDateTime now, const TSend& send, const TReport& report) {
     if (NextLook && now < *NextLook - kSlack && now > *NextLook - 2 * kLookInterval) return;
     NextLook = now + kLookInterval;
+    NextScan.reset();
+    while (const auto q = Next(now, report)) Done(q->Name, now, send(q->Envelope), report);
+}
+
+bool TOutbox::Rescan(TDateTime now) {
+    if (NextScan && now < *NextScan && now > *NextScan - 2 * kLookInterval) return false;
+    NextScan = now + kLookInterval;
     const std::vector<std::string> names = Names();
-    // What is gone from the directory is forgotten.
     for (auto it = Attempts.begin(); it != Attempts.end();) {
         if (std::binary_search(names.begin(), names.end(), it->first))
             ++it;
         else
             it = Attempts.erase(it);
     }
-    bool serverDown = false;
-    for (const std::string& name : names) {
-        TAttempt& attempt = Attempts[name];
-        if (attempt.Unreadable) continue;
-        const std::optional<TQueuedMail> q = Read(name);
-        if (!q) {
-            attempt.Unreadable = true;
-            report({TOutboxEvent::Unreadable, name, {}, {}});
-            continue;
-        }
-        if (now - q->Queued >= kLifetime - kSlack) {
-            const std::string reason = attempt.Reason;
-            Remove(name);
-            report({TOutboxEvent::Dropped, name, q->Envelope.Recipients, reason});
-            continue;
-        }
-        // A clock set back counts as due, so nothing waits for the clock to catch up.
-        const bool due =
-            attempt.At == 0 || now - attempt.At >= kRetryInterval - kSlack || now < attempt.At;
-        if (!due) continue;
-        if (serverDown) {
-            attempt.At = now;
-            continue;
-        }
-        const std::string reason = send(q->Envelope);
-        if (reason.empty()) {
-            Remove(name);
-            report({TOutboxEvent::Delivered, name, q->Envelope.Recipients, {}});
-            continue;
-        }
-        serverDown = true;
-        attempt.At = now;
-        if (reason != attempt.Reason)
-            report({TOutboxEvent::Failed, name, q->Envelope.Recipients, reason});
-        attempt.Reason = reason;
+    for (const std::string& name : names) Attempts.try_emplace(name);
+    return true;
+}
+
+std::optional<TQueuedMail> TOutbox::Load(const std::string& name, TAttempt& attempt,
+                                         TDateTime now, const TReport& report) {
+    if (attempt.Unreadable) return std::nullopt;
+    std::optional<TQueuedMail> q = Read(name);
+    if (!q) {
+        attempt.Unreadable = true;
+        report({TOutboxEvent::Unreadable, name, {}, {}});
+        return std::nullopt;
     }
+    if (now - q->Queued >= kLifetime - kSlack) {
+        const std::string reason = attempt.Reason;
+        Remove(name);
+        report({TOutboxEvent::Dropped, name, q->Envelope.Recipients, reason});
+        return std::nullopt;
+    }
+    return q;
+}
+
+std::optional<TQueuedMail> TOutbox::Next(TDateTime now, const TReport& report) {
+    const bool scanned = Rescan(now);
+    // A clock set back ends the rest, so nothing waits for the clock to catch up.
+    const bool resting = now < RestUntil - kSlack && now > RestUntil - 2 * kRetryInterval;
+    if (resting && !scanned) return std::nullopt;
+    std::vector<std::string> names;
+    for (const auto& entry : Attempts) names.push_back(entry.first);
+    for (const bool fresh : {true, false}) {
+        for (const std::string& name : names) {
+            const auto it = Attempts.find(name);
+            if (it == Attempts.end() || (it->second.At == 0) != fresh) continue;
+            TAttempt& attempt = it->second;
+            const bool due = attempt.At == 0 ||
+                             now - attempt.At >= kRetryInterval - kSlack || now < attempt.At;
+            // A look at the directory also drops what is too old, due or not.
+            if ((!due || resting) && !scanned) continue;
+            auto q = Load(name, attempt, now, report);
+            if (q && due && !resting) return q;
+        }
+    }
+    return std::nullopt;
+}
+
+void TOutbox::Done(const std::string& name, TDateTime now, const std::string& reason,
+                   const TReport& report) {
+    const auto it = Attempts.find(name);
+    std::vector<std::string> recipients;
+    if (auto q = Read(name)) recipients = q->Envelope.Recipients;
+    if (reason.empty()) {
+        const bool retry = it != Attempts.end() && it->second.At != 0;
+        Remove(name);
+        report({TOutboxEvent::Delivered, name, recipients, {}, retry});
+        return;
+    }
+    RestUntil = now + kRetryInterval;
+    TAttempt& attempt = it != Attempts.end() ? it->second : Attempts[name];
+    attempt.At = now;
+    if (reason != attempt.Reason) report({TOutboxEvent::Failed, name, recipients, reason});
+    attempt.Reason = reason;
 }

@@ -35,6 +35,7 @@ struct TOutboxReport {
     std::string Name;
     std::vector<std::string> Recipients;
     std::string Reason;  // the failure, the last one known for a dropped message
+    bool Retry = false;  // delivered: not at the first attempt
 };
 
 class TOutbox {
@@ -63,17 +64,36 @@ public:
     using TReport = std::function<void(const TOutboxReport& report)>;
     void Retry(TDateTime now, const TSend& send, const TReport& report);
 
+    // The sender's side, one message at a time: the message to send at now, or nothing (none
+    // due, or the server resting for an interval after a failure). Messages never tried go
+    // first in the order they were queued (the day's statistics before retries of older mail),
+    // then the due retries, oldest first. What is too old is dropped on the way, told to report.
+    std::optional<TQueuedMail> Next(TDateTime now, const TReport& report);
+    // The outcome of sending name at now: an empty reason when delivered.
+    void Done(const std::string& name, TDateTime now, const std::string& reason,
+              const TReport& report);
+    // Messages waiting, as last seen.
+    size_t Waiting() const { return Attempts.size(); }
+
 private:
     struct TAttempt {
-        TDateTime At = 0;
+        TDateTime At = 0;  // the last attempt; 0: never tried
         std::string Reason;
         bool Unreadable = false;
     };
+
+    // Looks at the directory at most once a minute; whether it did.
+    bool Rescan(TDateTime now);
+    // Reads name, dropping it when too old; nothing when it is not to be sent.
+    std::optional<TQueuedMail> Load(const std::string& name, TAttempt& attempt, TDateTime now,
+                                    const TReport& report);
 
     void Remove(const std::string& name);
 
     std::string Dir_;
     std::map<std::string, TAttempt> Attempts;
     std::optional<TDateTime> NextLook;
+    std::optional<TDateTime> NextScan;  // the sender's look at the directory
+    TDateTime RestUntil = 0;            // no attempt before this after a failure
     unsigned Sequence = 0;
 };

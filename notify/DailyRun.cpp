@@ -6,6 +6,7 @@
 
 #include "db/CallDatabase.h"
 #include "mail/Outbox.h"
+#include "mail/OutboxSender.h"
 #include "mail/SmtpClient.h"
 #include "platform/CodePage.h"
 
@@ -95,10 +96,7 @@ void TDailyRun::TimerTimer() {
     // The mail client keeps messages flowing while it waits, so a tick can arrive mid-run.
     if (running_) return;
     const TDateTime today = Date();
-    if (today <= Recorder.LastRunDate) {
-        RetryOutbox();
-        return;
-    }
+    if (today <= Recorder.LastRunDate) return;
 
     running_ = true;
     if (Hooks.SetTimerEnabled) Hooks.SetTimerEnabled(false);
@@ -222,17 +220,27 @@ void TDailyRun::SendAdminMail(const std::string& subject, const std::string& bod
     Mail(subject, Recorder.MsgAddress, TextToLines(body));
 }
 
-std::string TDailyRun::Mail(const std::string& subject, const std::string& to,
-                            const std::vector<std::string>& body) {
-    NSMTP.SetCharset("windows-1251");
-    TMailMessage& message = NSMTP.PostMessage();
+TMailEnvelope ComposeStationMail(TSmtpClient& smtp, const std::string& from,
+                                 const std::string& subject, const std::string& to,
+                                 const std::vector<std::string>& body) {
+    smtp.SetSubType(mtPlain);
+    smtp.SetEncodeType(uuMime);
+    smtp.SetClearParams(true);
+    smtp.SetCharset("windows-1251");
+    TMailMessage& message = smtp.PostMessage();
     message.Subject = subject;
-    message.FromAddress = Recorder.FromSMTP;
+    message.FromAddress = from;
     message.ToAddress = TextToLines(to);
     message.Body = body;
-    const std::string error = Session([this] { NSMTP.SendMail(); });
-    if (!error.empty()) Queue(to, error);
-    return error;
+    return smtp.BuildEnvelope();
+}
+
+std::string TDailyRun::Mail(const std::string& subject, const std::string& to,
+                            const std::vector<std::string>& body) {
+    const TMailEnvelope envelope = ComposeStationMail(NSMTP, Recorder.FromSMTP, subject, to, body);
+    // The station's mail waits for nobody: the outbox's sender delivers it from the timer.
+    if (Outbox) return Queue(envelope, to);
+    return Session([this, &envelope] { NSMTP.SendEnvelope(envelope); });
 }
 
 void TDailyRun::Cancel() {
@@ -252,8 +260,7 @@ std::string TDailyRun::Session(const std::function<void()>& send) {
         // A session left open by a failed send would make every later mail fail with
         // "Already connected".
         NSMTP.CloseAfterFailure(e);
-        const std::string what = OneLine(e.what());
-        return what.empty() ? std::string("mail failed") : what;
+        return MailErrorText(e);
     }
     // Delivered: a goodbye the server does not take must not send the message again.
     try {
@@ -264,51 +271,35 @@ std::string TDailyRun::Session(const std::function<void()>& send) {
     return {};
 }
 
-void TDailyRun::Queue(const std::string& to, const std::string& reason) {
-    const std::string who = Joined(TextToLines(to));
-    const std::string failed =
-        Utf8ToAnsi("Письмо для ") + who + Utf8ToAnsi(" не отправлено: ") + reason;
-    if (!Outbox) {
-        Log(failed);
-        return;
-    }
+std::string TDailyRun::Queue(const TMailEnvelope& envelope, const std::string& to) {
     try {
-        const std::string name = Outbox->Queue(NSMTP.BuildEnvelope(), Now(), reason);
-        Log(failed + Utf8ToAnsi(". Повтор каждые 10 минут в течение суток (outbox/") + name + ")");
+        Outbox->Queue(envelope, Now(), {});
+        return {};
     } catch (const std::exception& e) {
-        Log(failed + Utf8ToAnsi(". Сохранить его в outbox/ не удалось: ") + OneLine(e.what()));
+        const std::string reason = Utf8ToAnsi("не сохранено в outbox/: ") + OneLine(e.what());
+        Log(Utf8ToAnsi("Письмо для ") + Joined(TextToLines(to)) + Utf8ToAnsi(" не отправлено: ") +
+            reason);
+        return reason;
     }
 }
 
-void TDailyRun::RetryOutbox() {
-    if (!Outbox) return;
-    Outbox->Retry(
-        Now(),
-        [this](const TMailEnvelope& envelope) {
-            return Session([this, &envelope] { NSMTP.SendEnvelope(envelope); });
-        },
-        [this](const TOutboxReport& report) { LogRetry(report); });
-}
-
-void TDailyRun::LogRetry(const TOutboxReport& r) {
+std::string OutboxReportText(const TOutboxReport& r) {
     const std::string file = " (outbox/" + r.Name + ")";
     const std::string who = Utf8ToAnsi("Письмо для ") + Joined(r.Recipients);
     switch (r.Event) {
         case TOutboxEvent::Delivered:
-            Log(who + Utf8ToAnsi(" отправлено повторно") + file);
-            break;
+            return r.Retry ? who + Utf8ToAnsi(" отправлено повторно") + file : std::string();
         case TOutboxEvent::Failed:
-            Log(who + Utf8ToAnsi(" снова не отправлено: ") + r.Reason + file);
-            break;
+            return who + Utf8ToAnsi(" не отправлено: ") + r.Reason +
+                   Utf8ToAnsi(". Повтор каждые 10 минут в течение суток") + file;
         case TOutboxEvent::Dropped:
-            Log(who + Utf8ToAnsi(" не отправлено за сутки и удалено из очереди") + file +
-                (r.Reason.empty() ? "" : ": " + r.Reason));
-            break;
+            return who + Utf8ToAnsi(" не отправлено за сутки и удалено из очереди") + file +
+                   (r.Reason.empty() ? "" : ": " + r.Reason);
         case TOutboxEvent::Unreadable:
-            Log(Utf8ToAnsi("Файл outbox/") + r.Name +
-                Utf8ToAnsi(" не является письмом и пропущен"));
-            break;
+            return Utf8ToAnsi("Файл outbox/") + r.Name +
+                   Utf8ToAnsi(" не является письмом и пропущен");
     }
+    return {};
 }
 
 void TDailyRun::Log(const std::string& text) {

@@ -51,10 +51,8 @@ public:
     TDailyRun& operator=(const TDailyRun&) = delete;
 
     // The timer's handler. A database failure of the statistics is raised again once storing
-    // has resumed, the timer is armed and the run's date is recorded. On the ticks between
-    // runs the outbox's due messages are sent again.
+    // has resumed, the timer is armed and the run's date is recorded.
     void TimerTimer();
-    void RetryOutbox();
     // The station is ending while the run waits for its mail server: the wait ends now, and this
     // mail and every later one of the run go to the outbox, to be sent after the next start.
     void Cancel();
@@ -73,12 +71,13 @@ public:
     // address whose mail failed or the number whose totals failed, with the reason.
     std::function<void(TOwnerOutcome outcome, const std::string& who, const std::string& reason)>
         OnOwner;
-    // Where a mail that failed is kept for its retries; without one it is only reported.
+    // Where the run's mails go, for the outbox's sender to deliver: the run then waits for no
+    // mail server. Without one each mail is sent at once and a failure only reported.
     TOutbox* Outbox = nullptr;
 
 protected:
-    // Sends one message with the station's mail settings; the error text, empty on success.
-    // A failed message is logged and queued.
+    // Queues one message, or sends it with the station's mail settings; the error text, empty
+    // on success.
     std::string Mail(const std::string& subject, const std::string& to,
                      const std::vector<std::string>& body);
     // Connects with the station's mail settings, runs send and disconnects; the error text.
@@ -90,14 +89,20 @@ protected:
 
 private:
     void Report(TOwnerOutcome outcome, const std::string& who, const std::string& reason = {});
-    void Queue(const std::string& to, const std::string& reason);
+    std::string Queue(const TMailEnvelope& envelope, const std::string& to);
     void Log(const std::string& text);
-    void LogRetry(const TOutboxReport& report);
 
     TDailyRunHooks Hooks;
     bool running_ = false;
     bool cancelled_ = false;
 };
+
+// One station mail (plain text, Windows-1251, MIME) as it goes on the wire.
+TMailEnvelope ComposeStationMail(TSmtpClient& smtp, const std::string& from,
+                                 const std::string& subject, const std::string& to,
+                                 const std::vector<std::string>& body);
+// The log line for what the outbox's sender did with a message; empty for a first delivery.
+std::string OutboxReportText(const TOutboxReport& report);
 
 // The day's name, Sunday first, in Windows-1251.
 std::string DayName(TDateTime day);

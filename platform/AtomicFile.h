@@ -13,4 +13,8 @@ enum class TCreateResult { Created, Exists, Failed };
 TCreateResult CreateFileAtomically(const std::string& path, std::string_view data,
                                    std::string& error);
 
+// Puts data under path whole, replacing what is there, readable by everyone: readers see the old
+// file or the new one, never a part. False with error set on failure; the old file then stays.
+bool ReplaceFileAtomically(const std::string& path, std::string_view data, std::string& error);
+
 }  // namespace platform

@@ -9,7 +9,8 @@ namespace platform {
 void InitMessageLoop();
 bool IsMainThread();
 
-// Runs the main thread's pending events and synchronised calls, then returns.
+// Runs the main thread's pending events and synchronised calls, then returns. On another thread
+// with a Qt event loop: that thread's own pending events only.
 void ProcessMessages();
 
 // From a worker thread: runs fn on the main thread and blocks until it has returned; an

@@ -66,6 +66,7 @@ void TCaptureControl::DoStartStop(bool stop) {
         SetTimer(false);
         RefreshStatus();
         ClosePort("port closed");
+        StateChanged();
         return;
     }
     if (!Recorder_->DBConnected) ConnectDatabase(true);
@@ -78,8 +79,53 @@ void TCaptureControl::DoStartStop(bool stop) {
     Port.Open();
     Capturing_ = true;
     PortLost = false;
+    StartedAt = Now();
     // What a previous run journaled and did not store goes first.
     if (Journal_) ScheduleStoring();
+    StateChanged();
+    ScheduleHeartbeat();
+}
+
+void TCaptureControl::StateChanged() {
+    if (OnStateChanged) OnStateChanged();
+}
+
+void TCaptureControl::ScheduleHeartbeat() {
+    if (HeartbeatPosted) return;
+    HeartbeatPosted = true;
+    std::weak_ptr<bool> alive = Alive;
+    View.PostDelayed(kHeartbeatMs, [this, alive] {
+        if (alive.expired()) return;
+        HeartbeatPosted = false;
+        if (!Capturing_ || Finished) return;
+        ScheduleHeartbeat();
+        if (OnHeartbeat) Defer([this] { if (OnHeartbeat && !Finished) OnHeartbeat(); });
+    });
+}
+
+std::string TCaptureControl::JournalProblem() const {
+    return Journal_ && JournalFailing ? Journal_->Error() : std::string();
+}
+
+void TCaptureControl::CountReceivedLine() {
+    const TDateTime now = Now();
+    const int64_t day = DayNumber(now);
+    if (day != Counters_.Day) {
+        Counters_.Day = day;
+        Counters_.ReceivedToday = Counters_.RejectedToday = 0;
+    }
+    ++Counters_.Received;
+    ++Counters_.ReceivedToday;
+    Counters_.LastReceived = now;
+}
+
+void TCaptureControl::CountStored(const TStoreResult& r) {
+    const int64_t rejected = static_cast<int64_t>(r.Rejected.size());
+    Counters_.Stored += r.Stored;
+    Counters_.Rejected += rejected;
+    Counters_.RejectedToday += rejected;
+    Counters_.Dropped += std::max<int64_t>(0, r.Skipped - rejected);
+    if (r.Stored > 0) Counters_.LastStored = Now();
 }
 
 void TCaptureControl::RxChar(int count) {
@@ -118,9 +164,11 @@ void TCaptureControl::ReceiveNow(const std::string& bytes) {
             JournalFailing = true;
             Event("журнал не пишется (" + platform::AnsiToUtf8(Journal_->Error()) +
                   "): принятое ждёт в памяти");
+            StateChanged();
         } else if (Unjournaled.empty() && JournalFailing) {
             JournalFailing = false;
             Event("журнал снова пишется");
+            StateChanged();
         }
         if (Unjournaled.size() > kUnjournaledLimit) {
             Event("журнал не пишется: потеряно байт " + std::to_string(Unjournaled.size()));
@@ -175,6 +223,7 @@ void TCaptureControl::CutLogLine() {
 
 void TCaptureControl::HandleChar(char c) {
     if (c == '\r') {
+        CountReceivedLine();
         const std::string line = std::move(LogLineText);
         LogLineText.clear();
         View.LogLine(line);
@@ -316,19 +365,17 @@ void TCaptureControl::Shutdown(std::function<void()> then) {
             } free{*this};
             ClosePort("station stopped");
         }
+        StateChanged();
         if (then) then();
     });
 }
 
-std::function<void()> DailyRunOf(TCaptureControl& control, TSmtpClient& smtp) {
-    // The outbox's retry schedule lives as long as the station's timer handler.
-    auto outbox = std::make_shared<std::unique_ptr<TOutbox>>();
-    return [&control, &smtp, outbox] {
+std::function<void()> DailyRunOf(TCaptureControl& control, TSmtpClient& smtp, TOutbox* queue) {
+    return [&control, &smtp, queue] {
         if (!control.Recorder() || !CallDatabase) return;
         TRecorder& recorder = *control.Recorder();
-        if (!*outbox) *outbox = std::make_unique<TOutbox>(recorder.ProgramDir + "outbox/");
         TDailyRun dailyRun(recorder, *CallDatabase, smtp, control.DailyRunHooks());
-        dailyRun.Outbox = outbox->get();
+        dailyRun.Outbox = queue;
         control.CancelDailyRun = [&dailyRun] { dailyRun.Cancel(); };
         struct Done {
             TCaptureControl& c;

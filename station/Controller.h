@@ -76,6 +76,18 @@ public:
 // among the exchange's lines and a saved log can be searched for it.
 std::string EventLine(const std::string& text);
 
+// What the station has handled since it started, for its status file and its alerts.
+struct TCaptureCounters {
+    int64_t Received = 0;  // lines received
+    int64_t Stored = 0;    // rows stored
+    int64_t Rejected = 0;  // lines that are no call, or that the database refused
+    int64_t Dropped = 0;   // lines the rules drop, blank lines, lines cut off
+    // The same for the current day only.
+    int64_t Day = 0;
+    int64_t ReceivedToday = 0, RejectedToday = 0;
+    std::optional<TDateTime> LastReceived, LastStored;
+};
+
 // Makes the settings holder with its configuration loaded (or failed: ConfigLoaded false).
 using THolderFactory = std::function<std::unique_ptr<TRecorder>()>;
 // The station's factory: the settings table and the template from ProgramDir.
@@ -152,6 +164,22 @@ public:
 
     void LogEvent(const std::string& text) { View.LogEvent(text); }
 
+    // The station's state as its status file and its alerts read it.
+    const TCaptureCounters& Counters() const { return Counters_; }
+    bool PortUp() const { return Port.Connected(); }
+    std::string PortName() const { return Port.Name(); }
+    // Why the database is away (the server's reason), empty while it is there.
+    const std::string& DatabaseError() const { return DbError; }
+    // The journal cannot take what is received (a full disk): its reason, else empty.
+    std::string JournalProblem() const;
+    // When capture last started, for a watchdog that has seen no line yet.
+    TDateTime CaptureStarted() const { return StartedAt; }
+    // Told when the port, the database, the journal or capture itself change state.
+    std::function<void()> OnStateChanged;
+    // Called every second while capture runs, from the event loop.
+    std::function<void()> OnHeartbeat;
+    static constexpr int kHeartbeatMs = 1000;
+
     // The line the log keeper is assembling (independent of the database state).
     const std::string& CurrentLogLine() const { return LogLineText; }
 
@@ -192,6 +220,10 @@ private:
     int64_t CountWaiting() const;
     void RefreshStatus();
     void Event(const std::string& utf8);
+    void StateChanged();
+    void ScheduleHeartbeat();
+    void CountStored(const TStoreResult& r);
+    void CountReceivedLine();
 
     TCapturePort& Port;
     TCaptureDatabase& Db;
@@ -233,9 +265,16 @@ private:
     int64_t Waiting_ = 0;
     int64_t StoredFromBacklog = 0;
     bool HeldPortWasOpen = false;  // without a journal the daily run closes the port
+    TCaptureCounters Counters_;
+    std::string DbError;
+    TDateTime StartedAt = 0;
+    bool HeartbeatPosted = false;
 };
 
 class TSmtpClient;
-// The daily run on the data module's call database, mailing through smtp, for whatever holder
-// the control has when the run starts.
-std::function<void()> DailyRunOf(TCaptureControl& control, TSmtpClient& smtp);
+class TOutbox;
+// The daily run on the data module's call database, for whatever holder the control has when
+// the run starts. Its mails go into queue, for the outbox's sender; without one the run mails
+// them itself through smtp and waits for the server.
+std::function<void()> DailyRunOf(TCaptureControl& control, TSmtpClient& smtp,
+                                 TOutbox* queue = nullptr);

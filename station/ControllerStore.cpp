@@ -71,6 +71,7 @@ bool TCaptureControl::ConnectDatabase(bool atStart) {
         error = e.what();
     }
     const bool connected = Db.Connected() && error.empty();
+    DbError = connected ? std::string() : (error.empty() ? "not connected" : error);
     if (!connected && Db.Connected()) DisconnectDatabase();
     Recorder_->DBConnected = connected;
     if (!Journal_) {
@@ -106,6 +107,7 @@ bool TCaptureControl::ConnectDatabase(bool atStart) {
         ScheduleDatabaseRetry();
     }
     RefreshStatus();
+    StateChanged();
     return connected;
 }
 
@@ -116,15 +118,18 @@ void TCaptureControl::DisconnectDatabase() {
         // A failed detach leaves nothing to keep: the connection is gone either way.
     }
     Available = false;
+    DbError.clear();
     if (Recorder_) Recorder_->DBConnected = false;
 }
 
 void TCaptureControl::DatabaseLost(const std::string& error) {
     DisconnectDatabase();
+    DbError = error;
     LastAttempt = Now();
     Waiting_ = CountWaiting();
     Event("база недоступна (" + AnsiToUtf8(error) + "), строк ждут: " + Count(Waiting_));
     RefreshStatus();
+    StateChanged();
     ScheduleDatabaseRetry();
 }
 
@@ -235,6 +240,7 @@ void TCaptureControl::StoreJournal(const std::optional<TJournalPos>& liveFrom) {
                 continue;
             }
             KnownMark = to;
+            CountStored(r);
             Waiting_ = std::max<int64_t>(0, Waiting_ - static_cast<int64_t>(batch.size()));
             if (r.Stored > 0) Recorder_->LastRingDate = Date();
             for (const TRejectedLine& rejected : r.Rejected)
@@ -296,6 +302,7 @@ void TCaptureControl::PortGone(const std::string& why) {
                   "), попытка открыть его каждые " + Count(kPortRetryMs / 1000) + " с");
             PortLost = true;
             ClosePort("port lost");
+            StateChanged();
             SchedulePortRetry();
         });
     });
@@ -323,4 +330,5 @@ void TCaptureControl::ReopenPort() {
     PortLost = false;
     Event("порт " + AnsiToUtf8(Port.Name()) + " снова открыт");
     View.CaptureStateChanged();
+    StateChanged();
 }

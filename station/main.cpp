@@ -11,6 +11,7 @@
 #include "station/MainWindow.h"
 #include "station/SettingsCommands.h"
 #include "station/Station.h"
+#include "station/StationWatch.h"
 #include "db/CallDatabase.h"
 #include "db/FirebirdEnv.h"
 #include "mail/SmtpClient.h"
@@ -86,7 +87,8 @@ int RunHeadless(int argc, char** argv) {
     TStationPort port;
     TStationDatabase db;
     THeadlessStation station(port, db, LoadHolder);
-    station.DailyRun = DailyRunOf(station.Control(), smtp);
+    TStationWatch watch(station.Control(), platform::ProgramDir());
+    station.DailyRun = DailyRunOf(station.Control(), smtp, &watch.Outbox());
     platform::TTerminationWatch stop([&station](int) { station.Terminate(); });
     port.ComPort().OnRxChar = [&station](TCustomSerialPort&, int count) {
         station.ComPortRxChar(count);
@@ -117,7 +119,9 @@ int RunWindowed(int argc, char** argv) {
     int rc = 0;
     {
         TMainWindow form(port, db, LoadHolder);
-        form.DailyRun = DailyRunOf(form.Control(), smtp);
+        TStationWatch watch(form.Control(), platform::ProgramDir());
+        watch.AlertsToStderr = true;
+        form.DailyRun = DailyRunOf(form.Control(), smtp, &watch.Outbox());
         UseSettingsDialog(form, com);
         platform::TTerminationWatch stop(
             [&form](int) { Guarded(&form, [&form] { form.StopRequested(); }); });

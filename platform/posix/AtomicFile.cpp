@@ -67,4 +67,29 @@ TCreateResult CreateFileAtomically(const std::string& path, std::string_view dat
     return TCreateResult::Created;
 }
 
+bool ReplaceFileAtomically(const std::string& path, std::string_view data, std::string& error) {
+    static std::atomic<unsigned> counter{0};
+    const std::string dir = DirectoryOf(path);
+    const std::string tmp =
+        dir + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error = ErrnoText(errno);
+        return false;
+    }
+    const bool written = WriteAll(fd, data) && ::fsync(fd) == 0;
+    const int writeErrno = errno;
+    if (::close(fd) != 0 || !written || ::rename(tmp.c_str(), path.c_str()) != 0) {
+        error = ErrnoText(written ? errno : writeErrno);
+        ::unlink(tmp.c_str());
+        return false;
+    }
+    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+    return true;
+}
+
 }  // namespace platform

@@ -62,7 +62,8 @@ bool IsMainThread() {
 }
 
 void ProcessMessages() {
-    ServeQueue();
+    // Another thread's waits (a mail session's) serve only that thread's own events.
+    if (IsMainThread()) ServeQueue();
     QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 

@@ -1,0 +1,91 @@
+#pragma once
+// Alerts for an unattended station: the watchdog that notices a silent exchange within working
+// hours, and the station's troubles (the database away, the port gone, the journal's disk, the
+// template no longer fitting, mail that does not go), each told once when it starts (after a
+// grace time, so a blip says nothing) and once when it ends.
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "common/DateTime.h"
+
+enum class TAlertKind { Silence, Database, Port, Journal, Rejected, Outbox };
+
+// "silence", "database", "port", "journal", "rejected", "outbox".
+const char* AlertKindName(TAlertKind kind);
+
+// Kept in alerts.ini of the station directory, section [Alerts].
+struct TAlertSettings {
+    // Working days, Sunday first as DayOfWeek counts (Monday to Friday by default).
+    bool WorkDays[7] = {false, true, true, true, true, true, false};
+    // The working hours in minutes of the day; a start after the end spans midnight, the night
+    // belonging to the day it starts on.
+    int WorkFrom = 9 * 60;
+    int WorkTo = 18 * 60;
+    // The longest silence allowed within working hours, minutes; 0: no watchdog.
+    int SilenceMinutes = 120;
+    // How long a trouble must last before it is told, minutes.
+    int GraceMinutes = 10;
+    // The alerts' recipient, Windows-1251; empty: the daily message's address.
+    std::string Address;
+};
+
+inline constexpr const char* kAlertsIni = "alerts.ini";
+
+// The settings of the file at path; a missing file, key or unusable value gives its default.
+TAlertSettings ReadAlertSettings(const std::string& path);
+// Raises EIniFileException.
+void WriteAlertSettings(const std::string& path, const TAlertSettings& settings);
+// "1-5" style list of working days, Monday 1 to Sunday 7, and back.
+std::string WorkDaysText(const TAlertSettings& settings);
+bool ParseWorkDays(const std::string& text, TAlertSettings& settings);
+
+bool InWorkingHours(const TAlertSettings& settings, TDateTime at);
+// Minutes of working time between from and to, counted no further than cap.
+double WorkingMinutes(const TAlertSettings& settings, TDateTime from, TDateTime to, double cap);
+
+// An alert that is on: its kind, since when the trouble lasts, and what it says (Windows-1251).
+struct TActiveAlert {
+    std::string Kind;
+    TDateTime Since = 0;
+    std::string Text;
+};
+
+struct TAlertEvent {
+    TAlertKind Kind;
+    bool Started = false;  // false: ended
+    TDateTime Since = 0;   // when the trouble began
+    TDateTime At = 0;      // now
+    std::string Text;      // what the trouble is (started), or what it was (ended)
+};
+
+class TAlertMonitor {
+public:
+    explicit TAlertMonitor(TAlertSettings settings = {});
+
+    const TAlertSettings& Settings() const { return Settings_; }
+
+    // A trouble of kind is there at now, or not, with what it says (Windows-1251).
+    void Observe(TAlertKind kind, bool trouble, const std::string& text, TDateTime now);
+    // The watchdog: no line since lastLine. Outside working hours silence does not count.
+    void ObserveSilence(TDateTime lastLine, TDateTime now);
+
+    std::vector<TActiveAlert> Active() const;
+
+    // Each start and end, as it happens.
+    std::function<void(const TAlertEvent& event)> OnEvent;
+
+private:
+    struct TState {
+        bool Seen = false;  // the trouble is there, maybe still within its grace time
+        bool On = false;    // told
+        TDateTime Since = 0;
+        std::string Text;
+    };
+    void Change(TAlertKind kind, bool trouble, const std::string& text, TDateTime now,
+                double graceMinutes, TDateTime since);
+
+    TAlertSettings Settings_;
+    std::map<TAlertKind, TState> States;
+};
