@@ -240,7 +240,11 @@ std::string TDailyRun::Mail(const std::string& subject, const std::string& to,
     const TMailEnvelope envelope = ComposeStationMail(NSMTP, Recorder.FromSMTP, subject, to, body);
     // The station's mail waits for nobody: the outbox's sender delivers it from the timer.
     if (Outbox) return Queue(envelope, to);
-    return Session([this, &envelope] { NSMTP.SendEnvelope(envelope); });
+    const std::string error = Session([this, &envelope] { NSMTP.SendEnvelope(envelope); });
+    if (!error.empty())
+        Log(Utf8ToAnsi("Письмо для ") + Joined(TextToLines(to)) + Utf8ToAnsi(" не отправлено: ") +
+            error);
+    return error;
 }
 
 void TDailyRun::Cancel() {

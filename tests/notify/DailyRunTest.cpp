@@ -11,15 +11,17 @@
 #include <string>
 #include <thread>
 
-#include "station/Controller.h"
-#include "notify/DailyRun.h"
-#include "station/Station.h"
 #include "db/CallDatabase.h"
 #include "db/FirebirdEnv.h"
 #include "mail/Outbox.h"
+#include "mail/OutboxSender.h"
 #include "mail/SmtpClient.h"
+#include "notify/DailyRun.h"
 #include "platform/CodePage.h"
 #include "platform/ProgramDir.h"
+#include "station/Controller.h"
+#include "station/Station.h"
+#include "station/StationWatch.h"
 #include "tests/common/CaseName.h"
 #include "tests/db/FreshDatabase.h"
 #include "tests/mail/Certificates.h"
@@ -535,18 +537,53 @@ TEST_F(DailyRunTest, StatisticsMailArrivesThroughStartTlsAndALoginByteForByte) {
     EXPECT_TRUE(events.empty());
 }
 
+// The station's run queues its mails and returns; the outbox's sender delivers them, one at a
+// time on a thread of its own, in the order they were queued.
 class OutboxRunTest : public DailyRunTest {
 protected:
     void SetUp() override {
         DailyRunTest::SetUp();
         dailyRun->Outbox = &outbox;
+        sender.Server = [this] {
+            return TMailServer{recorder.AddrSMTP, recorder.PortSMTP, recorder.Mail, 5000};
+        };
+        sender.OnReport = [this](const TOutboxReport& r) {
+            if (const std::string text = OutboxReportText(r); !text.empty()) events.push_back(text);
+        };
     }
     std::vector<std::string> Queued() const { return outbox.Names(); }
+    // One tick of the station's timer, and the session it starts, to its end.
+    void Tick() {
+        sender.Tick();
+        EXPECT_TRUE(PumpUntil([this] { return !sender.Busy(); }, 15000));
+    }
     TempDir station;
     TOutbox outbox{station.file("outbox/")};
+    TOutboxSender sender{outbox};
 };
 
-TEST_F(OutboxRunTest, FailureIsLoggedWithTheReplyQueuedAndTheNextRunMailsAgain) {
+TEST_F(OutboxRunTest, RunQueuesEveryMailAndReturnsWithoutWaitingForTheServer) {
+    ScriptedServer silent(Script{{"pause", "30000"}});
+    recorder.PortSMTP = silent.Port();
+    Db().Begin();
+    AddUser(101, "First", "first@office.test", 1);
+    AddUser(102, "Second", "second@office.test", 1);
+    Db().Commit();
+    recorder.SendMail = true;
+    recorder.NeedARight = true;
+    const auto start = std::chrono::steady_clock::now();
+    dailyRun->TimerTimer();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    const std::vector<std::string> names = Queued();
+    ASSERT_EQ(names.size(), 3u);
+    // Queued in the run's order: the statistics first, then the daily message.
+    EXPECT_EQ(outbox.Read(names[2])->Envelope.Recipients,
+              std::vector<std::string>{"admin@office.test"});
+    EXPECT_TRUE(events.empty());
+    EXPECT_EQ(storage.Resumed, 1);
+}
+
+TEST_F(OutboxRunTest, FailureIsLoggedWithTheReplyAndTheMailGoesWhenTheServerAnswers) {
     ScriptedServer server(Greeting() +
                           Script{{"recv", ""},
                                  {"send", "250 reset\r\n"},
@@ -556,6 +593,9 @@ TEST_F(OutboxRunTest, FailureIsLoggedWithTheReplyQueuedAndTheNextRunMailsAgain) 
     recorder.PortSMTP = server.Port();
     recorder.NeedARight = true;
     dailyRun->TimerTimer();
+    ASSERT_EQ(Queued().size(), 1u);
+    const std::string name = Queued()[0];
+    Tick();
 
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(
@@ -564,20 +604,19 @@ TEST_F(OutboxRunTest, FailureIsLoggedWithTheReplyQueuedAndTheNextRunMailsAgain) 
                         0),
         0u)
         << platform::AnsiToUtf8(events[0]);
-    ASSERT_EQ(Queued().size(), 1u);
-    EXPECT_NE(events[0].find(Queued()[0]), std::string::npos);
+    EXPECT_NE(events[0].find(name), std::string::npos);
+    EXPECT_EQ(Queued(), std::vector<std::string>{name});
     EXPECT_TRUE(recorder.NeedARight);
-    EXPECT_EQ(outbox.Read(Queued()[0])->Envelope.Recipients,
-              std::vector<std::string>{"admin@office.test"});
 
     recorder.PortSMTP = sink.Port();
-    Clock(At(2026, 12, 8, 0, 0, 0));
-    dailyRun->TimerTimer();
+    Clock(At(2026, 12, 7, 0, 10, 2));
+    Tick();
     ASSERT_EQ(Count(sink), 1);
     EXPECT_EQ(BodyOf(sink.Data(1)), Utf8ToAnsi("Станция работает\r\n"));
+    EXPECT_TRUE(Queued().empty());
 }
 
-TEST_F(OutboxRunTest, ConnectionDroppedInTheDataIsQueuedAndDeliveredOnRetry) {
+TEST_F(OutboxRunTest, ConnectionDroppedInTheDataIsRetriedAfterTenMinutesByteForByte) {
     Db().Begin();
     AddUser(101, "Ivanov", "ivanov@office.test", 1);
     AddRing(101, "0495", At(2026, 12, 6, 9, 0, 0), 0, 0, 42);
@@ -588,18 +627,18 @@ TEST_F(OutboxRunTest, ConnectionDroppedInTheDataIsQueuedAndDeliveredOnRetry) {
         Script{{"recv", ""}, {"send", "354 go ahead\r\n"}, {"recv", ""}, {"close", ""}});
     recorder.PortSMTP = server.Port();
     dailyRun->TimerTimer();
-    ASSERT_EQ(reports.size(), 1u);
-    EXPECT_EQ(reports.begin()->rfind("failed ivanov@office.test: ", 0), 0u) << *reports.begin();
+    EXPECT_EQ(reports, std::set<std::string>{"sent ivanov@office.test"});  // handed over
+    Tick();
     ASSERT_EQ(Queued().size(), 1u);
-    EXPECT_TRUE(recorder.SendMail);
+    ASSERT_EQ(events.size(), 1u);
 
     // The server is back; nothing is sent again before ten minutes have passed.
     recorder.PortSMTP = sink.Port();
     Clock(At(2026, 12, 7, 0, 5, 0));
-    dailyRun->TimerTimer();
+    Tick();
     EXPECT_EQ(Count(sink), 0);
-    Clock(At(2026, 12, 7, 0, 10, 1));
-    dailyRun->TimerTimer();
+    Clock(At(2026, 12, 7, 0, 10, 2));
+    Tick();
     ASSERT_EQ(Count(sink), 1);
     EXPECT_EQ(sink.Data(1),
               StatisticsMessage(recorder.SubjSendM, "ivanov@office.test",
@@ -613,11 +652,10 @@ TEST_F(OutboxRunTest, ConnectionDroppedInTheDataIsQueuedAndDeliveredOnRetry) {
     EXPECT_EQ(events[1].rfind(Utf8ToAnsi("Письмо для ivanov@office.test отправлено повторно"), 0),
               0u)
         << platform::AnsiToUtf8(events[1]);
-    // The retry reads no database: storing was held for the run only.
     EXPECT_EQ(storage.Held, 1);
 
     Clock(At(2026, 12, 7, 0, 30, 0));
-    dailyRun->TimerTimer();
+    Tick();
     EXPECT_EQ(Count(sink), 1);  // delivered once
 }
 
@@ -628,16 +666,15 @@ TEST_F(OutboxRunTest, MailThatNeverGetsThroughIsDroppedAfterADayWithALogLine) {
     dailyRun->TimerTimer();
     ASSERT_EQ(Queued().size(), 1u);
     const std::string name = Queued()[0];
-    for (int minutes = 10; minutes < 24 * 60; minutes += 10) {
+    for (int minutes = 0; minutes < 24 * 60; minutes += 10) {
         Clock(At(2026, 12, 7, minutes / 60, minutes % 60, 30));
-        dailyRun->TimerTimer();
+        Tick();
     }
     // The same refusal on every retry is logged once: when the mail first failed.
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(Queued().size(), 1u);
-    Clock(At(2026, 12, 8, 0, 0, 1));
-    recorder.LastRunDate = Day(2026, 12, 8);  // today's run is not what this test is about
-    dailyRun->TimerTimer();
+    Clock(At(2026, 12, 8, 0, 1, 31));
+    Tick();
     EXPECT_TRUE(Queued().empty());
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[1], Utf8ToAnsi("Письмо для admin@office.test не отправлено за сутки и удалено "
@@ -649,6 +686,7 @@ TEST_F(OutboxRunTest, UnusableMailSettingsFailTheMailWithTheirReason) {
     recorder.NeedARight = true;
     recorder.Mail.Problem = "mail.ini: Security=ssl is not none, starttls or tls";
     dailyRun->TimerTimer();
+    Tick();
     EXPECT_EQ(Count(sink), 0);
     ASSERT_EQ(events.size(), 1u);
     EXPECT_NE(events[0].find("mail.ini: Security=ssl is not none, starttls or tls"),
@@ -859,8 +897,9 @@ TEST_F(DailyRunTest, StationsLogTellsOfTheOwnerWhoseTotalsFailed) {
 
 namespace {
 
-// The station's own timer: the failed daily message is shown in the view's log, kept in the
-// station directory's outbox, and delivered by a later tick with the port left open.
+// The station's own timer: the daily message is queued in the station directory's outbox, a
+// failure of its sender is shown in the view's log, and a later tick delivers it with the port
+// left open.
 TEST_F(DailyRunTest, StationRetriesFromItsTimerAndLogsToItsView) {
     TempDir station;
     ScriptedServer refusing(Script{{"refuse", ""}});
@@ -879,17 +918,24 @@ TEST_F(DailyRunTest, StationRetriesFromItsTimerAndLogsToItsView) {
     });
     control.CreateHolder();
     stationPort.Open();
-    const auto run = DailyRunOf(control, smtp);
+    TStationWatch watch(control, station.path());
+    const auto run = DailyRunOf(control, smtp, &watch.Outbox());
+    auto send = [&] {
+        watch.Sender().Tick();
+        return PumpUntil([&] { return !watch.Sender().Busy(); }, 10000);
+    };
     Clock(At(2026, 12, 7, 0, 0, 1));
     control.TimerTick(run);
-    ASSERT_EQ(view.Events.size(), 1u);
-    EXPECT_NE(view.Events[0].find("10061:Connection refused"), std::string::npos);
     TOutbox outbox(station.file("outbox/"));
     ASSERT_EQ(outbox.Names().size(), 1u);
+    EXPECT_TRUE(view.Events.empty());
+    ASSERT_TRUE(send());
+    ASSERT_EQ(view.Events.size(), 1u);
+    EXPECT_NE(view.Events[0].find("10061:Connection refused"), std::string::npos);
 
     control.Recorder()->PortSMTP = sink.Port();
     Clock(At(2026, 12, 7, 0, 10, 2));
-    control.TimerTick(run);
+    ASSERT_TRUE(send());
     ASSERT_EQ(Count(sink), 1);
     EXPECT_EQ(HeaderOf(sink.Data(1), "Subject"), "Daily");
     EXPECT_TRUE(outbox.Names().empty());
@@ -897,6 +943,8 @@ TEST_F(DailyRunTest, StationRetriesFromItsTimerAndLogsToItsView) {
     EXPECT_EQ(stationPort.Closes, 1);  // the daily run's only
     EXPECT_TRUE(stationPort.Connected());
     EXPECT_TRUE(control.Recorder()->NeedARight);
+    EXPECT_EQ(watch.Status().Counters.MailsSent, 1);
+    EXPECT_EQ(watch.Status().Counters.MailsFailed, 1);
 }
 
 }  // namespace
@@ -1007,27 +1055,34 @@ TEST_F(DailyRunTest, LinesArrivingWhileTheMailServerNeverAnswersAreAllStored) {
         << rows;
 }
 
-// The station told to end (its exit, SIGTERM) while the daily run waits for a mail server that
-// never answers ends at once instead of after the time-out of every mail; the mails wait in the
-// outbox for the next start.
+// The station's run queues its mails and returns at once, even with a mail server that accepts
+// and never answers; the station told to end (its exit, SIGTERM) while the sender waits for that
+// server ends at once, and the mails wait in the outbox for the next start.
 TEST_F(DailyRunTest, AShutdownDuringTheMailWaitEndsItAndKeepsTheMailsInTheOutbox) {
     ScriptedServer silent(Script{{"pause", "30000"}});
     TempDir dir;
     recorder.NeedSilenc = true;
     recorder.DaysSilenc = 0;
-    TRealStation station(recorder, Db().Path(), silent.Port(), dir.path());
-    ASSERT_TRUE(station.Start(dir.path()));
-    TCaptureControl& control = station.control;
+    auto station = std::make_unique<TRealStation>(recorder, Db().Path(), silent.Port(), dir.path());
+    ASSERT_TRUE(station->Start(dir.path()));
+    TCaptureControl& control = station->control;
     control.Recorder()->LastRingDate = Day(2026, 12, 1);
+    auto watch = std::make_unique<TStationWatch>(control, dir.path());
+
+    const auto start = std::chrono::steady_clock::now();
+    control.TimerTick(DailyRunOf(control, smtp, &watch->Outbox()));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    watch->Sender().Tick();
+    EXPECT_TRUE(watch->Sender().Busy());
+    PumpUntil([] { return false; }, 300);
 
     bool ended = false;
-    QTimer::singleShot(300, [&] { control.Shutdown([&] { ended = true; }); });
-    const auto start = std::chrono::steady_clock::now();
-    control.TimerTick(DailyRunOf(control, smtp));
+    control.Shutdown([&] { ended = true; });
     ASSERT_TRUE(PumpUntil([&] { return ended; }, 5000));
+    watch.reset();
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     EXPECT_LT(took.count(), TDailyRun::kMailTimeOut / 1000.0 / 2);
-    EXPECT_FALSE(station.port.Connected());
+    EXPECT_FALSE(station->port.Connected());
     EXPECT_EQ(TOutbox(dir.path() + "outbox/").Names().size(), 2u);
 }
 
