@@ -83,7 +83,7 @@ void TCaptureControl::DoStartStop(bool stop) {
     // What a previous run journaled and did not store goes first.
     if (Journal_) ScheduleStoring();
     StateChanged();
-    ScheduleHeartbeat();
+    if (OnHeartbeat) ScheduleHeartbeat();
 }
 
 void TCaptureControl::StateChanged() {
