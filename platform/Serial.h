@@ -76,6 +76,9 @@ public:
     virtual int LastError() const = 0;
     // Texts for the station's log (Windows-1251) gathered since the last call, oldest first.
     virtual std::vector<std::string> TakeNotices() { return {}; }
+    // Whether the device reaches its exchange now: a network source holds a connection. A
+    // serial device always does. May be called while another thread waits.
+    virtual bool Linked() { return true; }
 };
 
 // Opens a device for exclusive use; nullptr with the system error in error on failure.

@@ -282,6 +282,9 @@ public:
     int KeepAlive() const { return keepAlive_; }
     void SetKeepAlive(int seconds);
 
+    // Whether the open device reaches its exchange (a network source is connected).
+    bool Linked() const { return device_ && device_->Linked(); }
+
     // The control block the line settings produce.
     platform::TDcb BuildDcb() const;
     // The device a port name opens: COMn is /dev/ttyS<n-1>; a path is used as it is.

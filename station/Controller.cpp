@@ -99,7 +99,10 @@ void TCaptureControl::ScheduleHeartbeat() {
         HeartbeatPosted = false;
         if (!Capturing_ || Finished) return;
         ScheduleHeartbeat();
-        if (OnHeartbeat) Defer([this] { if (OnHeartbeat && !Finished) OnHeartbeat(); });
+        if (OnHeartbeat)
+            Defer([this] {
+                if (OnHeartbeat && !Finished) OnHeartbeat();
+            });
     });
 }
 

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "journal/CallStore.h"
-#include "notify/DailyRun.h"
-#include "journal/Journal.h"
 #include "capture/Recorder.h"
+#include "journal/CallStore.h"
+#include "journal/Journal.h"
+#include "notify/DailyRun.h"
 
 // The capture line as the controller sees it.
 class TCapturePort {
@@ -25,6 +25,8 @@ public:
     virtual std::string ReadText(int count) = 0;
     // The name the port is opened by, for the log.
     virtual std::string Name() const = 0;
+    // Open and reaching the exchange: a network exchange is connected.
+    virtual bool LinkUp() const { return Connected(); }
     // Set by the controller: the device went away (unplugged, hung up) while open. Called from
     // the port's event delivery.
     std::function<void(const std::string& why)> OnLost;
@@ -166,7 +168,7 @@ public:
 
     // The station's state as its status file and its alerts read it.
     const TCaptureCounters& Counters() const { return Counters_; }
-    bool PortUp() const { return Port.Connected(); }
+    bool PortUp() const { return Port.LinkUp(); }
     std::string PortName() const { return Port.Name(); }
     // Why the database is away (the server's reason), empty while it is there.
     const std::string& DatabaseError() const { return DbError; }

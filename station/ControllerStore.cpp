@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <exception>
 
-#include "station/Controller.h"
 #include "common/DateTime.h"
 #include "platform/CodePage.h"
+#include "station/Controller.h"
 
 using platform::AnsiToUtf8;
 

@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "station/Controller.h"
 #include "serial/PortControls.h"
+#include "station/Controller.h"
 
 class QAction;
 class QLabel;

@@ -4,8 +4,8 @@
 #include <memory>
 #include <string>
 
-#include "station/Controller.h"
 #include "serial/SerialPort.h"
+#include "station/Controller.h"
 
 class TStationPort : public TCapturePort {
 public:
@@ -16,6 +16,7 @@ public:
     void Close() override { Port.Close(); }
     std::string ReadText(int count) override;
     std::string Name() const override { return Port.Port(); }
+    bool LinkUp() const override { return Port.Connected() && Port.Linked(); }
     // ProgramDir + "comport.ini" over the stored description; a missing file keeps it, a failed
     // load raises the port's error.
     void LoadSetup(const std::string& programDir);

@@ -7,11 +7,6 @@
 #include <memory>
 #include <string>
 
-#include "station/Headless.h"
-#include "station/MainWindow.h"
-#include "station/SettingsCommands.h"
-#include "station/Station.h"
-#include "station/StationWatch.h"
 #include "db/CallDatabase.h"
 #include "db/FirebirdEnv.h"
 #include "mail/SmtpClient.h"
@@ -20,6 +15,11 @@
 #include "platform/MessageLoop.h"
 #include "platform/ProgramDir.h"
 #include "platform/TermSignals.h"
+#include "station/Headless.h"
+#include "station/MainWindow.h"
+#include "station/SettingsCommands.h"
+#include "station/Station.h"
+#include "station/StationWatch.h"
 
 namespace {
 

@@ -196,6 +196,11 @@ public:
 
     void CancelWait() override { stop_.Signal(); }
 
+    bool Linked() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return conn_ >= 0;
+    }
+
     bool Read(char* buffer, uint32_t count, uint32_t& done) override {
         std::lock_guard<std::mutex> lock(mutex_);
         done = static_cast<uint32_t>(std::min<size_t>(count, buffer_.size()));
