@@ -437,4 +437,48 @@ TEST_F(StationAlerts, JournalsDiskNearlyFullIsToldAndItsEndToo) {
     EXPECT_EQ(Mails()[1], "журнал снова пишется, места на диске хватает");
 }
 
+// The administrator's check of the path: one test alert through the station's own settings, the
+// outcome printed and in the exit status.
+struct TToolCase {
+    const char* name;
+    bool serverUp;
+    int exitCode;
+    const char* out;
+};
+
+class AlertsToolTest : public ::testing::TestWithParam<TToolCase> {};
+
+TEST_P(AlertsToolTest, SendsOneTestAlertAndTellsTheOutcome) {
+    SinkServer sink;
+    ScriptedServer refusing(Script{{"refuse", ""}});
+    TempDir dir;
+    stage::TStationFiles files;
+    files.Dir = dir.path();
+    files.PortName = "/dev/null";
+    files.Fields = {
+        {"AddrSMTP", "127.0.0.1"},
+        {"PortSMTP", std::to_string(GetParam().serverUp ? sink.Port() : refusing.Port())},
+        {"FromSMTP", "station@office.test"},
+        {"MsgAddress", "admin@office.test"}};
+    std::string what;
+    ASSERT_TRUE(stage::Stage(files, TARVICK_SOURCE_DIR, TARVICK_TOOL, what)) << what;
+    WriteBytes(dir.file(kAlertsIni), "[Alerts]\r\nAddress=duty@office.test\r\n");
+    const auto result =
+        process::Capture(std::string(TARVICK_TOOL) + " alerts '" + dir.path() + "' --test");
+    EXPECT_EQ(result.Status, GetParam().exitCode) << result.Out;
+    EXPECT_EQ(result.Out, GetParam().out);
+    if (!GetParam().serverUp) return;
+    ASSERT_FALSE(sink.Envelope(1).empty());
+    EXPECT_EQ(sink.Envelope(1), "station@office.test\nduty@office.test\n");
+    EXPECT_NE(sink.Data(1).find(Utf8ToAnsi("Проверка: тревоги станции доходят")),
+              std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Server, AlertsToolTest,
+    ::testing::Values(TToolCase{"Answers", true, 0, "sent duty@office.test\n"},
+                      TToolCase{"Refuses", false, 1,
+                                "failed duty@office.test: 10061:Connection refused\n"}),
+    CaseName());
+
 }  // namespace
