@@ -54,7 +54,7 @@ TStationWatch::TStationWatch(TCaptureControl& control, std::string dir)
             server.Port = r->PortSMTP;
             server.Settings = r->Mail;
         }
-        server.TimeOutMs = TDailyRun::kMailTimeOut;
+        server.TimeOutMs = MailTimeOutMs;
         return server;
     };
     Sender_.OnReport = [this](const TOutboxReport& r) { MailReport(r); };

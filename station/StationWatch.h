@@ -8,6 +8,7 @@
 #include "mail/OutboxSender.h"
 #include "mail/SmtpClient.h"
 #include "notify/Alerts.h"
+#include "notify/DailyRun.h"
 #include "station/Controller.h"
 #include "station/StatusFile.h"
 
@@ -26,6 +27,8 @@ public:
 
     // A windowed station's alerts reach standard error (systemd's journal) besides its log.
     bool AlertsToStderr = false;
+    // How long a mail server may keep a session waiting.
+    int MailTimeOutMs = TDailyRun::kMailTimeOut;
     // How often the status file is written while nothing changes.
     static constexpr double kStatusEverySeconds = 5;
     // The journal's disk is nearly full below either of these.
