@@ -490,6 +490,7 @@ void TSettingsDialog::BuildPortPage() {
     seKeepAlive = Named(
         new TSpinEdit(TCustomSerialPort::kKeepAliveMin, TCustomSerialPort::kKeepAliveMax, 4, page),
         "seKeepAlive");
+    seIdle = Named(new TSpinEdit(0, TCustomSerialPort::kIdleMax, 5, page), "seIdle");
     g->addWidget(new QLabel(U("АТС в сети (tcp://, listen://)"), page), 6, 0, 1, 2);
     g->addWidget(Caption("Логин", eNetLogin), 7, 0);
     g->addWidget(eNetLogin, 7, 1);
@@ -497,9 +498,11 @@ void TSettingsDialog::BuildPortPage() {
     g->addWidget(eNetPassword, 8, 1);
     g->addWidget(Caption("Разрешённые адреса", eNetAllow), 9, 0);
     g->addWidget(eNetAllow, 9, 1);
-    g->addWidget(Caption("Обрыв при молчании, сек.", seKeepAlive), 10, 0);
+    g->addWidget(Caption("Обрыв, если АТС не отвечает, сек.", seKeepAlive), 10, 0);
     g->addWidget(seKeepAlive, 10, 1, Qt::AlignLeft);
-    g->setRowStretch(11, 1);
+    g->addWidget(Caption("Переподключение без данных, мин. (0 — нет)", seIdle), 11, 0);
+    g->addWidget(seIdle, 11, 1, Qt::AlignLeft);
+    g->setRowStretch(12, 1);
     g->setColumnStretch(2, 1);
     connect(ComComboBox[0], &QComboBox::currentTextChanged, this,
             [this] { UpdateNetworkFields(); });
@@ -512,7 +515,7 @@ void TSettingsDialog::UpdateNetworkFields() {
     const bool dialling = endpoint && !endpoint->Listen;
     SetGroup({eNetLogin, eNetPassword}, dialling);
     SetGroup({eNetAllow}, endpoint && endpoint->Listen);
-    SetGroup({seKeepAlive}, endpoint.has_value());
+    SetGroup({seKeepAlive, seIdle}, endpoint.has_value());
 }
 
 void TSettingsDialog::BuildMailPage() {
@@ -602,6 +605,7 @@ void TSettingsDialog::FormCreate() {
     eNetPassword->setText(FromAnsi(Port.Password()));
     eNetAllow->setText(FromAnsi(Port.Allow()));
     seKeepAlive->setValue(Port.KeepAlive());
+    seIdle->setValue(Port.Idle());
     UpdateNetworkFields();
 
     SetLimitedText(eComment, FromAnsi(Recorder.TemplateComment), kTextMax);
@@ -826,6 +830,7 @@ void TSettingsDialog::bbOkClick() {
             Port.SetPassword(ToAnsi(eNetPassword->text()));
             Port.SetAllow(ToAnsi(eNetAllow->text()));
             Port.SetKeepAlive(seKeepAlive->Value());
+            Port.SetIdle(seIdle->Value());
         } catch (...) {
             // Close the bracket so the port is not left deferring every later change.
             try {

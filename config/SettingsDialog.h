@@ -130,6 +130,7 @@ public:
     QLineEdit* eNetPassword = nullptr;
     QLineEdit* eNetAllow = nullptr;
     TSpinEdit* seKeepAlive = nullptr;
+    TSpinEdit* seIdle = nullptr;
 
     QCheckBox* cbPubSendMail = nullptr;
     QLineEdit* eSubjSendMail = nullptr;

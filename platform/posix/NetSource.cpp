@@ -158,8 +158,8 @@ int MsUntil(Clock::time_point t) {
 // " 30 мин" or, for a period that is no whole number of minutes, " 90 с".
 std::string PeriodText(std::chrono::milliseconds period) {
     const long long ms = period.count();
-    if (ms % 60000 == 0) return std::to_string(ms / 60000) + " \xec\xe8\xed";
-    return std::to_string((ms + 999) / 1000) + " \xf1";
+    if (ms % 60000 == 0) return " " + std::to_string(ms / 60000) + " \xec\xe8\xed";
+    return " " + std::to_string((ms + 999) / 1000) + " \xf1";
 }
 
 // One connection's socket, when it last sent a byte, and the bytes of its line under way.
