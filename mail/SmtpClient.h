@@ -27,8 +27,9 @@ public:
         : EMailError(kind, message, std::move(reply), std::move(detail)) {}
 };
 
-// The server refused a command (ServerRefused) or a recipient (RecipientRefused, the mailbox as
-// the detail). The message is the server's reply as received.
+// The server refused a command (ServerRefused) or every recipient (RecipientRefused, the first
+// mailbox refused as the detail). The message is the server's reply as received, save for a
+// refused HELO ("Authentication failed") and a refused recipient, whose message names it.
 class EReplyError : public EMailError {
 public:
     explicit EReplyError(const std::string& reply)
