@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "bench/ProcessStats.h"
-#include "capture/Journal.h"
+#include "journal/Journal.h"
 #include "tests/common/TempDir.h"
-#include "tests/ui/Pty.h"
-#include "tests/ui/StationStage.h"
+#include "tests/station/Pty.h"
+#include "tests/station/StationStage.h"
 
 namespace {
 

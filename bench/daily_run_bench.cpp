@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/DailyRun.h"
+#include "notify/DailyRun.h"
 #include "db/CallDatabase.h"
 #include "db/FirebirdEnv.h"
 #include "mail/SmtpClient.h"

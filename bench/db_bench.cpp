@@ -21,10 +21,10 @@
 #include <string>
 #include <vector>
 
-#include "capture/CallStore.h"
-#include "capture/Controller.h"
+#include "journal/CallStore.h"
+#include "station/Controller.h"
 #include "capture/Recorder.h"
-#include "capture/Station.h"
+#include "station/Station.h"
 #include "db/CallDatabase.h"
 #include "db/FirebirdEnv.h"
 #include "tests/common/Process.h"

@@ -13,8 +13,8 @@
 
 #include "bench/ProcessStats.h"
 #include "tests/common/TempDir.h"
-#include "tests/ui/Pty.h"
-#include "tests/ui/StationStage.h"
+#include "tests/station/Pty.h"
+#include "tests/station/StationStage.h"
 
 namespace {
 

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QtGlobal>
 
 #include <unistd.h>
@@ -43,10 +44,22 @@ bool SameFile(const QString& a, const QString& b) {
     return fa.size() == fb.size() && fa.readAll() == fb.readAll();
 }
 
+// Another process may be loading the file this moment (a station and a tool started together,
+// tests side by side): it is written under a temporary name beside it and renamed into place, so
+// a reader sees the old file or the new one whole, and left alone when it is already the same.
 bool CopyOver(const QString& from, const QString& to) {
     if (SameFile(from, to)) return true;
-    QFile::remove(to);
-    return QFile::copy(from, to);
+    QFile source(from);
+    if (!source.open(QIODevice::ReadOnly)) return false;
+    QSaveFile target(to);
+    target.setDirectWriteFallback(false);
+    if (!target.open(QIODevice::WriteOnly)) return false;
+    const QByteArray bytes = source.readAll();
+    if (target.write(bytes) != bytes.size()) {
+        target.cancelWriting();
+        return false;
+    }
+    return target.commit();
 }
 
 // The engine loads character sets only from a real file under $FIREBIRD/intl (it refuses a

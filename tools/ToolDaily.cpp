@@ -2,7 +2,7 @@
 // an administrator whose station missed a run or whose mail server was down.
 #include <iostream>
 
-#include "capture/DailyRun.h"
+#include "notify/DailyRun.h"
 #include "capture/Recorder.h"
 #include "common/DateTime.h"
 #include "db/CallDatabase.h"

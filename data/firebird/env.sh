@@ -11,6 +11,8 @@
 _tarvick_usable() { [ -d "$1" ] && [ -w "$1" ] && [ -x "$1" ]; }
 _tarvick_user=$(id -u)  # the same naming as db/FirebirdEnv.cpp
 _tarvick_tmp=${TMPDIR:-/tmp}
+# The engine finds no character sets under a $FIREBIRD with a doubled slash in it.
+while [ "${_tarvick_tmp%/}" != "$_tarvick_tmp" ]; do _tarvick_tmp=${_tarvick_tmp%/}; done
 
 if [ -z "${FIREBIRD_LOCK:-}" ]; then
     if { [ -e /tmp/firebird ] && ! _tarvick_usable /tmp/firebird; } ||
@@ -32,10 +34,17 @@ if [ -z "${FIREBIRD:-}" ] && [ -n "${TARVICK_FIREBIRD_DIR:-}" ]; then
     elif [ -n "$_tarvick_intl" ]; then
         _stage="$_tarvick_tmp/tarvick-firebird-$_tarvick_user"
         if mkdir -p "$_stage/intl" 2>/dev/null && _tarvick_usable "$_stage"; then
-            cp "$TARVICK_FIREBIRD_DIR/firebird.conf" "$_stage/firebird.conf"
-            cmp -s "$_tarvick_intl" "$_stage/intl/libfbintl.so" ||
-                cp "$_tarvick_intl" "$_stage/intl/libfbintl.so"
-            FIREBIRD=$_stage/
+            # Written under a temporary name and renamed, and only when it differs: another
+            # process may be loading the file this moment (db/FirebirdEnv.cpp does the same).
+            _tarvick_stage_file() {
+                cmp -s "$1" "$2" && return 0
+                cp "$1" "$2.tmp.$$" && mv -f "$2.tmp.$$" "$2" || { rm -f "$2.tmp.$$"; return 1; }
+            }
+            if _tarvick_stage_file "$TARVICK_FIREBIRD_DIR/firebird.conf" "$_stage/firebird.conf" &&
+               _tarvick_stage_file "$_tarvick_intl" "$_stage/intl/libfbintl.so"; then
+                FIREBIRD=$_stage/
+            fi
+            unset -f _tarvick_stage_file
         fi
         unset _stage
     fi

@@ -3,7 +3,12 @@
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -11,6 +16,7 @@
 #include "db/FirebirdEnv.h"
 #include "tests/common/CaseName.h"
 #include "tests/common/Process.h"
+#include "tests/common/TempDir.h"
 
 namespace {
 
@@ -74,3 +80,58 @@ INSTANTIATE_TEST_SUITE_P(Users, SameEnvironment,
                          CaseName());
 
 }  // namespace
+
+namespace {
+
+// A child that stages the private configuration as the station does, in TMPDIR=tmp; exit 0 when
+// the staged files are whole copies of their sources.
+pid_t StageInChild(const std::string& tmp) {
+    const pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    ::setenv("TMPDIR", tmp.c_str(), 1);
+    ::unsetenv("FIREBIRD");
+    PrepareFirebirdEnvironment("/nonexistent/");
+    const std::string root = qgetenv("FIREBIRD").toStdString();
+    const bool whole = root.rfind(tmp, 0) == 0 &&
+                       ReadBytes(root + "firebird.conf") ==
+                           ReadBytes(TARVICK_SOURCE_DIR "/data/firebird/firebird.conf");
+    ::_exit(whole ? 0 : 1);
+}
+
+pid_t CreateInChild(const std::string& tmp, const std::string& db) {
+    const pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    ::setenv("TMPDIR", tmp.c_str(), 1);
+    ::unsetenv("FIREBIRD");
+    ::unsetenv("FIREBIRD_LOCK");
+    const int quiet = ::open("/dev/null", O_WRONLY);
+    ::dup2(quiet, STDOUT_FILENO);
+    ::execl("/bin/sh", "sh", TARVICK_SOURCE_DIR "/scripts/create-db.sh", db.c_str(),
+            static_cast<char*>(nullptr));
+    ::_exit(127);
+}
+
+}  // namespace
+
+// Every process that needs the private configuration stages it; the engine of one must never
+// load a file that another is still writing.
+TEST(FirebirdStaging, ConcurrentCreationsAndStagingsAllSucceed) {
+    for (int round = 0; round < 3; ++round) {
+        TempDir tmp;
+        TempDir dbs;
+        std::vector<std::pair<pid_t, std::string>> children;
+        for (int i = 0; i < 8; ++i) {
+            const std::string db = dbs.file("calls" + std::to_string(i) + ".fdb");
+            children.push_back({CreateInChild(tmp.path(), db), "create " + db});
+            children.push_back({StageInChild(tmp.path()), "staging " + std::to_string(i)});
+        }
+        for (const auto& [pid, what] : children) {
+            int status = 0;
+            ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+                << "round " << round << ": " << what;
+        }
+        for (int i = 0; i < 8; ++i)
+            EXPECT_TRUE(std::filesystem::exists(dbs.file("calls" + std::to_string(i) + ".fdb")));
+    }
+}

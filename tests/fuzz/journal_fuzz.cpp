@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "capture/Journal.h"
+#include "journal/Journal.h"
 #include "capture/Recorder.h"
 #include "platform/AppendFile.h"
 

@@ -14,12 +14,12 @@
 #include <QToolButton>
 #include <functional>
 
-#include "capture/SettingsCommands.h"
+#include "station/SettingsCommands.h"
 #include "config/SettingsDialog.h"
 #include "db/CallDatabase.h"
 #include "platform/ProgramDir.h"
 #include "serial/SerialPort.h"
-#include "tests/ui/StationFakes.h"
+#include "tests/station/StationFakes.h"
 
 namespace {
 
