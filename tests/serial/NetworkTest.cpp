@@ -8,7 +8,6 @@
 #include <sys/ioctl.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -108,6 +107,21 @@ struct TNetPort {
 std::string TcpName(uint16_t port) {
     return "tcp://127.0.0.1:" + std::to_string(port);
 }
+
+std::string ListenName(uint16_t port) {
+    return "listen://127.0.0.1:" + std::to_string(port);
+}
+
+// A capture port listening on a free loopback port for the allowed addresses.
+struct TListening {
+    explicit TListening(const std::string& allow) : Net(ListenName(Port)) {
+        Net.Port.SetAllow(allow);
+        Net.Port.Open();
+    }
+    TPeerSocket From(const std::string& address) const { return ConnectFrom(address, Port); }
+    const uint16_t Port = FreePort();
+    TNetPort Net;
+};
 
 // ---- names, address lists, prompts ----
 
@@ -340,26 +354,24 @@ TEST(TcpSource, AnExchangeThatAsksNothingIsReadWithALoginSet) {
 // ---- the exchange connects ----
 
 TEST(ListenSource, AcceptsTheExchangeRefusesOthersAndReplacesAStaleConnection) {
-    const uint16_t port = FreePort();
-    TNetPort net("listen://127.0.0.1:" + std::to_string(port));
-    net.Port.SetAllow("127.0.0.1, 127.0.0.3, bogus/1");
-    net.Port.Open();
+    TListening listening("127.0.0.1, 127.0.0.3, bogus/1");
+    TNetPort& net = listening.Net;
     ASSERT_TRUE(net.WaitNotice({"Allow", kBadEntry, "bogus/1"}));
 
-    TPeerSocket first = ConnectFrom("127.0.0.1", port);
+    TPeerSocket first = listening.From("127.0.0.1");
     ASSERT_TRUE(first.Valid());
     ASSERT_TRUE(net.WaitNotice({"127.0.0.1:", kJoined}));
     ASSERT_TRUE(first.Send("a 1\r\n"));
     ASSERT_TRUE(net.WaitGot("a 1\r\n"));
 
     // An address not in the list is refused and told, and never heard.
-    TPeerSocket stranger = ConnectFrom("127.0.0.2", port);
+    TPeerSocket stranger = listening.From("127.0.0.2");
     ASSERT_TRUE(stranger.Valid());
     stranger.Send("x 1\r\n");
     ASSERT_TRUE(net.WaitNotice({"127.0.0.2", kNotAllowed}));
     EXPECT_TRUE(stranger.ClosedByStation(2000));
     // Another allowed address is served beside the exchange.
-    TPeerSocket other = ConnectFrom("127.0.0.3", port);
+    TPeerSocket other = listening.From("127.0.0.3");
     ASSERT_TRUE(other.Valid());
     ASSERT_TRUE(net.WaitNotice({"127.0.0.3", kJoined}));
     ASSERT_TRUE(other.Send("c 1\r\n"));
@@ -370,7 +382,7 @@ TEST(ListenSource, AcceptsTheExchangeRefusesOthersAndReplacesAStaleConnection) {
     ASSERT_TRUE(first.Send("a 2 cut"));
     PumpFor(100);
     EXPECT_EQ(net.Got, "a 1\r\nc 1\r\n");
-    TPeerSocket again = ConnectFrom("127.0.0.1", port);
+    TPeerSocket again = listening.From("127.0.0.1");
     ASSERT_TRUE(again.Valid());
     ASSERT_TRUE(again.Send("a 3\r\n"));
     ASSERT_TRUE(net.WaitNotice({kRejoined}));
@@ -404,10 +416,6 @@ TEST(ListenSource, APortTakenByAnotherListenerFailsToOpen) {
 
 // ---- several peers on one listener ----
 
-std::string ListenName(uint16_t port) {
-    return "listen://127.0.0.1:" + std::to_string(port);
-}
-
 // Got cut into its lines as the station cuts them: a CR ends a line, line feeds are no part
 // of one. A part after the last CR is the last entry.
 std::vector<std::string> LinesOf(const std::string& got) {
@@ -438,30 +446,16 @@ void SendInPieces(const TPeerSocket& peer, const std::string& bytes, unsigned se
 }
 
 TEST(ListenSource, APeerThatTricklesAndOneThatIsSilentDoNotKeepTheExchangeOut) {
-    const uint16_t port = FreePort();
-    TNetPort net(ListenName(port));
-    net.Port.SetAllow("127.0.0.0/29");
-    net.Port.Open();
-    TPeerSocket silent = ConnectFrom("127.0.0.3", port);
-    TPeerSocket trickler = ConnectFrom("127.0.0.2", port);
+    TListening listening("127.0.0.0/29");
+    TNetPort& net = listening.Net;
+    TPeerSocket silent = listening.From("127.0.0.3");
+    TPeerSocket trickler = listening.From("127.0.0.2");
     ASSERT_TRUE(net.WaitNotice({"127.0.0.3:", kJoined}));
     ASSERT_TRUE(net.WaitNotice({"127.0.0.2:", kJoined}));
-    std::atomic<bool> trickling{true};
-    std::thread drip([&] {
-        // A byte at a time, never a whole line while the exchange sends.
-        while (trickling && trickler.Send("~"))
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    });
-    struct Stop {
-        std::atomic<bool>& flag;
-        std::thread& thread;
-        ~Stop() {
-            flag = false;
-            if (thread.joinable()) thread.join();
-        }
-    } stop{trickling, drip};
+    // A byte at a time, never a whole line while the exchange sends.
+    TTrickle drip(trickler, '~', std::chrono::milliseconds(20));
 
-    TPeerSocket exchange = ConnectFrom("127.0.0.1", port);
+    TPeerSocket exchange = listening.From("127.0.0.1");
     ASSERT_TRUE(exchange.Valid());
     std::string lines;
     for (int n = 0; n < 20; ++n) lines += Numbered("x", n) + "\r\n";
@@ -474,8 +468,7 @@ TEST(ListenSource, APeerThatTricklesAndOneThatIsSilentDoNotKeepTheExchangeOut) {
     EXPECT_FALSE(silent.ClosedByStation(0));
 
     // The trickler goes: what it sent arrives after the lines, cut off.
-    trickling = false;
-    drip.join();
+    drip.Stop();
     trickler.Close();
     ASSERT_TRUE(net.WaitNotice({"127.0.0.2:", kLeft}));
     ASSERT_EQ(net.Cuts, std::vector<size_t>{net.Got.size()});
@@ -485,12 +478,10 @@ TEST(ListenSource, APeerThatTricklesAndOneThatIsSilentDoNotKeepTheExchangeOut) {
 }
 
 TEST(ListenSource, TwoPeersSendingAtOnceNeverMeetInsideALine) {
-    const uint16_t port = FreePort();
-    TNetPort net(ListenName(port));
-    net.Port.SetAllow("127.0.0.1, 127.0.0.2");
-    net.Port.Open();
-    TPeerSocket a = ConnectFrom("127.0.0.1", port);
-    TPeerSocket b = ConnectFrom("127.0.0.2", port);
+    TListening listening("127.0.0.1, 127.0.0.2");
+    TNetPort& net = listening.Net;
+    TPeerSocket a = listening.From("127.0.0.1");
+    TPeerSocket b = listening.From("127.0.0.2");
     ASSERT_TRUE(a.Valid() && b.Valid());
     constexpr int kLines = 300;
     auto linesOf = [](const std::string& who) {
@@ -523,13 +514,11 @@ TEST(ListenSource, TwoPeersSendingAtOnceNeverMeetInsideALine) {
 
 TEST(ListenSource, AConnectionBeyondTheFourthClosesTheOneSilentLongest) {
     static_assert(platform::kListenConnectionsMax == 4);
-    const uint16_t port = FreePort();
-    TNetPort net(ListenName(port));
-    net.Port.SetAllow("127.0.0.0/24");
-    net.Port.Open();
+    TListening listening("127.0.0.0/24");
+    TNetPort& net = listening.Net;
     std::vector<TPeerSocket> peers;
     for (const char* from : {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"}) {
-        peers.push_back(ConnectFrom(from, port));
+        peers.push_back(listening.From(from));
         ASSERT_TRUE(net.WaitNotice({std::string(from) + ":", kJoined}));
     }
     // The second begins a line and falls silent; the others speak after it.
@@ -543,7 +532,7 @@ TEST(ListenSource, AConnectionBeyondTheFourthClosesTheOneSilentLongest) {
     }
     const size_t before = net.Got.size();
 
-    TPeerSocket fifth = ConnectFrom("127.0.0.6", port);
+    TPeerSocket fifth = listening.From("127.0.0.6");
     ASSERT_TRUE(fifth.Valid());
     ASSERT_TRUE(net.WaitNotice({"127.0.0.3:", kDropped, kSilentLongest, "127.0.0.6:"}))
         << net.AllNotices();
@@ -556,12 +545,10 @@ TEST(ListenSource, AConnectionBeyondTheFourthClosesTheOneSilentLongest) {
 }
 
 TEST(ListenSource, APeerThatSendsNoLineEndsIsCutAtItsCapAndKeepsNothingBack) {
-    const uint16_t port = FreePort();
-    TNetPort net(ListenName(port));
-    net.Port.SetAllow("127.0.0.1, 127.0.0.2");
-    net.Port.Open();
-    TPeerSocket noise = ConnectFrom("127.0.0.2", port);
-    TPeerSocket exchange = ConnectFrom("127.0.0.1", port);
+    TListening listening("127.0.0.1, 127.0.0.2");
+    TNetPort& net = listening.Net;
+    TPeerSocket noise = listening.From("127.0.0.2");
+    TPeerSocket exchange = listening.From("127.0.0.1");
     ASSERT_TRUE(net.WaitNotice({"127.0.0.1:", kJoined}));
     const std::string flood(200000, '#');
     std::thread send([&] { noise.Send(flood); });

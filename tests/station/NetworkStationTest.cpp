@@ -87,6 +87,15 @@ bool Staged(const TempDir& dir, const std::string& db, const std::string& ini, s
     return true;
 }
 
+// A connection to the station once it listens, which it does soon after its start.
+TPeerSocket ConnectOnceListening(const std::string& source, uint16_t port) {
+    TPeerSocket conn;
+    for (auto end = Clock::now() + std::chrono::seconds(20); !conn.Valid() && Clock::now() < end;
+         std::this_thread::sleep_for(std::chrono::milliseconds(100)))
+        conn = ConnectFrom(source, port);
+    return conn;
+}
+
 // The station's standard error is UTF-8.
 const char kLost[] = "соединение потеряно";
 
@@ -178,10 +187,7 @@ TEST(NetworkStation, StoresTheLinesOfAnExchangeThatConnectsToAListeningStation) 
         what))
         << what;
     TStationProcess station(dir.path());
-    TPeerSocket conn;
-    for (auto end = Clock::now() + std::chrono::seconds(20); !conn.Valid() && Clock::now() < end;
-         std::this_thread::sleep_for(std::chrono::milliseconds(100)))
-        conn = ConnectFrom("127.0.0.1", port);
+    TPeerSocket conn = ConnectOnceListening("127.0.0.1", port);
     ASSERT_TRUE(conn.Valid()) << station.Errors();
     TPeerSocket stranger = ConnectFrom("127.0.0.2", port);
     EXPECT_TRUE(stranger.ClosedByStation(5000));
@@ -205,26 +211,11 @@ TEST(NetworkStation, StoresTheExchangesLinesWhileOtherAllowedPeersHoldConnection
                        what))
         << what;
     TStationProcess station(dir.path());
-    TPeerSocket silent;
-    for (auto end = Clock::now() + std::chrono::seconds(20); !silent.Valid() && Clock::now() < end;
-         std::this_thread::sleep_for(std::chrono::milliseconds(100)))
-        silent = ConnectFrom("127.0.0.3", port);
+    TPeerSocket silent = ConnectOnceListening("127.0.0.3", port);
     ASSERT_TRUE(silent.Valid()) << station.Errors();
     TPeerSocket trickler = ConnectFrom("127.0.0.2", port);
     ASSERT_TRUE(trickler.Valid());
-    std::atomic<bool> trickling{true};
-    std::thread drip([&] {
-        while (trickling && trickler.Send("0"))
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    });
-    struct Stop {
-        std::atomic<bool>& flag;
-        std::thread& thread;
-        ~Stop() {
-            flag = false;
-            thread.join();
-        }
-    } stop{trickling, drip};
+    TTrickle drip(trickler, '0', std::chrono::milliseconds(200));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
 
     TPeerSocket exchange = ConnectFrom("127.0.0.1", port);
