@@ -318,8 +318,8 @@ struct TReportEngine::TImpl {
     std::string CallSelect(const std::string& rows) const {
         std::string s = "SELECT " + rows + (columns.Id ? " r.ID," : " 0,") +
                         " r.RingDate, r.NumberIn, r.RLine, r.NumberOut, r.ringlength, u.FIO";
-        s += columns.Caller ? ", r.Caller" : ", ''";
-        s += columns.Station ? ", r.Station" : ", ''";
+        s += columns.Caller ? ", r.Caller" : ", CAST(NULL AS VARCHAR(1))";
+        s += columns.Station ? ", r.Station" : ", CAST(NULL AS VARCHAR(1))";
         return s + " FROM Rings r LEFT JOIN Users u ON u.NumberIN = r.NumberIn";
     }
 
