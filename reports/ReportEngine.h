@@ -214,8 +214,12 @@ public:
         return result;
     }
 
-private:
+    // The job is called on the worker's thread with the engine, or with nullptr and the reason
+    // when the database cannot be reached; for callers that hand results on themselves.
     using TJob = std::function<void(TReportEngine* engine, std::exception_ptr failed)>;
+    void Submit(TJob job) { Post(std::move(job)); }
+
+private:
     void Post(TJob job);
     void Loop();
 
