@@ -75,13 +75,14 @@ public:
     void LoadConfiguration();
     // mail.ini in ProgramDir: written only when it exists or holds more than plain mail.
     void SaveMailSettings();
-    bool NeedTimer() const { return SendMail || NeedARight || NeedSilenc; }
+    bool NeedTimer() const { return SendMail || NeedARight || NeedSilenc || ReportMailOn; }
     TTemplateColumns& Columns() { return *this; }
     const TTemplateColumns& Columns() const { return *this; }
 
     std::string ProgramDir;
     bool ConfigLoaded = false;
-    TMailSettings Mail;  // from mail.ini beside the settings table
+    TMailSettings Mail;         // from mail.ini beside the settings table
+    bool ReportMailOn = false;  // reports.ini asks for a monthly or weekly report mail
     // Why the settings table or the template did not load, naming the file; empty when they did.
     std::string LoadProblem;
     // What the settings table's text fields hold, learnt when the settings are loaded.

@@ -132,6 +132,8 @@ public:
     TSpinEdit* seKeepAlive = nullptr;
 
     QCheckBox* cbPubSendMail = nullptr;
+    QCheckBox* cbReportMonthly = nullptr;  // reports.ini: the report mail of each month
+    QCheckBox* cbReportWeekly = nullptr;   // and of each week
     QLineEdit* eSubjSendMail = nullptr;
     QPlainTextEdit* mMsgFooter = nullptr;
 

@@ -1,13 +1,20 @@
 #include "notify/DailyRun.h"
 
+#include <unistd.h>
+
 #include <exception>
+#include <filesystem>
 #include <iterator>
 #include <utility>
 
+#include "config/ReportMailSettings.h"
 #include "db/CallDatabase.h"
 #include "mail/Outbox.h"
 #include "mail/SmtpClient.h"
+#include "notify/ReportMail.h"
 #include "platform/CodePage.h"
+#include "platform/ProgramDir.h"
+#include "reports/ReportExport.h"
 
 using platform::Utf8ToAnsi;
 
@@ -110,6 +117,7 @@ void TDailyRun::TimerTimer() {
         if (Recorder.NeedSilenc &&
             DayNumber(today) - DayNumber(Recorder.LastRingDate) > Recorder.DaysSilenc)
             SendAdminMail(Recorder.SubjSilenc, SilenceText(Recorder, today));
+        SendReportMails(today);
     } catch (...) {
         failure = std::current_exception();
     }
@@ -223,16 +231,55 @@ void TDailyRun::SendAdminMail(const std::string& subject, const std::string& bod
 }
 
 std::string TDailyRun::Mail(const std::string& subject, const std::string& to,
-                            const std::vector<std::string>& body) {
+                            const std::vector<std::string>& body,
+                            const std::vector<std::string>& attachments) {
     NSMTP.SetCharset("windows-1251");
     TMailMessage& message = NSMTP.PostMessage();
     message.Subject = subject;
     message.FromAddress = Recorder.FromSMTP;
     message.ToAddress = TextToLines(to);
     message.Body = body;
+    message.Attachments = attachments;
     const std::string error = Session([this] { NSMTP.SendMail(); });
     if (!error.empty()) Queue(to, error);
     return error;
+}
+
+void TDailyRun::SendReportMails(TDateTime today) {
+    const std::string iniPath = platform::FileInDir(Recorder.ProgramDir, kReportsIni);
+    TReportMailSettings settings = ReadReportMailSettings(iniPath);
+    const std::vector<TDueReport> due = DueReports(settings, today);
+    if (due.empty() || Recorder.MsgAddress.empty()) return;
+    std::unique_ptr<TReportEngine> engine;
+    try {
+        engine = std::make_unique<TReportEngine>(Recorder.DBPath);
+    } catch (const std::exception& e) {
+        Log(Utf8ToAnsi("Отчёт по абонентам не составлен: ") + OneLine(e.what()));
+        return;
+    }
+    namespace fs = std::filesystem;
+    for (const TDueReport& d : due) {
+        std::error_code ec;
+        const fs::path dir =
+            fs::temp_directory_path(ec) / ("tarvick-report-" + std::to_string(::getpid()));
+        try {
+            TReportFilter filter;
+            filter.Period = d.Period;
+            const TSummary summary = engine->Summary(TSummaryKind::Extension, filter);
+            const TReportMailText text = ComposeReportMail(summary, d);
+            fs::create_directories(dir);
+            const std::string xlsx = (dir / text.AttachmentName).string();
+            WriteTable(SummaryTable(summary), *MakeXlsxWriter(xlsx));
+            // A mail that fails goes to the outbox with its attachment, so the period counts as
+            // mailed either way.
+            Mail(text.Subject, Recorder.MsgAddress, text.Body, {xlsx});
+            (d.Monthly ? settings.LastMonth : settings.LastWeek) = d.Period.From;
+            WriteReportMailSettings(iniPath, settings);
+        } catch (const std::exception& e) {
+            Log(Utf8ToAnsi("Отчёт по абонентам не составлен: ") + OneLine(e.what()));
+        }
+        fs::remove_all(dir, ec);
+    }
 }
 
 void TDailyRun::Cancel() {
