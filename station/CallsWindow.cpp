@@ -118,7 +118,8 @@ void ShowBars(QChartView* view, const TSummary& summary, bool hours) {
         for (const auto& r : summary.Rows) {
             *in << static_cast<qreal>(r.CallsIn);
             *out << static_cast<qreal>(r.CallsOut);
-            labels << ToQDate(r.KeyDate).toString("dd.MM");
+            // Days of one month by their number alone, so that the labels fit.
+            labels << ToQDate(r.KeyDate).toString(summary.Rows.size() <= 31 ? "d" : "dd.MM");
             most = std::max(most, r.Calls());
         }
     }
@@ -193,6 +194,8 @@ TCallsWindow::TCallsWindow(const std::string& dbPath, QWidget* parent)
     cbStation->setObjectName("cbStation");
     cbStation->addItem(U("все"));
     cbStation->setEnabled(false);
+    // Stations that keep a journal mark are offered; another one's name can be typed.
+    cbStation->setEditable(true);
     auto* more = new QHBoxLayout;
     for (auto [label, w] :
          std::initializer_list<std::pair<const char*, QWidget*>>{{"Абоненты:", eExtensions},
@@ -310,15 +313,18 @@ std::optional<TReportFilter> TCallsWindow::Filter() const {
     f.Direction = static_cast<TDirection>(cbDirection->currentIndex());
     f.MinDuration = seMinDuration->value();
     if (seLine->value() > 0) f.Line = seLine->value();
-    if (cbStation->currentIndex() > 0) f.Station = ToAnsi(cbStation->currentText());
+    const QString station = cbStation->currentText().trimmed();
+    if (cbStation->isEnabled() && !station.isEmpty() && station != cbStation->itemText(0))
+        f.Station = ToAnsi(station);
     return f;
 }
 
 template <class R>
-void TCallsWindow::Query(std::function<R(TReportEngine&)> job, std::function<void(R&)> done) {
+void TCallsWindow::Query(std::function<R(TReportEngine&)> job, std::function<void(R&)> done,
+                         bool always) {
     const unsigned generation = generation_;
     ++pending_;
-    worker_->Submit([this, generation, job = std::move(job), done = std::move(done)](
+    worker_->Submit([this, generation, always, job = std::move(job), done = std::move(done)](
                         TReportEngine* engine, std::exception_ptr failed) {
         auto result = std::make_shared<std::optional<R>>();
         if (!failed) {
@@ -330,9 +336,9 @@ void TCallsWindow::Query(std::function<R(TReportEngine&)> job, std::function<voi
         }
         QMetaObject::invokeMethod(
             this,
-            [this, generation, result, failed, done] {
+            [this, generation, always, result, failed, done] {
                 --pending_;
-                if (generation != generation_) return;
+                if (generation != generation_ && !always) return;
                 if (failed)
                     Fail(failed);
                 else

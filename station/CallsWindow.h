@@ -67,9 +67,10 @@ private:
     void ShowCharts(const TSummary& days, const TSummary& hours);
     void Fail(const std::exception_ptr& error);
     // Runs job on the engine's thread and hands its result to done on this window's thread;
-    // results of an earlier selection are dropped.
+    // results of an earlier selection are dropped unless `always`.
     template <class R>
-    void Query(std::function<R(TReportEngine&)> job, std::function<void(R&)> done);
+    void Query(std::function<R(TReportEngine&)> job, std::function<void(R&)> done,
+               bool always = false);
 
     std::unique_ptr<TReportWorker> worker_;
     TReportFilter shown_;
