@@ -73,7 +73,7 @@ public:
     void LoadConfiguration();
     // mail.ini in ProgramDir: written only when it exists or holds more than plain mail.
     void SaveMailSettings();
-    bool NeedTimer() const { return SendMail || NeedARight || NeedSilenc; }
+    bool NeedTimer() const { return SendMail || NeedARight || NeedSilenc || ReportMailOn; }
 
     bool ConfigLoaded = false;
     // Why the settings table or the template did not load, naming the file; empty when they did.

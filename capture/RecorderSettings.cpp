@@ -1,6 +1,7 @@
 #include <filesystem>
 
 #include "capture/Recorder.h"
+#include "config/ReportMailSettings.h"
 #include "config/SettingsTable.h"
 #include "db/CallDatabase.h"
 #include "platform/ProgramDir.h"
@@ -22,6 +23,9 @@ void TRecorder::SaveSettings() {
 void TRecorder::LoadConfiguration() {
     ConfigLoaded = false;
     Mail = ReadMailSettings(platform::FileInDir(ProgramDir, kMailIni));
+    const TReportMailSettings reports =
+        ReadReportMailSettings(platform::FileInDir(ProgramDir, kReportsIni));
+    ReportMailOn = reports.Monthly || reports.Weekly;
     LoadProblem.clear();
     if (LoadSettings()) ConfigLoaded = LoadTemplate();
 }

@@ -1,5 +1,7 @@
 #include "config/SettingsDialog.h"
 
+#include "config/ReportMailSettings.h"
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -512,6 +514,16 @@ void TSettingsDialog::BuildMailPage() {
     g->addWidget(eSubjSendMail, 1, 1);
     g->addWidget(Caption("Подпись", mMsgFooter), 2, 0, Qt::AlignTop);
     g->addWidget(mMsgFooter, 2, 1);
+    // The administrator (the address on the messages page) gets the summary per extension.
+    cbReportMonthly = Named(
+        new QCheckBox(U("Отчёт по абонентам за месяц администратору (1-го числа, XLSX)"), page),
+        "cbReportMonthly");
+    cbReportWeekly =
+        Named(new QCheckBox(
+                  U("Отчёт по абонентам за неделю администратору (по понедельникам, XLSX)"), page),
+              "cbReportWeekly");
+    g->addWidget(cbReportMonthly, 3, 0, 1, 2);
+    g->addWidget(cbReportWeekly, 4, 0, 1, 2);
     connect(cbPubSendMail, &QCheckBox::clicked, this, [this] { cbPubSendMailClick(); });
     Notebook->addWidget(page);
 }
@@ -613,6 +625,12 @@ void TSettingsDialog::FormCreate() {
     SetChecked(cbPubSendMail, Settings.SendMail, this, &TSettingsDialog::cbPubSendMailClick);
     SetLimitedText(eSubjSendMail, FromAnsi(Settings.SubjSendM), FieldWidth("SubjSendM"));
     mMsgFooter->setPlainText(MemoFromAnsi(Settings.MsgFooter));
+    {
+        const TReportMailSettings reports =
+            ReadReportMailSettings(platform::FileInDir(Settings.ProgramDir, kReportsIni));
+        cbReportMonthly->setChecked(reports.Monthly);
+        cbReportWeekly->setChecked(reports.Weekly);
+    }
 
     SetLimitedText(eMsgAddress, FromAnsi(Settings.MsgAddress), FieldWidth("MsgAddress"));
     SetChecked(cbNeedAllRight, Settings.NeedARight, this, &TSettingsDialog::cbNeedAllRightClick);
@@ -853,6 +871,20 @@ void TSettingsDialog::bbOkClick() {
     Settings.Mail.User = Trim(ToAnsi(eUserSMTP->text()));
     Settings.Mail.Password = ToAnsi(ePasswordSMTP->text());
 
+    try {
+        const std::string path = platform::FileInDir(Settings.ProgramDir, kReportsIni);
+        TReportMailSettings reports = ReadReportMailSettings(path);
+        if (reports.Monthly != cbReportMonthly->isChecked() ||
+            reports.Weekly != cbReportWeekly->isChecked()) {
+            reports.Monthly = cbReportMonthly->isChecked();
+            reports.Weekly = cbReportWeekly->isChecked();
+            WriteReportMailSettings(path, reports);
+        }
+        Settings.ReportMailOn = reports.Monthly || reports.Weekly;
+    } catch (const std::exception&) {
+        ShowMessage(ToAnsi(U("Невозможно записать файл настроек отчётов reports.ini !")));
+        return;
+    }
     try {
         if (OnSaveSettings) OnSaveSettings();
     } catch (const std::exception&) {

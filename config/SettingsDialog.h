@@ -137,6 +137,8 @@ public:
     TSpinEdit* seIdle = nullptr;
 
     QCheckBox* cbPubSendMail = nullptr;
+    QCheckBox* cbReportMonthly = nullptr;  // reports.ini: the report mail of each month
+    QCheckBox* cbReportWeekly = nullptr;   // and of each week
     QLineEdit* eSubjSendMail = nullptr;
     QPlainTextEdit* mMsgFooter = nullptr;
 

@@ -13,6 +13,7 @@
 struct TStationSettings : TSettings, TTemplateColumns {
     std::string ProgramDir;
     TMailSettings Mail;  // from mail.ini beside the settings table
+    bool ReportMailOn = false;  // reports.ini asks for a monthly or weekly report mail
     // What the settings table's text fields hold, learnt when the settings are loaded.
     TTextWidths TextWidths;
     std::string TemplateComment;

@@ -1,14 +1,21 @@
 #include "notify/DailyRun.h"
 
+#include <unistd.h>
+
 #include <exception>
+#include <filesystem>
 #include <iterator>
 #include <utility>
 
+#include "config/ReportMailSettings.h"
 #include "db/CallDatabase.h"
 #include "mail/Outbox.h"
 #include "mail/OutboxSender.h"
 #include "mail/SmtpClient.h"
+#include "notify/ReportMail.h"
 #include "platform/CodePage.h"
+#include "platform/ProgramDir.h"
+#include "reports/ReportExport.h"
 
 using platform::Utf8ToAnsi;
 
@@ -108,6 +115,7 @@ void TDailyRun::TimerTimer() {
         if (Recorder.NeedSilenc &&
             DayNumber(today) - DayNumber(Recorder.LastRingDate) > Recorder.DaysSilenc)
             SendAdminMail(Recorder.SubjSilenc, SilenceText(Recorder, today));
+        SendReportMails(today);
     } catch (...) {
         failure = std::current_exception();
     }
@@ -222,7 +230,8 @@ void TDailyRun::SendAdminMail(const std::string& subject, const std::string& bod
 
 TMailEnvelope ComposeStationMail(TSmtpClient& smtp, const std::string& from,
                                  const std::string& subject, const std::string& to,
-                                 const std::vector<std::string>& body) {
+                                 const std::vector<std::string>& body,
+                                 const std::vector<std::string>& attachments) {
     smtp.SetSubType(mtPlain);
     smtp.SetEncodeType(uuMime);
     smtp.SetClearParams(true);
@@ -232,12 +241,15 @@ TMailEnvelope ComposeStationMail(TSmtpClient& smtp, const std::string& from,
     message.FromAddress = from;
     message.ToAddress = TextToLines(to);
     message.Body = body;
+    message.Attachments = attachments;
     return smtp.BuildEnvelope();
 }
 
 std::string TDailyRun::Mail(const std::string& subject, const std::string& to,
-                            const std::vector<std::string>& body) {
-    const TMailEnvelope envelope = ComposeStationMail(NSMTP, Recorder.FromSMTP, subject, to, body);
+                            const std::vector<std::string>& body,
+                            const std::vector<std::string>& attachments) {
+    const TMailEnvelope envelope =
+        ComposeStationMail(NSMTP, Recorder.FromSMTP, subject, to, body, attachments);
     // The station's mail waits for nobody: the outbox's sender delivers it from the timer.
     if (Outbox) return Queue(envelope, to);
     const std::string error = Session([this, &envelope] { NSMTP.SendEnvelope(envelope); });
@@ -245,6 +257,45 @@ std::string TDailyRun::Mail(const std::string& subject, const std::string& to,
         Log(Utf8ToAnsi("Письмо для ") + Joined(TextToLines(to)) + Utf8ToAnsi(" не отправлено: ") +
             error);
     return error;
+}
+    return error;
+}
+
+void TDailyRun::SendReportMails(TDateTime today) {
+    const std::string iniPath = platform::FileInDir(Recorder.ProgramDir, kReportsIni);
+    TReportMailSettings settings = ReadReportMailSettings(iniPath);
+    const std::vector<TDueReport> due = DueReports(settings, today);
+    if (due.empty() || Recorder.MsgAddress.empty()) return;
+    std::unique_ptr<TReportEngine> engine;
+    try {
+        engine = std::make_unique<TReportEngine>(Recorder.DBPath);
+    } catch (const std::exception& e) {
+        Log(Utf8ToAnsi("Отчёт по абонентам не составлен: ") + OneLine(e.what()));
+        return;
+    }
+    namespace fs = std::filesystem;
+    for (const TDueReport& d : due) {
+        std::error_code ec;
+        const fs::path dir =
+            fs::temp_directory_path(ec) / ("tarvick-report-" + std::to_string(::getpid()));
+        try {
+            TReportFilter filter;
+            filter.Period = d.Period;
+            const TSummary summary = engine->Summary(TSummaryKind::Extension, filter);
+            const TReportMailText text = ComposeReportMail(summary, d);
+            fs::create_directories(dir);
+            const std::string xlsx = (dir / text.AttachmentName).string();
+            WriteTable(SummaryTable(summary), *MakeXlsxWriter(xlsx));
+            // A mail that fails goes to the outbox with its attachment, so the period counts as
+            // mailed either way.
+            Mail(text.Subject, Recorder.MsgAddress, text.Body, {xlsx});
+            (d.Monthly ? settings.LastMonth : settings.LastWeek) = d.Period.From;
+            WriteReportMailSettings(iniPath, settings);
+        } catch (const std::exception& e) {
+            Log(Utf8ToAnsi("Отчёт по абонентам не составлен: ") + OneLine(e.what()));
+        }
+        fs::remove_all(dir, ec);
+    }
 }
 
 void TDailyRun::Cancel() {

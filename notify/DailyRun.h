@@ -64,6 +64,10 @@ public:
     virtual TMailResult SendUserStatistics(int32_t inSeconds, int32_t outSeconds, TDateTime day,
                                            const std::string& address, const std::string& name);
     void SendAdminMail(const std::string& subject, const std::string& body);
+    // Mails the administrator the summary per extension of the month and the week just ended
+    // when reports.ini asks for them and they have not gone yet; the summary is read on a
+    // connection of its own. A period whose report cannot be made is tried again next run.
+    void SendReportMails(TDateTime today);
     // " 1 ч. 2 мин. 3 сек." for 3723 seconds, in Windows-1251.
     static std::string FormatDuration(int32_t seconds);
 
@@ -79,7 +83,8 @@ protected:
     // Queues one message, or sends it with the station's mail settings; the error text, empty
     // on success.
     std::string Mail(const std::string& subject, const std::string& to,
-                     const std::vector<std::string>& body);
+                     const std::vector<std::string>& body,
+                     const std::vector<std::string>& attachments = {});
     // Connects with the station's mail settings, runs send and disconnects; the error text.
     std::string Session(const std::function<void()>& send);
 
@@ -100,7 +105,8 @@ private:
 // One station mail (plain text, Windows-1251, MIME) as it goes on the wire.
 TMailEnvelope ComposeStationMail(TSmtpClient& smtp, const std::string& from,
                                  const std::string& subject, const std::string& to,
-                                 const std::vector<std::string>& body);
+                                 const std::vector<std::string>& body,
+                                 const std::vector<std::string>& attachments = {});
 // The log line for what the outbox's sender did with a message; empty for a first delivery.
 std::string OutboxReportText(const TOutboxReport& report);
 

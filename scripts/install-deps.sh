@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git
   libgtest-dev libgmock-dev libbenchmark-dev
-  qt6-base-dev qt6-base-dev-tools libgl-dev
+  qt6-base-dev qt6-base-dev-tools libgl-dev qt6-charts-dev libqt6opengl6-dev
+  libxlsxwriter-dev python3-openpyxl
   firebird-dev libfbclient2 firebird3.0-server-core firebird3.0-utils
   libssl-dev openssl ca-certificates
   python3 python3-aiosmtpd

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Pictures of the running station for the documentation: the main window capturing the
 # exchange simulator's calls, with its icon in a notification area (trayer), on a virtual
-# display.  scripts/station-shot.sh BUILD_DIR [OUT_DIR]
+# display, and the calls window on a database of made-up calls.
+#   scripts/station-shot.sh BUILD_DIR [OUT_DIR]
 set -euo pipefail
 build=$(cd "$1" && pwd)
 out=${2:-docs}
@@ -40,7 +41,7 @@ mkdir -p "$out"
 # shot NAME HIDERUN: the window capturing, or hidden at start with only its icon left.
 shot() {
   "$tool" dbf set "$work/tarvick.dat" HideRun "$2" >/dev/null
-  "$build/capture/tarvick" --dir "$work/" &
+  "$build/station/tarvick" --dir "$work/" &
   local station=$!
   sleep 6
   import -window root "$out/$1.png"
@@ -51,3 +52,7 @@ shot() {
 }
 shot station F
 shot station-tray T
+
+# The calls window on two years of made-up calls (20 000), showing November 2026.
+bash "$root/bench/reports-data.sh" "$work/report-calls.fdb" 20000
+"$build/tools/tarvick-calls-shots" "$work/report-calls.fdb" "$out" 2026-11-01 2026-11-30

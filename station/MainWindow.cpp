@@ -138,8 +138,9 @@ TMainWindow::TMainWindow(TCapturePort& port, TCaptureDatabase& db, THolderFactor
     btnGo = FlatButton("btnGo", "Начать", "Начать запись", central);
     btnSet = FlatButton("btnSet", "Настройка", "Настройка", central);
     btnHide = FlatButton("btnHide", "Скрыть", "Фоновый режим", central);
+    btnCalls = FlatButton("btnCalls", "Звонки", "Звонки, отчёты и выгрузка", central);
     sbExit = FlatButton("sbExit", "Выход", "Выход", central);
-    for (QToolButton* b : {btnGo, btnSet, btnHide, sbExit}) buttons->addWidget(b);
+    for (QToolButton* b : {btnGo, btnSet, btnHide, btnCalls, sbExit}) buttons->addWidget(b);
     buttons->addStretch();
     const char* labels[2] = {"CTS", "DSR"};
     const TLampSignal signals_[2] = {lsCTS, lsDSR};
@@ -208,6 +209,8 @@ TMainWindow::TMainWindow(TCapturePort& port, TCaptureDatabase& db, THolderFactor
     connect(btnSet, &QToolButton::clicked, this, guard(&TMainWindow::btnSetClick));
     connect(btnHide, &QToolButton::clicked, this, guard(&TMainWindow::btnHideClick));
     connect(sbExit, &QToolButton::clicked, this, guard(&TMainWindow::sbExitClick));
+    connect(btnCalls, &QToolButton::clicked, this, guard(&TMainWindow::OpenCalls));
+    connect(mCalls, &QAction::triggered, this, guard(&TMainWindow::OpenCalls));
     connect(mStart, &QAction::triggered, this, guard(&TMainWindow::btnGoClick));
     connect(mStop, &QAction::triggered, this, guard(&TMainWindow::btnGoClick));
     connect(N5, &QAction::triggered, this, guard(&TMainWindow::sbExitClick));
@@ -242,6 +245,7 @@ TMainWindow::TMainWindow(TCapturePort& port, TCaptureDatabase& db, THolderFactor
 
 TMainWindow::~TMainWindow() {
     Destroying = true;
+    delete Calls_;
     // The port closes before the holder goes, whichever way the window ends.
     if (!Control_.ShutDown()) {
         try {
@@ -261,6 +265,7 @@ void TMainWindow::BuildMenus() {
     mStart = Item(degr1, "mStart", "Начать запись");
     mStop = Item(degr1, "mStop", "Остановить запись");
     mStop->setEnabled(false);
+    mCalls = Item(degr1, "mCalls", "Звонки...");
     QAction* sep = degr1->addSeparator();
     sep->setObjectName("N4");
     N5 = Item(degr1, "N5", "Выход       Alt+F4");
@@ -501,6 +506,16 @@ void TMainWindow::ClearLog() {
 
 std::string TMainWindow::LogText() const {
     return ToAnsi(mLog->toPlainText());
+}
+
+void TMainWindow::OpenCalls() {
+    if (!Calls_) {
+        if (!Recorder()) return;
+        Calls_ = new TCallsWindow(Recorder()->DBPath);
+    }
+    Calls_->show();
+    Calls_->raise();
+    Calls_->activateWindow();
 }
 
 void TMainWindow::N3Click() {

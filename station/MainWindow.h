@@ -1,12 +1,14 @@
 #pragma once
 // The main window: capture control, the live log, the notification-area icon and the menus.
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
 #include <functional>
 #include <memory>
 #include <string>
 
 #include "serial/PortControls.h"
+#include "station/CallsWindow.h"
 #include "station/Controller.h"
 
 class QAction;
@@ -48,6 +50,7 @@ public:
     QToolButton* btnGo = nullptr;
     QToolButton* btnSet = nullptr;
     QToolButton* btnHide = nullptr;
+    QToolButton* btnCalls = nullptr;
     QToolButton* sbExit = nullptr;
     TPortLamp* ComLed1 = nullptr;  // CTS
     TPortLamp* ComLed2 = nullptr;  // DSR
@@ -63,6 +66,7 @@ public:
     QMenu* degr1 = nullptr;
     QAction* mStart = nullptr;
     QAction* mStop = nullptr;
+    QAction* mCalls = nullptr;
     QAction* N5 = nullptr;
     QMenu* mSet = nullptr;
     QAction* N9_14[6] = {};
@@ -92,6 +96,9 @@ public:
     void ClearLog();
     void FitWindow();
     void OpenSettings(int page);
+    // The calls window, one at a time, on the database the settings name; capture goes on.
+    void OpenCalls();
+    TCallsWindow* CallsWindow() const { return Calls_; }
 
     // Handlers.
     void FormActivate();
@@ -134,6 +141,7 @@ private:
 
     TCapturePort& Port;
     TCaptureControl Control_;
+    QPointer<TCallsWindow> Calls_;
     bool Destroying = false;
     bool CloseAccepted = false;
     bool LogEmpty = true;          // an empty line and no line look alike in the text control

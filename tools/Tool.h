@@ -1,7 +1,9 @@
 #pragma once
 // Subcommands of tarvick-tool register themselves here, one source file each (Tool*.cpp).
 #include <string>
+
 #include <vector>
+#include "common/DateTime.h"
 
 using ToolArgs = std::vector<std::string>;
 using ToolRun = int (*)(const ToolArgs& args);  // args after the subcommand's name
@@ -18,3 +20,5 @@ struct ToolRegistration {
 
 // Reads a whole file, or standard input for an empty path; false when it cannot be read.
 bool ReadInput(const std::string& path, std::string& data);
+// A date written YYYY-MM-DD; false for anything else or a day that does not exist.
+bool ParseIsoDay(const std::string& text, TDateTime& day);

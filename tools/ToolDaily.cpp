@@ -2,13 +2,13 @@
 // an administrator whose station missed a run or whose mail server was down.
 #include <iostream>
 
-#include "notify/DailyRun.h"
 #include "capture/Recorder.h"
 #include "common/DateTime.h"
 #include "db/CallDatabase.h"
 #include "db/FirebirdEnv.h"
 #include "mail/MailEncoding.h"
 #include "mail/SmtpClient.h"
+#include "notify/DailyRun.h"
 #include "platform/CodePage.h"
 #include "platform/ProgramDir.h"
 #include "tools/Tool.h"
@@ -17,22 +17,9 @@ namespace {
 
 constexpr const char* kUsage = "daily DIR --day YYYY-MM-DD";
 
-bool ParseDay(const std::string& text, TDateTime& day) {
-    if (text.size() != 10 || text[4] != '-' || text[7] != '-') return false;
-    int parts[3] = {};
-    const size_t at[3][2] = {{0, 4}, {5, 2}, {8, 2}};
-    for (int i = 0; i < 3; ++i) {
-        for (size_t k = at[i][0]; k < at[i][0] + at[i][1]; ++k) {
-            if (text[k] < '0' || text[k] > '9') return false;
-            parts[i] = parts[i] * 10 + (text[k] - '0');
-        }
-    }
-    return TryEncodeDate(parts[0], parts[1], parts[2], day);
-}
-
 int RunDaily(const ToolArgs& args) {
     TDateTime day = 0;
-    if (args.size() != 3 || args[1] != "--day" || !ParseDay(args[2], day)) {
+    if (args.size() != 3 || args[1] != "--day" || !ParseIsoDay(args[2], day)) {
         std::cerr << "usage: tarvick-tool " << kUsage << "\n";
         return 2;
     }

@@ -40,6 +40,19 @@ bool ReadInput(const std::string& path, std::string& data) {
     return !in.bad();
 }
 
+bool ParseIsoDay(const std::string& text, TDateTime& day) {
+    if (text.size() != 10 || text[4] != '-' || text[7] != '-') return false;
+    int parts[3] = {};
+    const size_t at[3][2] = {{0, 4}, {5, 2}, {8, 2}};
+    for (int i = 0; i < 3; ++i) {
+        for (size_t k = at[i][0]; k < at[i][0] + at[i][1]; ++k) {
+            if (text[k] < '0' || text[k] > '9') return false;
+            parts[i] = parts[i] * 10 + (text[k] - '0');
+        }
+    }
+    return TryEncodeDate(parts[0], parts[1], parts[2], day);
+}
+
 int main(int argc, char** argv) {
     std::ios::sync_with_stdio(false);
     QCoreApplication app(argc, argv);

@@ -1,0 +1,234 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "GeneratedCalls.h"
+#include "platform/CodePage.h"
+#include "reports/ReportExport.h"
+#include "tests/common/CaseName.h"
+#include "tests/common/TempDir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// RFC 4180 records: quoted fields with doubled quotes, CR LF between records.
+std::vector<std::vector<std::string>> ParseCsv(const std::string& text, char sep) {
+    std::vector<std::vector<std::string>> rows(1);
+    std::string field;
+    bool quoted = false, inQuotes = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inQuotes) {
+            if (c == '"' && i + 1 < text.size() && text[i + 1] == '"')
+                field += '"', ++i;
+            else if (c == '"')
+                inQuotes = false;
+            else
+                field += c;
+        } else if (c == '"' && field.empty() && !quoted) {
+            inQuotes = quoted = true;
+        } else if (c == sep) {
+            rows.back().push_back(field), field.clear(), quoted = false;
+        } else if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+            rows.back().push_back(field), field.clear(), quoted = false;
+            rows.emplace_back();
+            ++i;
+        } else {
+            field += c;
+        }
+    }
+    if (rows.back().empty()) rows.pop_back();
+    return rows;
+}
+
+const std::string kOwner =
+    "\xd1\xe8\xe4\xee\xf0\xee\xe2; \"\xc1\xfb\xf1\xf2\xf0\xfb\xe9\"";  // Сидоров; "Быстрый"
+
+struct CsvCase {
+    const char* name;
+    TCsvOptions options;
+    const char* prefix;
+};
+
+class CsvExport : public ::testing::TestWithParam<CsvCase> {};
+
+TEST_P(CsvExport, ReadsBackCellForCellInItsEncoding) {
+    TSummary s;
+    s.Kind = TSummaryKind::Extension;
+    TSummaryRow r;
+    r.Key = "201", r.KeyNumber = 201, r.Owner = kOwner, r.CallsIn = 2, r.SecondsIn = 3723;
+    s.Rows.push_back(r);
+    TSummaryRow formula;
+    formula.Key = "202", formula.KeyNumber = 202, formula.Owner = "=HYPERLINK(\"x\")";
+    s.Rows.push_back(formula);
+    s.Total = r;
+    std::ostringstream out;
+    WriteTable(SummaryTable(s), *MakeCsvWriter(out, GetParam().options));
+    std::string text = out.str();
+    ASSERT_EQ(text.rfind(GetParam().prefix, 0), 0u);
+    text = text.substr(std::string(GetParam().prefix).size());
+    if (GetParam().options.Encoding != TCsvEncoding::Windows1251) text = platform::Utf8ToAnsi(text);
+    const auto rows = ParseCsv(text, GetParam().options.Separator);
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_EQ(rows[0][0], "\xc0\xe1\xee\xed\xe5\xed\xf2");  // Абонент
+    EXPECT_EQ(rows[1], (std::vector<std::string>{"201", kOwner, "2", "1:02:03", "2", "1:02:03", "0",
+                                                 "0:00:00"}));
+    // A text a spreadsheet would run as a formula stays text.
+    EXPECT_EQ(rows[2][1], "'=HYPERLINK(\"x\")");
+    EXPECT_EQ(rows[3][0], "\xc8\xf2\xee\xe3\xee");  // Итого
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Encodings, CsvExport,
+    ::testing::Values(CsvCase{"Windows1251Semicolon", TCsvOptions::Windows1251(), ""},
+                      CsvCase{"Utf8WithBom", TCsvOptions::Utf8Bom(), "\xef\xbb\xbf"},
+                      CsvCase{"PlainUtf8Comma", TCsvOptions::Plain(), ""}),
+    CaseName());
+
+// tarvick-tool report on a station directory whose settings table names a database of generated
+// calls.
+class ReportTool : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(db_.Created());
+        station_ = db_.Dir() / "station";
+        fs::create_directories(station_);
+        for (const char* f : {"tarvick.dat", "tarvick.dbt", "GENERIC24.ATS"})
+            fs::copy_file(fs::path(TARVICK_SOURCE_DIR "/data") / f, station_ / f);
+        ASSERT_EQ(Tool("dbf set '" + (station_ / "tarvick.dat").string() + "' DBPATH '" +
+                       db_.Path() + "'"),
+                  0)
+            << err_;
+        calls_ = MakeCalls(500, 20);
+        TCallDatabase db;
+        db.Connect(db_.Path());
+        InsertCalls(db, calls_, false);
+    }
+    int Tool(const std::string& args) {
+        const fs::path out = db_.Dir() / "out.txt", err = db_.Dir() / "err.txt";
+        const std::string cmd =
+            TARVICK_TOOL " " + args + " >'" + out.string() + "' 2>'" + err.string() + "'";
+        const int rc = std::system(cmd.c_str());
+        out_ = ReadFile(out);
+        err_ = ReadFile(err);
+        return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    }
+    std::string Station() const { return "'" + station_.string() + "'"; }
+
+    TFreshDatabase db_;
+    fs::path station_;
+    std::vector<TGenCall> calls_;
+    std::string out_, err_;
+};
+
+TEST_F(ReportTool, SummaryGoesToStandardOutputAsCsv) {
+    ASSERT_EQ(Tool("report " + Station() +
+                   " --from 2026-03-01 --to 2026-03-10 --by extension --ext 201,203"),
+              0)
+        << err_;
+    const auto rows = ParseCsv(out_, ',');
+    ASSERT_EQ(rows.size(), 4u) << out_;  // header, two extensions, totals
+    EXPECT_EQ(rows[0][0], "Абонент");
+    TReportFilter f;
+    f.Period = TReportPeriod::Days(Day(2026, 3, 1), Day(2026, 3, 10));
+    for (int row = 1; row <= 2; ++row) {
+        f.Extensions = {std::stoi(rows[row][0])};
+        int64_t calls = 0, seconds = 0;
+        for (const auto& c : calls_)
+            if (Keeps(f, c)) ++calls, seconds += c.Duration;
+        EXPECT_EQ(rows[row][2], std::to_string(calls));
+        EXPECT_EQ(rows[row][3], DurationText(seconds));
+    }
+    EXPECT_EQ(rows[3][0], "Итого");
+}
+
+TEST_F(ReportTool, CallListAsXlsxHasTypedCells) {
+    const std::string xlsx = (db_.Dir() / "calls.xlsx").string();
+    ASSERT_EQ(
+        Tool("report " + Station() +
+             " --from 2026-03-01 --to 2026-03-20 --by calls --format xlsx --out '" + xlsx + "'"),
+        0)
+        << err_;
+    const std::string script = (db_.Dir() / "check.py").string();
+    std::ofstream(script) << R"(import sys, datetime, openpyxl
+ws = openpyxl.load_workbook(sys.argv[1]).active
+rows = list(ws.iter_rows(min_row=2))
+print(len(rows))
+for r in rows:
+    assert isinstance(r[0].value, datetime.datetime), r[0].value
+    assert isinstance(r[1].value, int), r[1].value
+    assert isinstance(r[3].value, int), r[3].value
+    assert isinstance(r[4].value, str), r[4].value
+    assert r[7].is_date and r[7].number_format == '[h]:mm:ss', r[7].number_format
+    assert isinstance(r[7].value, (datetime.time, datetime.timedelta)), r[7].value
+first = rows[0]
+print(first[0].value.strftime('%Y-%m-%d %H:%M:%S'), first[1].value)
+)";
+    const fs::path out = db_.Dir() / "py.txt";
+    ASSERT_EQ(std::system((std::string(TARVICK_PYTHON " '") + script + "' '" + xlsx + "' >'" +
+                           out.string() + "' 2>&1")
+                              .c_str()),
+              0)
+        << ReadFile(out);
+    TReportFilter f;
+    f.Period = TReportPeriod::Days(Day(2026, 3, 1), Day(2026, 3, 20));
+    int64_t count = 0;
+    TDateTime first = 1e9;
+    int firstExt = 0;
+    for (const auto& c : calls_)
+        if (Keeps(f, c)) {
+            ++count;
+            if (c.Start < first) first = c.Start, firstExt = c.Extension;
+        }
+    EXPECT_EQ(ReadFile(out), std::to_string(count) + "\n" +
+                                 FormatDateTime("yyyy-mm-dd hh:nn:ss", first) + " " +
+                                 std::to_string(firstExt) + "\n");
+}
+
+TEST_F(ReportTool, HtmlNamesTheReport) {
+    ASSERT_EQ(
+        Tool("report " + Station() + " --from 2026-03-01 --to 2026-03-31 --by hour --format html"),
+        0)
+        << err_;
+    EXPECT_NE(out_.find("<title>По часам</title>"), std::string::npos) << out_;
+    EXPECT_NE(out_.find("<tfoot>"), std::string::npos);
+}
+
+struct UsageCase {
+    const char* name;
+    const char* args;  // after the station directory
+};
+
+class ReportToolUsage : public ReportTool, public ::testing::WithParamInterface<UsageCase> {};
+
+TEST_P(ReportToolUsage, ExitsTwoWithTheUsageText) {
+    EXPECT_EQ(Tool("report " + Station() + " " + GetParam().args), 2) << out_;
+    EXPECT_NE(err_.find("usage: tarvick-tool report DIR --from YYYY-MM-DD"), std::string::npos)
+        << err_;
+    EXPECT_EQ(out_, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReportToolUsage,
+    ::testing::Values(
+        UsageCase{"NoKind", "--from 2026-03-01 --to 2026-03-02"},
+        UsageCase{"UnknownKind", "--from 2026-03-01 --to 2026-03-02 --by week"},
+        UsageCase{"BadDate", "--from 2026-02-30 --to 2026-03-02 --by day"},
+        UsageCase{"ToBeforeFrom", "--from 2026-03-05 --to 2026-03-02 --by day"},
+        UsageCase{"BadExtension", "--from 2026-03-01 --to 2026-03-02 --by day --ext 1,x"},
+        UsageCase{"BadFormat", "--from 2026-03-01 --to 2026-03-02 --by day --format pdf"},
+        UsageCase{"ValueMissing", "--from 2026-03-01 --to 2026-03-02 --by"},
+        UsageCase{"UnknownOption", "--from 2026-03-01 --to 2026-03-02 --by day -x 1"}),
+    CaseName());
+
+}  // namespace
