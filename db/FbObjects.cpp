@@ -145,13 +145,13 @@ void TFbTransaction::StartTransaction() {
     if (InTransaction()) Fail("Transaction is active");
     if (!database_) Fail("Transaction has no database");
     static const char tpb[] = {isc_tpb_version3, isc_tpb_nowait, isc_tpb_read_committed,
-                               isc_tpb_rec_version};
+                               isc_tpb_rec_version, isc_tpb_read};
+    // The read-only item is the last one, left out for the station's own transaction.
+    const auto length = static_cast<unsigned short>(readOnly_ ? sizeof tpb : sizeof tpb - 1);
     isc_db_handle* db = database_->Handle();
     ib::TTrHandle handle;
-    ib::Call([&](ISC_STATUS* s) {
-        return isc_start_transaction(s, handle.Ptr(), 1, db,
-                                     static_cast<unsigned short>(sizeof tpb), tpb);
-    });
+    ib::Call(
+        [&](ISC_STATUS* s) { return isc_start_transaction(s, handle.Ptr(), 1, db, length, tpb); });
     handle_ = std::move(handle);
 }
 

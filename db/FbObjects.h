@@ -56,6 +56,9 @@ public:
     TFbConnection* DefaultDatabase() const { return database_; }
     // Fixed: nowait, read_committed, rec_version.
     static const std::vector<std::string>& Params();
+    // A reader's transaction (isc_tpb_read as well): the server need not keep old versions of
+    // rows for it, so a long report does not hold back the clean-up behind the record path.
+    void SetReadOnly(bool value) { readOnly_ = value; }
 
     bool InTransaction() const { return static_cast<bool>(handle_); }
     void StartTransaction();
@@ -71,6 +74,7 @@ public:
 
 private:
     TFbConnection* database_ = nullptr;
+    bool readOnly_ = false;
     ib::TTrHandle handle_;
 };
 

@@ -1,0 +1,599 @@
+#include "reports/ReportEngine.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <unordered_map>
+
+#include "db/FbObjects.h"
+
+namespace {
+
+constexpr TDateTime kSecond = 1.0 / 86400;
+
+// The rows of one statement, with the binding of its parameters in text order.
+struct TBoundSql {
+    std::string Text;
+    std::vector<std::function<void(TFbParam&)>> Binds;
+
+    void Add(const std::string& text) { Text += text; }
+    void Date(const std::string& text, TDateTime value) {
+        Text += text;
+        Binds.push_back([value](TFbParam& p) { p.SetAsDateTime(value); });
+    }
+    void Int(const std::string& text, int64_t value) {
+        Text += text;
+        Binds.push_back([value](TFbParam& p) { p.SetAsInt64(value); });
+    }
+    void Str(const std::string& text, const std::string& value) {
+        Text += text;
+        Binds.push_back([value](TFbParam& p) { p.SetAsString(value); });
+    }
+};
+
+bool AllZeros(const std::string& number) {
+    return !number.empty() && number.find_first_not_of('0') == std::string::npos;
+}
+
+}  // namespace
+
+TReportPeriod TReportPeriod::Days(TDateTime firstDay, TDateTime lastDay) {
+    return {static_cast<TDateTime>(DayNumber(firstDay)),
+            static_cast<TDateTime>(DayNumber(lastDay) + 1)};
+}
+
+TReportPeriod PresetPeriod(TPeriodPreset preset, TDateTime now) {
+    const TDateTime today = static_cast<TDateTime>(DayNumber(now));
+    const TDateParts d = DecodeDate(today);
+    TDateTime first = today;
+    switch (preset) {
+        case TPeriodPreset::Today:
+            return TReportPeriod::Days(today, today);
+        case TPeriodPreset::Yesterday:
+            return TReportPeriod::Days(today - 1, today - 1);
+        case TPeriodPreset::ThisWeek: {
+            const int sinceMonday = (DayOfWeek(today) + 5) % 7;
+            return TReportPeriod::Days(today - sinceMonday, today - sinceMonday + 6);
+        }
+        case TPeriodPreset::ThisMonth:
+            TryEncodeDate(d.Year, d.Month, 1, first);
+            return {first, first + DaysInMonth(d.Year, d.Month)};
+        case TPeriodPreset::LastMonth: {
+            const int year = d.Month == 1 ? d.Year - 1 : d.Year;
+            const int month = d.Month == 1 ? 12 : d.Month - 1;
+            TryEncodeDate(year, month, 1, first);
+            return {first, first + DaysInMonth(year, month)};
+        }
+    }
+    return TReportPeriod::Days(today, today);
+}
+
+std::string TCallCursor::ToToken() const {
+    // Whole seconds since 1899-12-30 and the tie-breaker: exact, and plain in a URL.
+    const auto seconds = static_cast<int64_t>(std::llround(Start * 86400));
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "%" PRId64 "-%" PRId64, seconds, Tie);
+    return buf;
+}
+
+std::optional<TCallCursor> TCallCursor::FromToken(std::string_view token) {
+    const size_t dash = token.find('-', 1);
+    if (token.size() > 40 || dash == std::string_view::npos) return std::nullopt;
+    auto number = [](std::string_view s) -> std::optional<int64_t> {
+        if (s.empty() || s.size() > 18) return std::nullopt;
+        int64_t v = 0;
+        for (char c : s) {
+            if (c < '0' || c > '9') return std::nullopt;
+            v = v * 10 + (c - '0');
+        }
+        return v;
+    };
+    const auto seconds = number(token.substr(0, dash));
+    const auto tie = number(token.substr(dash + 1));
+    // Years 1900 to 9999.
+    if (!seconds || !tie || *seconds > int64_t{2958466} * 86400) return std::nullopt;
+    return TCallCursor{static_cast<TDateTime>(*seconds) / 86400, *tie};
+}
+
+std::string DurationText(int64_t seconds) {
+    if (seconds < 0) seconds = 0;
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%" PRId64 ":%02d:%02d", seconds / 3600,
+                  static_cast<int>(seconds / 60 % 60), static_cast<int>(seconds % 60));
+    return buf;
+}
+
+namespace {
+
+struct TKindInfo {
+    TSummaryKind Kind;
+    const char* Name;
+    const char* Title;  // Windows-1251
+    const char* KeyTitle;
+};
+
+// Captions in Windows-1251 (the source is UTF-8, so the bytes are spelled out).
+const TKindInfo kKinds[] = {
+    {TSummaryKind::Extension, "extension", "\xcf\xee \xe0\xe1\xee\xed\xe5\xed\xf2\xe0\xec",
+     "\xc0\xe1\xee\xed\xe5\xed\xf2"},
+    {TSummaryKind::Day, "day", "\xcf\xee \xe4\xed\xff\xec", "\xc4\xe0\xf2\xe0"},
+    {TSummaryKind::Hour, "hour", "\xcf\xee \xf7\xe0\xf1\xe0\xec", "\xd7\xe0\xf1"},
+    {TSummaryKind::Line, "line", "\xcf\xee \xeb\xe8\xed\xe8\xff\xec", "\xcb\xe8\xed\xe8\xff"},
+    {TSummaryKind::Number, "number", "\xcd\xee\xec\xe5\xf0\xe0", "\xcd\xee\xec\xe5\xf0"},
+    {TSummaryKind::Station, "station", "\xcf\xee \xf1\xf2\xe0\xed\xf6\xe8\xff\xec",
+     "\xd1\xf2\xe0\xed\xf6\xe8\xff"},
+};
+
+const TKindInfo& Info(TSummaryKind kind) {
+    for (const auto& k : kKinds)
+        if (k.Kind == kind) return k;
+    return kKinds[0];
+}
+
+// "Итого", "Владелец", "Звонков", ... in Windows-1251.
+const char* const kTotal = "\xc8\xf2\xee\xe3\xee";
+const char* const kOwner = "\xc2\xeb\xe0\xe4\xe5\xeb\xe5\xf6";
+const char* const kCalls = "\xc7\xe2\xee\xed\xea\xee\xe2";
+const char* const kTalk = "\xc2\xf0\xe5\xec\xff";
+const char* const kIn = "\xc2\xf5\xee\xe4\xff\xf9\xe8\xf5";
+const char* const kInTalk = "\xc2\xf5\xee\xe4\xff\xf9\xe8\xe5, \xe2\xf0\xe5\xec\xff";
+const char* const kOut = "\xc8\xf1\xf5\xee\xe4\xff\xf9\xe8\xf5";
+const char* const kOutTalk = "\xc8\xf1\xf5\xee\xe4\xff\xf9\xe8\xe5, \xe2\xf0\xe5\xec\xff";
+
+TReportCell IntCell(int64_t v) {
+    return {v, 0, std::to_string(v)};
+}
+TReportCell TextCell(std::string s) {
+    return {0, 0, std::move(s)};
+}
+TReportCell DurationCell(int64_t seconds) {
+    return {seconds, 0, DurationText(seconds)};
+}
+TReportCell DateCell(TDateTime day) {
+    return {0, day, DateToStr(day)};
+}
+
+}  // namespace
+
+std::string SummaryKindName(TSummaryKind kind) {
+    return Info(kind).Name;
+}
+
+std::optional<TSummaryKind> SummaryKindFromName(std::string_view name) {
+    for (const auto& k : kKinds)
+        if (name == k.Name) return k.Kind;
+    return std::nullopt;
+}
+
+std::string SummaryKindTitle(TSummaryKind kind) {
+    return Info(kind).Title;
+}
+
+TReportTable SummaryTable(const TSummary& summary) {
+    TReportTable t;
+    t.Title = SummaryKindTitle(summary.Kind);
+    const TCellType keyType = summary.Kind == TSummaryKind::Day ? TCellType::Date
+                              : summary.Kind == TSummaryKind::Extension ||
+                                      summary.Kind == TSummaryKind::Line ||
+                                      summary.Kind == TSummaryKind::Hour
+                                  ? TCellType::Integer
+                                  : TCellType::Text;
+    t.Columns.push_back({Info(summary.Kind).KeyTitle, keyType});
+    const bool owners = summary.Kind == TSummaryKind::Extension;
+    if (owners) t.Columns.push_back({kOwner, TCellType::Text});
+    for (auto [title, type] : {std::pair{kCalls, TCellType::Integer},
+                               {kTalk, TCellType::Duration},
+                               {kIn, TCellType::Integer},
+                               {kInTalk, TCellType::Duration},
+                               {kOut, TCellType::Integer},
+                               {kOutTalk, TCellType::Duration}})
+        t.Columns.push_back({title, type});
+    auto figures = [](std::vector<TReportCell>& cells, const TSummaryRow& r) {
+        cells.push_back(IntCell(r.Calls()));
+        cells.push_back(DurationCell(r.Seconds()));
+        cells.push_back(IntCell(r.CallsIn));
+        cells.push_back(DurationCell(r.SecondsIn));
+        cells.push_back(IntCell(r.CallsOut));
+        cells.push_back(DurationCell(r.SecondsOut));
+    };
+    for (const auto& r : summary.Rows) {
+        std::vector<TReportCell> cells;
+        if (keyType == TCellType::Date)
+            cells.push_back(DateCell(r.KeyDate));
+        else if (keyType == TCellType::Integer)
+            cells.push_back({r.KeyNumber, 0, r.Key});
+        else
+            cells.push_back(TextCell(r.Key));
+        if (owners) cells.push_back(TextCell(r.Owner));
+        figures(cells, r);
+        t.Rows.push_back(std::move(cells));
+    }
+    t.Totals.push_back(TextCell(kTotal));
+    if (owners) t.Totals.push_back(TextCell(""));
+    figures(t.Totals, summary.Total);
+    return t;
+}
+
+std::vector<TReportColumn> CallColumns() {
+    // Дата и время, Абонент, Владелец, Линия, Номер, Звонивший, Направление, Длительность, Станция
+    return {{"\xc4\xe0\xf2\xe0 \xe8 \xe2\xf0\xe5\xec\xff", TCellType::DateTime},
+            {"\xc0\xe1\xee\xed\xe5\xed\xf2", TCellType::Integer},
+            {kOwner, TCellType::Text},
+            {"\xcb\xe8\xed\xe8\xff", TCellType::Integer},
+            {"\xcd\xee\xec\xe5\xf0", TCellType::Text},
+            {"\xc7\xe2\xee\xed\xe8\xe2\xf8\xe8\xe9", TCellType::Text},
+            {"\xcd\xe0\xef\xf0\xe0\xe2\xeb\xe5\xed\xe8\xe5", TCellType::Text},
+            {"\xc4\xeb\xe8\xf2\xe5\xeb\xfc\xed\xee\xf1\xf2\xfc", TCellType::Duration},
+            {"\xd1\xf2\xe0\xed\xf6\xe8\xff", TCellType::Text}};
+}
+
+std::vector<TReportCell> CallCells(const TCallRow& row) {
+    return {{0, row.Start, FormatDateTime("dd.mm.yyyy hh:nn:ss", row.Start)},
+            IntCell(row.Extension),
+            TextCell(row.Owner),
+            IntCell(row.Line),
+            TextCell(row.Number),
+            TextCell(row.Caller),
+            // "входящий" / "исходящий"
+            TextCell(row.Incoming ? "\xe2\xf5\xee\xe4\xff\xf9\xe8\xe9"
+                                  : "\xe8\xf1\xf5\xee\xe4\xff\xf9\xe8\xe9"),
+            DurationCell(row.Duration),
+            TextCell(row.Station)};
+}
+
+TReportTable CallTable(const std::vector<TCallRow>& rows) {
+    TReportTable t;
+    t.Title = "\xc7\xe2\xee\xed\xea\xe8";  // Звонки
+    t.Columns = CallColumns();
+    for (const auto& r : rows) t.Rows.push_back(CallCells(r));
+    return t;
+}
+
+struct TReportEngine::TImpl {
+    TFbConnection db;
+    TFbTransaction tr;
+    TRingsColumns columns;
+
+    explicit TImpl(const std::string& dbPath) {
+        db.SetDefaultTransaction(&tr);
+        db.SetLoginPrompt(false);
+        tr.SetDefaultDatabase(&db);
+        tr.SetReadOnly(true);
+        db.Params() = {"user_name=SYSDBA", "password=quillfern", "lc_ctype=win1251"};
+        db.SetDatabaseName(dbPath);
+        db.Open();
+        Read([&] {
+            TFbStatement q(db, tr);
+            q.SetText(
+                "SELECT TRIM(RDB$FIELD_NAME) FROM RDB$RELATION_FIELDS WHERE RDB$RELATION_NAME = "
+                "'RINGS'");
+            q.ExecQuery();
+            for (; !q.Eof(); q.Next()) {
+                const std::string name = q.Fields(0).AsString();
+                if (name == "ID") columns.Id = true;
+                if (name == "STATION") columns.Station = true;
+                if (name == "CALLER") columns.Caller = true;
+            }
+        });
+    }
+
+    // One read in a transaction of its own, so that each page sees the calls committed by then.
+    template <class F>
+    void Read(F f) {
+        tr.StartTransaction();
+        try {
+            f();
+        } catch (...) {
+            tr.RollbackQuietly();
+            throw;
+        }
+        tr.Commit();
+    }
+
+    void Where(TBoundSql& sql, const TReportFilter& f, TDateTime from) const {
+        sql.Date(" WHERE r.RingDate >= ?", from);
+        sql.Date(" AND r.RingDate < ?", f.Period.To);
+        if (!f.Extensions.empty()) {
+            sql.Add(" AND r.NumberIn IN (");
+            for (size_t i = 0; i < f.Extensions.size(); ++i)
+                sql.Add((i ? "," : "") + std::to_string(f.Extensions[i]));
+            sql.Add(")");
+        }
+        if (!f.NumberPart.empty()) sql.Str(" AND r.NumberOut CONTAINING ?", f.NumberPart);
+        // The same definition as the owners' daily totals.
+        if (f.Direction == TDirection::Incoming) sql.Add(" AND r.NumberOut = 0");
+        if (f.Direction == TDirection::Outgoing) sql.Add(" AND r.NumberOut > 0");
+        if (f.MinDuration > 0) sql.Int(" AND r.ringlength >= ?", f.MinDuration);
+        if (f.Line) sql.Int(" AND r.RLine = ?", *f.Line);
+        if (!f.Station.empty() && columns.Station) sql.Str(" AND r.Station = ?", f.Station);
+    }
+
+    static void Bind(TFbStatement& q, const TBoundSql& sql) {
+        q.SetText(sql.Text);
+        for (size_t i = 0; i < sql.Binds.size(); ++i) sql.Binds[i](q.Params(static_cast<int>(i)));
+    }
+
+    std::string CallSelect(const std::string& rows) const {
+        std::string s = "SELECT " + rows + (columns.Id ? " r.ID," : " 0,") +
+                        " r.RingDate, r.NumberIn, r.RLine, r.NumberOut, r.ringlength, u.FIO";
+        s += columns.Caller ? ", r.Caller" : ", ''";
+        s += columns.Station ? ", r.Station" : ", ''";
+        return s + " FROM Rings r LEFT JOIN Users u ON u.NumberIN = r.NumberIn";
+    }
+
+    static TCallRow ReadCall(const TFbStatement& q) {
+        TCallRow r;
+        r.Id = q.Fields(0).AsInt64();
+        r.Start = q.Fields(1).AsDateTime();
+        r.Extension = q.Fields(2).AsInteger();
+        r.Line = q.Fields(3).AsInteger();
+        r.Number = q.Fields(4).AsString();
+        r.Incoming = AllZeros(r.Number);
+        r.Duration = q.Fields(5).AsInteger();
+        r.Owner = q.Fields(6).AsString();
+        r.Caller = q.Fields(7).AsString();
+        r.Station = q.Fields(8).AsString();
+        return r;
+    }
+};
+
+TReportEngine::TReportEngine(const std::string& dbPath) : impl_(std::make_unique<TImpl>(dbPath)) {}
+
+TReportEngine::~TReportEngine() = default;
+
+const TRingsColumns& TReportEngine::Columns() const {
+    return impl_->columns;
+}
+
+TCallPage TReportEngine::Calls(const TReportFilter& filter, const std::optional<TCallCursor>& after,
+                               int pageSize) {
+    pageSize = std::clamp(pageSize, 1, 10000);
+    TImpl& m = *impl_;
+    TCallPage page;
+    const TDateTime from = after ? std::max(after->Start, filter.Period.From) : filter.Period.From;
+    TBoundSql sql;
+    if (m.columns.Id) {
+        // Keyset on (RingDate, ID): the lower bound on the index's first column lets the server
+        // walk the index from the cursor on.
+        sql.Add(m.CallSelect("FIRST " + std::to_string(pageSize)));
+        m.Where(sql, filter, from);
+        if (after) {
+            sql.Date(" AND (r.RingDate > ?", after->Start);
+            sql.Int(" OR r.ID > ?)", after->Tie);
+        }
+        sql.Add(" ORDER BY r.RingDate, r.ID");
+    } else {
+        // Without a key of its own a call is told from the others of its second by its place
+        // among them in the index; calls are never deleted, and a new one goes behind them.
+        const int64_t skip = after ? after->Tie : 0;
+        sql.Add(
+            m.CallSelect("FIRST " + std::to_string(pageSize) + " SKIP " + std::to_string(skip)));
+        m.Where(sql, filter, from);
+        sql.Add(" ORDER BY r.RingDate");
+    }
+    m.Read([&] {
+        TFbStatement q(m.db, m.tr);
+        TImpl::Bind(q, sql);
+        q.ExecQuery();
+        for (; !q.Eof(); q.Next()) page.Rows.push_back(TImpl::ReadCall(q));
+    });
+    if (static_cast<int>(page.Rows.size()) == pageSize) {
+        const TCallRow& last = page.Rows.back();
+        TCallCursor next{last.Start, last.Id};
+        if (!m.columns.Id) {
+            int64_t same = 0;
+            for (const auto& r : page.Rows) same += std::abs(r.Start - last.Start) < kSecond / 2;
+            const bool sameSecond = after && std::abs(after->Start - last.Start) < kSecond / 2;
+            next.Tie = same + (sameSecond ? after->Tie : 0);
+        }
+        page.Next = next;
+    }
+    return page;
+}
+
+void TReportEngine::ForEachCall(const TReportFilter& filter,
+                                const std::function<bool(const TCallRow&)>& each) {
+    TImpl& m = *impl_;
+    TBoundSql sql;
+    sql.Add(m.CallSelect(""));
+    m.Where(sql, filter, filter.Period.From);
+    sql.Add(m.columns.Id ? " ORDER BY r.RingDate, r.ID" : " ORDER BY r.RingDate");
+    m.Read([&] {
+        TFbStatement q(m.db, m.tr);
+        TImpl::Bind(q, sql);
+        q.ExecQuery();
+        for (; !q.Eof(); q.Next())
+            if (!each(TImpl::ReadCall(q))) break;
+    });
+}
+
+TSummaryRow TReportEngine::Totals(const TReportFilter& filter) {
+    TImpl& m = *impl_;
+    TBoundSql sql;
+    sql.Add(
+        "SELECT SUM(IIF(r.NumberOut = 0, 1, 0)), SUM(IIF(r.NumberOut = 0, r.ringlength, 0)), "
+        "COUNT(*), SUM(r.ringlength) FROM Rings r");
+    m.Where(sql, filter, filter.Period.From);
+    TSummaryRow t;
+    t.Key = kTotal;
+    m.Read([&] {
+        TFbStatement q(m.db, m.tr);
+        TImpl::Bind(q, sql);
+        q.ExecQuery();
+        if (q.Eof()) return;
+        t.CallsIn = q.Fields(0).AsInt64();
+        t.SecondsIn = q.Fields(1).AsInt64();
+        t.CallsOut = q.Fields(2).AsInt64() - t.CallsIn;
+        t.SecondsOut = q.Fields(3).AsInt64() - t.SecondsIn;
+    });
+    return t;
+}
+
+TSummary TReportEngine::Summary(TSummaryKind kind, const TReportFilter& filter, int limit) {
+    TImpl& m = *impl_;
+    TSummary s;
+    s.Kind = kind;
+    s.Total.Key = kTotal;
+    if (kind == TSummaryKind::Station && !m.columns.Station) return s;
+
+    // The groups are counted here rather than by the server's GROUP BY: one pass over the
+    // period's rows in index order instead of a sort of all of them.
+    std::string key;
+    switch (kind) {
+        case TSummaryKind::Extension:
+            key = "r.NumberIn";
+            break;
+        case TSummaryKind::Day:
+            key = "CAST(r.RingDate AS DATE)";
+            break;
+        case TSummaryKind::Hour:
+            key = "EXTRACT(HOUR FROM r.RingDate)";
+            break;
+        case TSummaryKind::Line:
+            key = "r.RLine";
+            break;
+        case TSummaryKind::Number:
+            key = "r.NumberOut";
+            break;
+        case TSummaryKind::Station:
+            key = "r.Station";
+            break;
+    }
+    TBoundSql sql;
+    sql.Add("SELECT " + key + ", IIF(r.NumberOut = 0, 1, 0), r.ringlength FROM Rings r");
+    TReportFilter f = filter;
+    if (kind == TSummaryKind::Number && f.Direction == TDirection::Any)
+        f.Direction = TDirection::Outgoing;
+    m.Where(sql, f, f.Period.From);
+
+    const bool textKey = kind == TSummaryKind::Number || kind == TSummaryKind::Station;
+    std::unordered_map<int64_t, TSummaryRow> byNumber;
+    std::unordered_map<std::string, TSummaryRow> byText;
+    auto add = [&](TSummaryRow& r, bool incoming, int64_t seconds) {
+        (incoming ? r.CallsIn : r.CallsOut) += 1;
+        (incoming ? r.SecondsIn : r.SecondsOut) += seconds;
+    };
+    m.Read([&] {
+        TFbStatement q(m.db, m.tr);
+        TImpl::Bind(q, sql);
+        q.ExecQuery();
+        for (; !q.Eof(); q.Next()) {
+            const bool incoming = q.Fields(1).AsInteger() != 0;
+            const int64_t seconds = q.Fields(2).AsInt64();
+            add(s.Total, incoming, seconds);
+            if (textKey) {
+                std::string k = q.Fields(0).AsString();
+                auto it = byText.find(k);
+                if (it == byText.end()) {
+                    it = byText.emplace(k, TSummaryRow{}).first;
+                    it->second.Key = std::move(k);
+                }
+                add(it->second, incoming, seconds);
+            } else if (kind == TSummaryKind::Day) {
+                const TDateTime day = q.Fields(0).AsDateTime();
+                TSummaryRow& r = byNumber[DayNumber(day)];
+                r.KeyDate = day;
+                add(r, incoming, seconds);
+            } else {
+                add(byNumber[q.Fields(0).AsInt64()], incoming, seconds);
+            }
+        }
+        if (kind == TSummaryKind::Extension) {
+            TFbStatement u(m.db, m.tr);
+            u.SetText("SELECT NumberIN, FIO FROM Users");
+            u.ExecQuery();
+            for (; !u.Eof(); u.Next()) {
+                auto it = byNumber.find(u.Fields(0).AsInt64());
+                if (it != byNumber.end()) it->second.Owner = u.Fields(1).AsString();
+            }
+        }
+    });
+
+    for (auto& [k, r] : byNumber) {
+        r.KeyNumber = kind == TSummaryKind::Day ? 0 : k;
+        if (kind == TSummaryKind::Day)
+            r.Key = DateToStr(r.KeyDate);
+        else if (kind == TSummaryKind::Hour) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "%02d", static_cast<int>(k));
+            r.Key = buf;
+        } else
+            r.Key = std::to_string(k);
+        s.Rows.push_back(std::move(r));
+    }
+    for (auto& [k, r] : byText) s.Rows.push_back(std::move(r));
+    if (kind == TSummaryKind::Number) {
+        std::sort(s.Rows.begin(), s.Rows.end(), [](const TSummaryRow& a, const TSummaryRow& b) {
+            return a.Calls() != b.Calls() ? a.Calls() > b.Calls() : a.Key < b.Key;
+        });
+        if (limit > 0 && static_cast<int>(s.Rows.size()) > limit) s.Rows.resize(limit);
+    } else if (textKey) {
+        std::sort(s.Rows.begin(), s.Rows.end(),
+                  [](const TSummaryRow& a, const TSummaryRow& b) { return a.Key < b.Key; });
+    } else {
+        std::sort(s.Rows.begin(), s.Rows.end(), [](const TSummaryRow& a, const TSummaryRow& b) {
+            return a.KeyDate != b.KeyDate ? a.KeyDate < b.KeyDate : a.KeyNumber < b.KeyNumber;
+        });
+    }
+    return s;
+}
+
+std::vector<std::string> TReportEngine::Stations() {
+    std::vector<std::string> out;
+    TImpl& m = *impl_;
+    if (!m.columns.Station) return out;
+    m.Read([&] {
+        TFbStatement q(m.db, m.tr);
+        // Every station that stores calls keeps its journal mark; a look through every call
+        // for the names would cost a full scan.
+        q.SetText("SELECT Station FROM JournalMarks ORDER BY Station");
+        q.ExecQuery();
+        for (; !q.Eof(); q.Next()) out.push_back(q.Fields(0).AsString());
+    });
+    return out;
+}
+
+TReportWorker::TReportWorker(std::string dbPath)
+    : dbPath_(std::move(dbPath)), thread_([this] { Loop(); }) {}
+
+TReportWorker::~TReportWorker() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        jobs_.clear();
+    }
+    wake_.notify_all();
+    thread_.join();
+}
+
+void TReportWorker::Post(TJob job) {
+    {
+        std::lock_guard lock(mutex_);
+        jobs_.push_back(std::move(job));
+    }
+    wake_.notify_one();
+}
+
+void TReportWorker::Loop() {
+    std::unique_ptr<TReportEngine> engine;
+    for (;;) {
+        TJob job;
+        {
+            std::unique_lock lock(mutex_);
+            wake_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
+            if (stopping_) return;
+            job = std::move(jobs_.front());
+            jobs_.pop_front();
+        }
+        std::exception_ptr failed;
+        try {
+            // A database that was away is tried again by the next job.
+            if (!engine) engine = std::make_unique<TReportEngine>(dbPath_);
+        } catch (...) {
+            failed = std::current_exception();
+        }
+        job(engine.get(), failed);
+    }
+}
