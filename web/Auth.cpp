@@ -46,8 +46,9 @@ bool Unhex(const std::string& hex, std::vector<unsigned char>& out) {
     return true;
 }
 
-std::vector<unsigned char> Derive(const std::string& password, const std::vector<unsigned char>& salt,
-                                  int iterations, size_t length) {
+std::vector<unsigned char> Derive(const std::string& password,
+                                  const std::vector<unsigned char>& salt, int iterations,
+                                  size_t length) {
     std::vector<unsigned char> out(length);
     if (PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()), salt.data(),
                           static_cast<int>(salt.size()), iterations, EVP_sha256(),
@@ -83,8 +84,9 @@ bool VerifyPassword(const std::string& password, const std::string& stored) {
         iterations = iterations * 10 + (stored[i] - '0');
     }
     std::vector<unsigned char> salt, hash;
-    if (iterations < 1 || iterations > kMaxIterations || !Unhex(stored.substr(b + 1, c - b - 1), salt) ||
-        !Unhex(stored.substr(c + 1), hash) || salt.empty() || hash.size() < 16 || hash.size() > 64)
+    if (iterations < 1 || iterations > kMaxIterations ||
+        !Unhex(stored.substr(b + 1, c - b - 1), salt) || !Unhex(stored.substr(c + 1), hash) ||
+        salt.empty() || hash.size() < 16 || hash.size() > 64)
         return false;
     const auto got = Derive(password, salt, iterations, hash.size());
     return CRYPTO_memcmp(got.data(), hash.data(), hash.size()) == 0;

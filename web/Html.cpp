@@ -67,12 +67,23 @@ std::string Escape(std::string_view text) {
     out.reserve(text.size());
     for (char c : text) {
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&#39;"; break;
-            default: out += c;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&#39;";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -98,12 +109,12 @@ std::string Page(const TPageFrame& frame, const std::string& body) {
     std::string out =
         "<!DOCTYPE html>\n<html lang=\"ru\"><head><meta charset=\"utf-8\">"
         "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
-        "<title>" + Escape(frame.Title) + " — Тарвик</title><style>" + kStyle +
-        "</style></head><body>";
+        "<title>" +
+        Escape(frame.Title) + " — Тарвик</title><style>" + kStyle + "</style></head><body>";
     if (!frame.User.empty()) {
         auto item = [&](const char* href, const char* key, const char* caption) {
-            return std::string("<a href=\"") + href + "\"" + (frame.Active == key ? " class=\"on\"" : "") +
-                   ">" + caption + "</a>";
+            return std::string("<a href=\"") + href + "\"" +
+                   (frame.Active == key ? " class=\"on\"" : "") + ">" + caption + "</a>";
         };
         out += "<header><strong>Тарвик</strong>" + item("/calls", "calls", "Звонки") +
                item("/summary", "summary", "Сводки");
@@ -144,8 +155,8 @@ std::string BarChartSvg(const std::string& title, const std::vector<TBar>& bars,
     if (upright) {
         const double slot = std::max(14.0, 640.0 / static_cast<double>(bars.size()));
         const double w = slot * static_cast<double>(bars.size()) + 20, h = 220, base = 180;
-        out = "<svg xmlns=\"http://www.w3.org/2000/svg\" role=\"img\" viewBox=\"0 0 " + Coord(w) + " " +
-              Coord(h) + "\" width=\"" + Coord(w) + "\"><title>" + Escape(title) + "</title>";
+        out = "<svg xmlns=\"http://www.w3.org/2000/svg\" role=\"img\" viewBox=\"0 0 " + Coord(w) +
+              " " + Coord(h) + "\" width=\"" + Coord(w) + "\"><title>" + Escape(title) + "</title>";
         // Labels every so often, so that they never run into each other.
         const size_t every = std::max<size_t>(1, static_cast<size_t>(std::ceil(40.0 / slot)));
         for (size_t i = 0; i < bars.size(); ++i) {
@@ -159,21 +170,22 @@ std::string BarChartSvg(const std::string& title, const std::vector<TBar>& bars,
                        Escape(bars[i].Label) + "</text>";
         }
         out += "<text x=\"10\" y=\"16\" font-size=\"12\" fill=\"#4a5868\">макс. " + Number(top) +
-               "</text><line x1=\"10\" y1=\"" + Coord(base) + "\" x2=\"" + Coord(w - 10) + "\" y2=\"" +
-               Coord(base) + "\" stroke=\"#8896a5\"/></svg>";
+               "</text><line x1=\"10\" y1=\"" + Coord(base) + "\" x2=\"" + Coord(w - 10) +
+               "\" y2=\"" + Coord(base) + "\" stroke=\"#8896a5\"/></svg>";
         return out;
     }
     const double row = 22, h = row * static_cast<double>(bars.size()) + 10, w = 640, left = 170;
     out = "<svg xmlns=\"http://www.w3.org/2000/svg\" role=\"img\" viewBox=\"0 0 " + Coord(w) + " " +
           Coord(h) + "\" width=\"" + Coord(w) + "\"><title>" + Escape(title) + "</title>";
     for (size_t i = 0; i < bars.size(); ++i) {
-        const double y = 5 + row * static_cast<double>(i), bw = bars[i].Value / top * (w - left - 70);
+        const double y = 5 + row * static_cast<double>(i),
+                     bw = bars[i].Value / top * (w - left - 70);
         out += "<text x=\"" + Coord(left - 6) + "\" y=\"" + Coord(y + 15) +
                "\" font-size=\"12\" text-anchor=\"end\" fill=\"#1d2733\">" + Escape(bars[i].Label) +
                "</text><rect x=\"" + Coord(left) + "\" y=\"" + Coord(y + 3) + "\" width=\"" +
                Coord(bw) + "\" height=\"" + Coord(row - 6) + "\" fill=\"#2e75b6\"/><text x=\"" +
-               Coord(left + bw + 5) + "\" y=\"" + Coord(y + 15) + "\" font-size=\"12\" fill=\"#4a5868\">" +
-               Number(bars[i].Value) + "</text>";
+               Coord(left + bw + 5) + "\" y=\"" + Coord(y + 15) +
+               "\" font-size=\"12\" fill=\"#4a5868\">" + Number(bars[i].Value) + "</text>";
     }
     out += "</svg>";
     return out;

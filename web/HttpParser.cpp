@@ -170,10 +170,12 @@ THttpParser::TState THttpParser::ParseHead() {
         std::string lname = Lower(name);
         if (lname == "content-length") {
             size_t length = 0;
-            const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), length);
+            const auto [end, ec] =
+                std::from_chars(value.data(), value.data() + value.size(), length);
             if (value.empty() || ec != std::errc() || end != value.data() + value.size())
                 return Fail(400, "Неверная длина тела запроса");
-            if (haveLength && length != bodyLength_) return Fail(400, "Неверная длина тела запроса");
+            if (haveLength && length != bodyLength_)
+                return Fail(400, "Неверная длина тела запроса");
             haveLength = true;
             bodyLength_ = length;
         } else if (lname == "transfer-encoding") {

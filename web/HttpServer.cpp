@@ -22,7 +22,8 @@ constexpr qint64 kMaxBuffered = 256 * 1024;
 
 std::string HttpDate() {
     return QLocale::c()
-        .toString(QDateTime::currentDateTimeUtc(), QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'"))
+        .toString(QDateTime::currentDateTimeUtc(),
+                  QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'"))
         .toStdString();
 }
 
@@ -30,23 +31,40 @@ std::string HttpDate() {
 
 const char* StatusText(int status) {
     switch (status) {
-        case 200: return "OK";
-        case 303: return "See Other";
-        case 400: return "Bad Request";
-        case 401: return "Unauthorized";
-        case 403: return "Forbidden";
-        case 404: return "Not Found";
-        case 405: return "Method Not Allowed";
-        case 408: return "Request Timeout";
-        case 413: return "Content Too Large";
-        case 414: return "URI Too Long";
-        case 429: return "Too Many Requests";
-        case 431: return "Request Header Fields Too Large";
-        case 500: return "Internal Server Error";
-        case 501: return "Not Implemented";
-        case 503: return "Service Unavailable";
-        case 505: return "HTTP Version Not Supported";
-        default: return "Unknown";
+        case 200:
+            return "OK";
+        case 303:
+            return "See Other";
+        case 400:
+            return "Bad Request";
+        case 401:
+            return "Unauthorized";
+        case 403:
+            return "Forbidden";
+        case 404:
+            return "Not Found";
+        case 405:
+            return "Method Not Allowed";
+        case 408:
+            return "Request Timeout";
+        case 413:
+            return "Content Too Large";
+        case 414:
+            return "URI Too Long";
+        case 429:
+            return "Too Many Requests";
+        case 431:
+            return "Request Header Fields Too Large";
+        case 500:
+            return "Internal Server Error";
+        case 501:
+            return "Not Implemented";
+        case 503:
+            return "Service Unavailable";
+        case 505:
+            return "HTTP Version Not Supported";
+        default:
+            return "Unknown";
     }
 }
 
@@ -159,12 +177,13 @@ private:
         out += "Content-Length: " + std::to_string(length) + "\r\n";
         out += keepAlive_ ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
         // Pages hold calls: never cached, never framed, no script of any origin.
-        out += "Cache-Control: no-store\r\n"
-               "X-Content-Type-Options: nosniff\r\n"
-               "X-Frame-Options: DENY\r\n"
-               "Referrer-Policy: no-referrer\r\n"
-               "Content-Security-Policy: default-src 'none'; style-src 'unsafe-inline'; "
-               "img-src 'self' data:; form-action 'self'; frame-ancestors 'none'\r\n";
+        out +=
+            "Cache-Control: no-store\r\n"
+            "X-Content-Type-Options: nosniff\r\n"
+            "X-Frame-Options: DENY\r\n"
+            "Referrer-Policy: no-referrer\r\n"
+            "Content-Security-Policy: default-src 'none'; style-src 'unsafe-inline'; "
+            "img-src 'self' data:; form-action 'self'; frame-ancestors 'none'\r\n";
         if (server_.secure_) out += "Strict-Transport-Security: max-age=31536000\r\n";
         for (const auto& [name, value] : response.Headers) out += name + ": " + value + "\r\n";
         out += "\r\n";

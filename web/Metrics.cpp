@@ -56,11 +56,13 @@ std::string MetricsText(const std::vector<TStationStatus>& stations, bool databa
            [&](const TStationStatus& s) { return b(s.Running && s.Capturing); });
     family("tarvick_lines_received_total", "counter", "Lines received since the station started.",
            [](const TStationStatus& s) { return double(s.Received); });
-    family("tarvick_lines_stored_total", "counter", "Lines stored as calls since the station started.",
+    family("tarvick_lines_stored_total", "counter",
+           "Lines stored as calls since the station started.",
            [](const TStationStatus& s) { return double(s.Stored); });
     family("tarvick_lines_rejected_total", "counter", "Lines rejected since the station started.",
            [](const TStationStatus& s) { return double(s.Rejected); });
-    family("tarvick_lines_dropped_total", "counter", "Lines dropped by the rules since the station started.",
+    family("tarvick_lines_dropped_total", "counter",
+           "Lines dropped by the rules since the station started.",
            [](const TStationStatus& s) { return double(s.Dropped); });
     family("tarvick_rejected_today", "gauge", "Lines rejected today.",
            [](const TStationStatus& s) { return double(s.RejectedToday); });
@@ -79,19 +81,23 @@ std::string MetricsText(const std::vector<TStationStatus>& stations, bool databa
            [](const TStationStatus& s) { return double(s.Outbox); });
     family("tarvick_mails_sent_total", "counter", "Mails sent since the station started.",
            [](const TStationStatus& s) { return double(s.MailsSent); });
-    family("tarvick_mails_failed_total", "counter", "Mail attempts failed since the station started.",
+    family("tarvick_mails_failed_total", "counter",
+           "Mail attempts failed since the station started.",
            [](const TStationStatus& s) { return double(s.MailsFailed); });
     family("tarvick_alerts", "gauge", "Alerts the station has open.",
            [](const TStationStatus& s) { return double(s.Alerts.size()); });
 
-    out += "# HELP tarvick_web_database_up 1 when the web program reaches the call database.\n"
-           "# TYPE tarvick_web_database_up gauge\ntarvick_web_database_up " + Value(b(databaseUp)) + "\n";
-    out += "# HELP tarvick_last_stored_timestamp_seconds When each station storing into the database "
-           "last moved its mark.\n# TYPE tarvick_last_stored_timestamp_seconds gauge\n";
+    out +=
+        "# HELP tarvick_web_database_up 1 when the web program reaches the call database.\n"
+        "# TYPE tarvick_web_database_up gauge\ntarvick_web_database_up " +
+        Value(b(databaseUp)) + "\n";
+    out +=
+        "# HELP tarvick_last_stored_timestamp_seconds When each station storing into the database "
+        "last moved its mark.\n# TYPE tarvick_last_stored_timestamp_seconds gauge\n";
     for (const TMetricsMark& m : marks)
         if (m.Updated != 0)
-            out += "tarvick_last_stored_timestamp_seconds{station=\"" + LabelValue(m.Station) + "\"} " +
-                   Value(EpochSeconds(m.Updated)) + "\n";
+            out += "tarvick_last_stored_timestamp_seconds{station=\"" + LabelValue(m.Station) +
+                   "\"} " + Value(EpochSeconds(m.Updated)) + "\n";
     return out;
 }
 

@@ -11,7 +11,7 @@
 namespace web {
 
 struct TMetricsMark {
-    std::string Station;  // UTF-8
+    std::string Station;    // UTF-8
     TDateTime Updated = 0;  // 0: never
 };
 

@@ -16,7 +16,7 @@ struct TStationAlert {
 };
 
 struct TStationStatus {
-    std::string Dir;      // where the file was looked for
+    std::string Dir;       // where the file was looked for
     bool Present = false;  // a file was there and could be read
     bool Running = false;  // fresh, and its process is alive
     std::string Problem;   // why it could not be read

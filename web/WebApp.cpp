@@ -6,10 +6,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
 
+#include "common/Text.h"
 #include "db/CallDatabase.h"
 #include "platform/CodePage.h"
 #include "reports/ReportEngine.h"
@@ -84,8 +86,8 @@ struct TPeriodChoice {
     const char* Key;
     const char* Caption;
 };
-constexpr TPeriodChoice kPeriods[] = {{"today", "Сегодня"},         {"yesterday", "Вчера"},
-                                      {"week", "Эта неделя"},       {"month", "Этот месяц"},
+constexpr TPeriodChoice kPeriods[] = {{"today", "Сегодня"},           {"yesterday", "Вчера"},
+                                      {"week", "Эта неделя"},         {"month", "Этот месяц"},
                                       {"lastmonth", "Прошлый месяц"}, {"dates", "Даты"}};
 
 struct TSummaryChoice {
@@ -93,10 +95,12 @@ struct TSummaryChoice {
     const char* Key;
     const char* Caption;
 };
-constexpr TSummaryChoice kSummaries[] = {
-    {TSummaryKind::Extension, "extension", "По внутренним"}, {TSummaryKind::Day, "day", "По дням"},
-    {TSummaryKind::Hour, "hour", "По часам"},                {TSummaryKind::Line, "line", "По линиям"},
-    {TSummaryKind::Number, "number", "Номера"},              {TSummaryKind::Station, "station", "По станциям"}};
+constexpr TSummaryChoice kSummaries[] = {{TSummaryKind::Extension, "extension", "По внутренним"},
+                                         {TSummaryKind::Day, "day", "По дням"},
+                                         {TSummaryKind::Hour, "hour", "По часам"},
+                                         {TSummaryKind::Line, "line", "По линиям"},
+                                         {TSummaryKind::Number, "number", "Номера"},
+                                         {TSummaryKind::Station, "station", "По станциям"}};
 
 }  // namespace
 
@@ -128,7 +132,8 @@ THttpResponse TWebApp::Handle(const THttpRequest& request, const TPeer& peer) {
     } catch (const std::exception& e) {
         // The database went away or refused: this worker attaches afresh on its next request.
         tEngine.reset();
-        return THttpResponse::Text(503, "База данных недоступна: " + platform::AnsiToUtf8(e.what()));
+        return THttpResponse::Text(503,
+                                   "База данных недоступна: " + platform::AnsiToUtf8(e.what()));
     }
 }
 
@@ -143,14 +148,16 @@ THttpResponse Redirect(const std::string& to) {
 }
 
 // The selection from the query, checked; an owner's limited to their extensions.
-void ParseSelection(const TFields& q, const TWebUser& user, TReportFilter& f, std::string& periodKey,
-                    TDateTime& firstDay, TDateTime& lastDay, std::string& link) {
+void ParseSelection(const TFields& q, const TWebUser& user, TReportFilter& f,
+                    std::string& periodKey, TDateTime& firstDay, TDateTime& lastDay,
+                    std::string& link) {
     periodKey = Field(q, "period");
     if (periodKey.empty()) periodKey = Field(q, "from").empty() ? "today" : "dates";
     const TDateTime now = Now();
     if (periodKey == "dates") {
         const std::string from = Field(q, "from"), to = Field(q, "to");
-        if (!ParseDate(from, firstDay)) throw TBadRequest{400, "Неверная дата начала: нужна ГГГГ-ММ-ДД"};
+        if (!ParseDate(from, firstDay))
+            throw TBadRequest{400, "Неверная дата начала: нужна ГГГГ-ММ-ДД"};
         if (to.empty())
             lastDay = firstDay;
         else if (!ParseDate(to, lastDay))
@@ -159,14 +166,25 @@ void ParseSelection(const TFields& q, const TWebUser& user, TReportFilter& f, st
         f.Period = TReportPeriod::Days(firstDay, lastDay);
     } else {
         static const std::map<std::string, TPeriodPreset> presets = {
-            {"today", TPeriodPreset::Today},       {"yesterday", TPeriodPreset::Yesterday},
-            {"week", TPeriodPreset::ThisWeek},     {"month", TPeriodPreset::ThisMonth},
+            {"today", TPeriodPreset::Today},
+            {"yesterday", TPeriodPreset::Yesterday},
+            {"week", TPeriodPreset::ThisWeek},
+            {"month", TPeriodPreset::ThisMonth},
             {"lastmonth", TPeriodPreset::LastMonth}};
         const auto it = presets.find(periodKey);
         if (it == presets.end()) throw TBadRequest{400, "Неизвестный период: " + periodKey};
         f.Period = PresetPeriod(it->second, now);
         firstDay = static_cast<double>(DayNumber(f.Period.From));
         lastDay = static_cast<double>(DayNumber(f.Period.To - 1.0 / 86400 / 2));
+        // Dates changed in the form while a preset stayed chosen: the dates were meant.
+        TDateTime from = 0, to = 0;
+        if (ParseDate(Field(q, "from"), from) && ParseDate(Field(q, "to"), to) && from <= to &&
+            (from != firstDay || to != lastDay)) {
+            periodKey = "dates";
+            firstDay = from;
+            lastDay = to;
+            f.Period = TReportPeriod::Days(firstDay, lastDay);
+        }
     }
     link = "period=" + UrlEncode(periodKey);
     if (periodKey == "dates") link += "&from=" + IsoDate(firstDay) + "&to=" + IsoDate(lastDay);
@@ -176,8 +194,10 @@ void ParseSelection(const TFields& q, const TWebUser& user, TReportFilter& f, st
         throw TBadRequest{400, "Неверный список внутренних номеров: " + ext};
     if (user.Role == TRole::Owner) {
         for (int32_t n : f.Extensions)
-            if (std::find(user.Extensions.begin(), user.Extensions.end(), n) == user.Extensions.end())
-                throw TBadRequest{403, "Нет доступа к звонкам внутреннего номера " + std::to_string(n)};
+            if (std::find(user.Extensions.begin(), user.Extensions.end(), n) ==
+                user.Extensions.end())
+                throw TBadRequest{403,
+                                  "Нет доступа к звонкам внутреннего номера " + std::to_string(n)};
         if (f.Extensions.empty()) f.Extensions = user.Extensions;
         // An owner without extensions sees no call, never every call.
         if (f.Extensions.empty()) f.Extensions = {-1};
@@ -185,8 +205,9 @@ void ParseSelection(const TFields& q, const TWebUser& user, TReportFilter& f, st
     if (!ext.empty()) link += "&ext=" + UrlEncode(ext);
 
     const std::string number = Field(q, "number");
-    if (number.size() > kMaxNumberPart ||
-        !std::all_of(number.begin(), number.end(), [](char c) { return (c >= '0' && c <= '9') || c == '*' || c == '#'; }))
+    if (number.size() > kMaxNumberPart || !std::all_of(number.begin(), number.end(), [](char c) {
+            return (c >= '0' && c <= '9') || c == '*' || c == '#';
+        }))
         throw TBadRequest{400, "Номер: только цифры, * и #, не больше 40"};
     f.NumberPart = number;
     if (!number.empty()) link += "&number=" + UrlEncode(number);
@@ -204,16 +225,17 @@ void ParseSelection(const TFields& q, const TWebUser& user, TReportFilter& f, st
 
     const std::string min = Field(q, "min");
     if (!min.empty()) {
-        const auto v = TryStrToInt(min);
-        if (!v || *v < 0 || *v > 86400) throw TBadRequest{400, "Наименьшая длительность: секунды от 0 до 86400"};
-        f.MinDuration = *v;
+        const auto v = TryStrToInt64(min);
+        if (!v || *v < 0 || *v > 86400)
+            throw TBadRequest{400, "Наименьшая длительность: секунды от 0 до 86400"};
+        f.MinDuration = static_cast<int32_t>(*v);
         link += "&min=" + min;
     }
     const std::string line = Field(q, "line");
     if (!line.empty()) {
-        const auto v = TryStrToInt(line);
-        if (!v || *v < 0) throw TBadRequest{400, "Линия: неотрицательное число"};
-        f.Line = *v;
+        const auto v = TryStrToInt64(line);
+        if (!v || *v < 0 || *v > 1000000) throw TBadRequest{400, "Линия: неотрицательное число"};
+        f.Line = static_cast<int32_t>(*v);
         link += "&line=" + line;
     }
     const std::string station = Field(q, "station");
@@ -228,28 +250,57 @@ std::string Selected(bool on) {
 
 std::string FiltersForm(const char* action, const TFields& q, const std::string& periodKey,
                         TDateTime firstDay, TDateTime lastDay, const std::string& extra) {
-    std::string out = std::string("<form class=\"filters\" method=\"get\" action=\"") + action + "\">" + extra +
-                      "<label>Период<select name=\"period\">";
+    std::string out = std::string("<form class=\"filters\" method=\"get\" action=\"") + action +
+                      "\">" + extra + "<label>Период<select name=\"period\">";
     for (const TPeriodChoice& p : kPeriods)
         out += std::string("<option value=\"") + p.Key + "\"" + Selected(periodKey == p.Key) + ">" +
                p.Caption + "</option>";
-    out += "</select></label><label>С<input type=\"date\" name=\"from\" value=\"" + IsoDate(firstDay) +
-           "\"></label><label>По<input type=\"date\" name=\"to\" value=\"" + IsoDate(lastDay) +
+    out += "</select></label><label>С<input type=\"date\" name=\"from\" value=\"" +
+           IsoDate(firstDay) + "\"></label><label>По<input type=\"date\" name=\"to\" value=\"" +
+           IsoDate(lastDay) +
            "\"></label><label>Внутренние<input type=\"text\" name=\"ext\" inputmode=\"numeric\" "
-           "placeholder=\"101,102\" value=\"" + Escape(Field(q, "ext")) +
+           "placeholder=\"101,102\" value=\"" +
+           Escape(Field(q, "ext")) +
            "\"></label><label>Номер содержит<input type=\"text\" name=\"number\" inputmode=\"tel\" "
-           "value=\"" + Escape(Field(q, "number")) + "\"></label><label>Направление<select name=\"dir\">"
-           "<option value=\"any\">Все</option><option value=\"in\"" + Selected(Field(q, "dir") == "in") +
-           ">Входящие</option><option value=\"out\"" + Selected(Field(q, "dir") == "out") +
+           "value=\"" +
+           Escape(Field(q, "number")) +
+           "\"></label><label>Направление<select name=\"dir\">"
+           "<option value=\"any\">Все</option><option value=\"in\"" +
+           Selected(Field(q, "dir") == "in") + ">Входящие</option><option value=\"out\"" +
+           Selected(Field(q, "dir") == "out") +
            ">Исходящие</option></select></label><label>Не короче, с<input type=\"number\" "
-           "name=\"min\" min=\"0\" value=\"" + Escape(Field(q, "min")) +
+           "name=\"min\" min=\"0\" value=\"" +
+           Escape(Field(q, "min")) +
            "\"></label><label>Линия<input type=\"number\" name=\"line\" min=\"0\" value=\"" +
            Escape(Field(q, "line")) + "\"></label><button class=\"go\">Показать</button></form>";
     return out;
 }
 
+// The call list without the columns this database does not store (caller, station).
+TReportTable ShownColumns(TReportTable table, const TRingsColumns& has) {
+    static const std::string caller = platform::Utf8ToAnsi("Звонивший"),
+                             station = platform::Utf8ToAnsi("Станция");
+    std::vector<bool> keep;
+    for (const TReportColumn& c : table.Columns)
+        keep.push_back(!(c.Title == caller && !has.Caller) &&
+                       !(c.Title == station && !has.Station));
+    auto filter = [&](auto& cells) {
+        size_t k = 0;
+        for (size_t i = 0; i < cells.size() && i < keep.size(); ++i)
+            if (keep[i]) {
+                if (k != i) cells[k] = std::move(cells[i]);
+                ++k;
+            }
+        cells.resize(k);
+    };
+    filter(table.Columns);
+    for (auto& row : table.Rows) filter(row);
+    return table;
+}
+
 std::string PeriodText(TDateTime firstDay, TDateTime lastDay) {
-    return firstDay == lastDay ? DateToStr(firstDay) : DateToStr(firstDay) + " — " + DateToStr(lastDay);
+    return firstDay == lastDay ? DateToStr(firstDay)
+                               : DateToStr(firstDay) + " — " + DateToStr(lastDay);
 }
 
 std::string TotalsHtml(const TSummaryRow& t) {
@@ -264,13 +315,14 @@ std::string TotalsHtml(const TSummaryRow& t) {
 THttpResponse TWebApp::Route(const THttpRequest& request, const TPeer& peer) {
     const std::string& path = request.Path;
     const bool get = request.Method == "GET" || request.Method == "HEAD";
-    static const std::set<std::string> pages = {"/",        "/signin", "/signout", "/calls",
-                                                "/summary", "/download", "/status", "/metrics"};
+    static const std::set<std::string> pages = {"/",        "/signin",   "/signout", "/calls",
+                                                "/summary", "/download", "/status",  "/metrics"};
     if (!pages.count(path)) return THttpResponse::Text(404, "Нет такой страницы: " + path);
     const bool post = request.Method == "POST";
     const bool postPage = path == "/signin" || path == "/signout";
     if (!get && !(post && postPage)) {
-        THttpResponse r = THttpResponse::Text(405, "Метод " + request.Method + " здесь не принимается");
+        THttpResponse r =
+            THttpResponse::Text(405, "Метод " + request.Method + " здесь не принимается");
         r.Headers.emplace_back("Allow", postPage ? "GET, HEAD, POST" : "GET, HEAD");
         return r;
     }
@@ -301,11 +353,13 @@ THttpResponse TWebApp::SignInPage(const std::string& message, int status, const 
     r.Status = status;
     std::string body = "<form class=\"signin\" method=\"post\" action=\"/signin\"><h1>Вход</h1>";
     if (!message.empty()) body += "<div class=\"msg\">" + Escape(message) + "</div>";
-    body += "<label>Имя<br><input type=\"text\" name=\"name\" autocomplete=\"username\" "
-            "autocapitalize=\"none\" required value=\"" + Escape(name) +
-            "\"></label><label>Пароль<br><input type=\"password\" name=\"password\" "
-            "autocomplete=\"current-password\" required></label><button class=\"go\">Войти</button>"
-            "</form>";
+    body +=
+        "<label>Имя<br><input type=\"text\" name=\"name\" autocomplete=\"username\" "
+        "autocapitalize=\"none\" required value=\"" +
+        Escape(name) +
+        "\"></label><label>Пароль<br><input type=\"password\" name=\"password\" "
+        "autocomplete=\"current-password\" required></label><button class=\"go\">Войти</button>"
+        "</form>";
     r.Body = Page({"Вход", "", false, ""}, body);
     return r;
 }
@@ -314,7 +368,8 @@ THttpResponse TWebApp::SignIn(const THttpRequest& request, const TPeer& peer) {
     TFields form;
     if (!ParseForm(request.Body, form)) throw TBadRequest{400, "Неверная форма входа"};
     const std::string name = Field(form, "name"), password = Field(form, "password");
-    const std::string byName = "user:" + name, byAddress = "addr:" + peer.Address.toString().toStdString();
+    const std::string byName = "user:" + name,
+                      byAddress = "addr:" + peer.Address.toString().toStdString();
     const auto wait = std::max(brake_.Wait(byName), brake_.Wait(byAddress));
     if (wait.count() > 0) {
         THttpResponse r = SignInPage("Слишком много неудачных попыток. Повторите через " +
@@ -346,7 +401,8 @@ THttpResponse TWebApp::SignOut(const THttpRequest& request) {
     const std::string token = CookieValue(request.Header("cookie"), kCookie);
     if (!token.empty()) sessions_.Close(token);
     THttpResponse r = Redirect("/signin");
-    r.Headers.emplace_back("Set-Cookie", std::string(kCookie) + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0");
+    r.Headers.emplace_back(
+        "Set-Cookie", std::string(kCookie) + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0");
     return r;
 }
 
@@ -362,18 +418,19 @@ THttpResponse TWebApp::Calls(const TContext& c) {
     std::string body = "<h1>Звонки за " + PeriodText(c.FirstDay, c.LastDay) + "</h1>" +
                        FiltersForm("/calls", c.Query, c.PeriodKey, c.FirstDay, c.LastDay, "");
     if (!after) body += TotalsHtml(engine.Totals(c.Filter));
-    body += "<div class=\"downloads\">Скачать: <a href=\"/download?report=calls&amp;format=csv&amp;" +
-            Escape(c.FilterQuery) + "\">CSV</a><a href=\"/download?report=calls&amp;format=xlsx&amp;" +
-            Escape(c.FilterQuery) + "\">XLSX</a></div>";
+    body +=
+        "<div class=\"downloads\">Скачать: <a href=\"/download?report=calls&amp;format=csv&amp;" +
+        Escape(c.FilterQuery) + "\">CSV</a><a href=\"/download?report=calls&amp;format=xlsx&amp;" +
+        Escape(c.FilterQuery) + "\">XLSX</a></div>";
     if (page.Rows.empty())
         body += "<p>Звонков нет.</p>";
     else
-        body += TableHtml(CallTable(page.Rows));
+        body += TableHtml(ShownColumns(CallTable(page.Rows), engine.Columns()));
     body += "<div class=\"pager\">";
     if (after) body += "<a href=\"/calls?" + Escape(c.FilterQuery) + "\">В начало</a>";
     if (page.Next)
-        body += "<a href=\"/calls?" + Escape(c.FilterQuery) + "&amp;after=" +
-                Escape(UrlEncode(page.Next->ToToken())) + "\">Дальше →</a>";
+        body += "<a href=\"/calls?" + Escape(c.FilterQuery) +
+                "&amp;after=" + Escape(UrlEncode(page.Next->ToToken())) + "\">Дальше →</a>";
     body += "</div>";
     THttpResponse r;
     r.Body = Page({"Звонки", c.User->Name, c.Admin(), "calls"}, body);
@@ -390,11 +447,12 @@ THttpResponse TWebApp::Summary(const TContext& c) {
                        PeriodText(c.FirstDay, c.LastDay) + "</h1><div class=\"tabs\">";
     for (const TSummaryChoice& s : kSummaries) {
         if (s.Kind == TSummaryKind::Station && !engine.Columns().Station) continue;
-        body += std::string("<a href=\"/summary?by=") + s.Key + "&amp;" + Escape(c.FilterQuery) + "\"" +
-                (s.Kind == *kind ? " class=\"on\"" : "") + ">" + s.Caption + "</a>";
+        body += std::string("<a href=\"/summary?by=") + s.Key + "&amp;" + Escape(c.FilterQuery) +
+                "\"" + (s.Kind == *kind ? " class=\"on\"" : "") + ">" + s.Caption + "</a>";
     }
-    body += "</div>" + FiltersForm("/summary", c.Query, c.PeriodKey, c.FirstDay, c.LastDay,
-                                   "<input type=\"hidden\" name=\"by\" value=\"" + Escape(by) + "\">");
+    body +=
+        "</div>" + FiltersForm("/summary", c.Query, c.PeriodKey, c.FirstDay, c.LastDay,
+                               "<input type=\"hidden\" name=\"by\" value=\"" + Escape(by) + "\">");
     body += TotalsHtml(summary.Total);
     std::vector<TBar> bars;
     for (const TSummaryRow& row : summary.Rows) {
@@ -403,8 +461,9 @@ THttpResponse TWebApp::Summary(const TContext& c) {
     }
     const bool upright = *kind == TSummaryKind::Day || *kind == TSummaryKind::Hour;
     body += BarChartSvg("Звонков", bars, upright);
-    body += "<div class=\"downloads\">Скачать: <a href=\"/download?report=" + by + "&amp;format=csv&amp;" +
-            Escape(c.FilterQuery) + "\">CSV</a><a href=\"/download?report=" + by + "&amp;format=xlsx&amp;" +
+    body += "<div class=\"downloads\">Скачать: <a href=\"/download?report=" + by +
+            "&amp;format=csv&amp;" + Escape(c.FilterQuery) +
+            "\">CSV</a><a href=\"/download?report=" + by + "&amp;format=xlsx&amp;" +
             Escape(c.FilterQuery) + "\">XLSX</a></div>";
     body += summary.Rows.empty() ? "<p>Звонков нет.</p>" : TableHtml(SummaryTable(summary));
     THttpResponse r;
@@ -426,7 +485,9 @@ THttpResponse TWebApp::Download(const TContext& c) {
     char tmpl[] = "/tmp/tarvick-web-XXXXXX";
     const int fd = ::mkstemp(tmpl);
     if (fd < 0) throw EWebError("Cannot make a temporary file");
-    std::shared_ptr<std::FILE> file(::fdopen(fd, "w+b"), [](std::FILE* f) { if (f) std::fclose(f); });
+    std::shared_ptr<std::FILE> file(::fdopen(fd, "w+b"), [](std::FILE* f) {
+        if (f) std::fclose(f);
+    });
     if (!file) {
         ::close(fd);
         ::unlink(tmpl);
@@ -457,10 +518,12 @@ THttpResponse TWebApp::Download(const TContext& c) {
     }
     THttpResponse r;
     r.BodyFile = std::move(file);
-    r.ContentType = format == "csv" ? "text/csv; charset=utf-8"
-                                    : "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet";
+    r.ContentType = format == "csv"
+                        ? "text/csv; charset=utf-8"
+                        : "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet";
     const std::string name = (kind ? report : std::string("calls")) + "-" + IsoDate(c.FirstDay) +
-                             (c.LastDay != c.FirstDay ? "-" + IsoDate(c.LastDay) : "") + "." + format;
+                             (c.LastDay != c.FirstDay ? "-" + IsoDate(c.LastDay) : "") + "." +
+                             format;
     r.Headers.emplace_back("Content-Disposition", "attachment; filename=\"" + name + "\"");
     return r;
 }
@@ -474,7 +537,9 @@ bool TWebApp::ReadMarks(std::vector<TMark>& marks, std::string& problem) {
         if (!tr.InTransaction()) tr.StartTransaction();
         {
             TFbStatement q(statusDb_->DbConnection, tr);
-            q.SetText("SELECT Station, JournalFile, JournalPos, Updated FROM JournalMarks ORDER BY Station");
+            q.SetText(
+                "SELECT Station, JournalFile, JournalPos, Updated FROM JournalMarks ORDER BY "
+                "Station");
             for (q.ExecQuery(); !q.Eof(); q.Next()) {
                 TMark m;
                 m.Station = platform::AnsiToUtf8(q.Fields(0).AsString());
@@ -516,18 +581,19 @@ THttpResponse TWebApp::Status(const TContext& c) {
     std::string body = "<h1>Станция</h1>";
     for (const std::string& dir : dirs) {
         const TStationStatus s = ReadStationStatus(dir, now);
-        body += "<h2>" + Escape(s.Station.empty() ? dir : s.Station + " (" + dir + ")") + "</h2><dl>";
+        body +=
+            "<h2>" + Escape(s.Station.empty() ? dir : s.Station + " (" + dir + ")") + "</h2><dl>";
         if (!s.Present) {
-            body += "<dt>Состояние</dt><dd>" + YesNo(false, "", "нет сведений") + " (" + Escape(s.Problem) +
-                    ")</dd></dl>";
+            body += "<dt>Состояние</dt><dd>" + YesNo(false, "", "нет сведений") + " (" +
+                    Escape(s.Problem) + ")</dd></dl>";
             continue;
         }
         body += "<dt>Запись</dt><dd>" +
                 (s.Running ? YesNo(s.Capturing, "идёт", "остановлена")
                            : YesNo(false, "", "станция не работает")) +
-                "</dd><dt>Порт</dt><dd>" + Escape(s.Port) + " " + YesNo(s.PortUp, "открыт", "закрыт") +
-                "</dd><dt>База данных</dt><dd>" + Escape(s.Database) + " " +
-                YesNo(s.DatabaseUp, "доступна", "недоступна") +
+                "</dd><dt>Порт</dt><dd>" + Escape(s.Port) + " " +
+                YesNo(s.PortUp, "открыт", "закрыт") + "</dd><dt>База данных</dt><dd>" +
+                Escape(s.Database) + " " + YesNo(s.DatabaseUp, "доступна", "недоступна") +
                 (s.DatabaseError.empty() ? "" : " (" + Escape(s.DatabaseError) + ")") +
                 "</dd><dt>Строк ждут записи</dt><dd>" + std::to_string(s.Backlog) +
                 "</dd><dt>Последняя строка принята</dt><dd>" + TimeText(s.LastReceived) +
@@ -536,7 +602,8 @@ THttpResponse TWebApp::Status(const TContext& c) {
                 "</dd><dt>Отвергнуто строк сегодня</dt><dd>" + std::to_string(s.RejectedToday) +
                 "</dd><dt>Сведения от</dt><dd>" + TimeText(s.Updated) + "</dd>";
         for (const TStationAlert& a : s.Alerts)
-            body += "<dt class=\"bad\">Тревога</dt><dd>" + Escape(a.Text) + " (с " + TimeText(a.Since) + ")</dd>";
+            body += "<dt class=\"bad\">Тревога</dt><dd>" + Escape(a.Text) + " (с " +
+                    TimeText(a.Since) + ")</dd>";
         body += "</dl>";
     }
     std::vector<TMark> marks;
@@ -545,12 +612,14 @@ THttpResponse TWebApp::Status(const TContext& c) {
     if (!ReadMarks(marks, problem)) {
         body += "<p class=\"bad\">Недоступна: " + Escape(problem) + "</p>";
     } else if (!marks.empty()) {
-        body += "<div class=\"scroll\"><table><thead><tr><th>Станция</th><th>Последняя запись</th>"
-                "<th>Журнал</th><th class=\"n\">Позиция</th></tr></thead><tbody>";
+        body +=
+            "<div class=\"scroll\"><table><thead><tr><th>Станция</th><th>Последняя запись</th>"
+            "<th>Журнал</th><th class=\"n\">Позиция</th></tr></thead><tbody>";
         for (const TMark& m : marks)
             body += "<tr><td>" + Escape(m.Station.empty() ? "—" : m.Station) + "</td><td>" +
-                    Escape(m.Updated.empty() ? "—" : m.Updated) + "</td><td>" + Escape(m.JournalFile) +
-                    "</td><td class=\"n\">" + std::to_string(m.Position) + "</td></tr>";
+                    Escape(m.Updated.empty() ? "—" : m.Updated) + "</td><td>" +
+                    Escape(m.JournalFile) + "</td><td class=\"n\">" + std::to_string(m.Position) +
+                    "</td></tr>";
         body += "</tbody></table></div>";
     } else {
         body += "<p class=\"ok\">Доступна; записей о станциях нет.</p>";
@@ -564,7 +633,8 @@ THttpResponse TWebApp::Metrics(const THttpRequest& request, const TPeer& peer) {
     if (!peer.Loopback) {
         const std::string auth = request.Header("authorization");
         const std::string prefix = "Bearer ";
-        const bool ok = !config_.MetricsToken.empty() && auth.compare(0, prefix.size(), prefix) == 0 &&
+        const bool ok = !config_.MetricsToken.empty() &&
+                        auth.compare(0, prefix.size(), prefix) == 0 &&
                         SameSecret(auth.substr(prefix.size()), config_.MetricsToken);
         if (!ok) {
             THttpResponse r = THttpResponse::Text(401, "Нужен токен: Authorization: Bearer ...");
@@ -574,7 +644,8 @@ THttpResponse TWebApp::Metrics(const THttpRequest& request, const TPeer& peer) {
     }
     const QDateTime now = QDateTime::currentDateTime();
     std::vector<TStationStatus> stations = {ReadStationStatus(site_.Dir, now)};
-    for (const std::string& dir : site_.StationDirs) stations.push_back(ReadStationStatus(dir, now));
+    for (const std::string& dir : site_.StationDirs)
+        stations.push_back(ReadStationStatus(dir, now));
     std::vector<TMark> marks;
     std::string problem;
     const bool dbUp = ReadMarks(marks, problem);

@@ -39,8 +39,8 @@ bool ParseExtensions(const std::string& text, std::vector<int32_t>& out) {
     size_t start = 0;
     while (start <= text.size()) {
         const size_t comma = text.find(',', start);
-        const std::string part =
-            Trimmed(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+        const std::string part = Trimmed(
+            text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
         if (!part.empty()) {
             int32_t n = 0;
             const auto [end, ec] = std::from_chars(part.data(), part.data() + part.size(), n);
@@ -83,6 +83,8 @@ TWebConfig ReadWebConfig(const std::string& dir) {
     c.MetricsToken = ini.ReadString(kSection, "MetricsToken", "");
     c.SessionMinutes = ini.ReadInteger(kSection, "SessionMinutes", 480);
     if (c.SessionMinutes < 1) c.SessionMinutes = 480;
+    c.RequestSeconds = ini.ReadInteger(kSection, "RequestTimeout", 10);
+    if (c.RequestSeconds < 1 || c.RequestSeconds > 600) c.RequestSeconds = 10;
     const std::string stations = ini.ReadString(kSection, "Stations", "");
     for (size_t start = 0; start < stations.size();) {
         size_t comma = stations.find(',', start);
@@ -105,7 +107,8 @@ TWebConfig ReadWebConfig(const std::string& dir) {
         else if (role == "owner")
             u.Role = TRole::Owner;
         else
-            throw EWebError("web.ini: [" + section + "] Role=" + role + " is neither admin nor owner");
+            throw EWebError("web.ini: [" + section + "] Role=" + role +
+                            " is neither admin nor owner");
         const std::string ext = ini.ReadString(section, "Ext", "");
         if (!ParseExtensions(ext, u.Extensions))
             throw EWebError("web.ini: [" + section + "] Ext=" + ext + " is no list of numbers");

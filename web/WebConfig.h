@@ -24,6 +24,7 @@ struct TWebConfig {
     bool AllowPlain = false;
     std::string MetricsToken;
     int SessionMinutes = 480;
+    int RequestSeconds = 10;  // a request's head and body must arrive within this
     // Further station directories storing into the same database (their status.json files).
     std::vector<std::string> Stations;
     std::vector<TWebUser> Users;

@@ -33,8 +33,8 @@ int Usage(const std::string& problem) {
 bool ValidUserName(const std::string& name) {
     if (name.empty() || name.size() > 40) return false;
     for (char c : name)
-        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-              c == '_' || c == '-' || c == '@'))
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+              c == '.' || c == '_' || c == '-' || c == '@'))
             return false;
     return true;
 }
@@ -70,7 +70,8 @@ int AddUser(const std::string& dir, const std::string& name, const std::string& 
         user.Role = web::TRole::Owner;
     else
         return Usage("--role is admin or owner");
-    if (!web::ParseExtensions(ext, user.Extensions)) return Usage("--ext is a list of numbers: 101,102");
+    if (!web::ParseExtensions(ext, user.Extensions))
+        return Usage("--ext is a list of numbers: 101,102");
     if (user.Role == web::TRole::Owner && user.Extensions.empty())
         return Usage("an owner needs --ext with their extensions");
     std::string password;
@@ -147,12 +148,17 @@ int main(int argc, char** argv) {
         if (config.Users.empty())
             std::cerr << "tarvick-web: no users yet; add one with --add-user\n";
         web::TWebApp webApp(config, site);
-        web::THttpServer server(
-            [&webApp](const web::THttpRequest& r, const web::TPeer& p) { return webApp.Handle(r, p); });
+        web::TServerLimits limits;
+        limits.HeadTimeoutMs = config.RequestSeconds * 1000;
+        web::THttpServer server([&webApp](const web::THttpRequest& r,
+                                          const web::TPeer& p) { return webApp.Handle(r, p); },
+                                limits);
         if (config.Https()) server.SetTls(config.Certificate, config.Key);
-        const quint16 port = server.Listen(QHostAddress(QString::fromStdString(config.Host)), config.Port);
-        std::cerr << "tarvick-web: serving " << (config.Https() ? "https" : "http") << " on " << config.Host
-                  << ":" << port << " for " << platform::AnsiToUtf8(site.DbPath) << std::endl;
+        const quint16 port =
+            server.Listen(QHostAddress(QString::fromStdString(config.Host)), config.Port);
+        std::cerr << "tarvick-web: serving " << (config.Https() ? "https" : "http") << " on "
+                  << config.Host << ":" << port << " for " << platform::AnsiToUtf8(site.DbPath)
+                  << std::endl;
         platform::TTerminationWatch stop([](int) { QCoreApplication::quit(); });
         return app.exec();
     } catch (const std::exception& e) {
