@@ -88,7 +88,8 @@ THttpParser::TState THttpParser::Feed(std::string_view data, size_t& consumed) {
         const size_t end = HeadEnd(std::string_view(head_).substr(from));
         if (end == std::string_view::npos) {
             consumed += take;
-            if (head_.find('\n') == std::string::npos && head_.size() > limits_.MaxRequestLine)
+            const size_t firstLine = std::min(head_.find('\n'), head_.size());
+            if (firstLine > limits_.MaxRequestLine)
                 return Fail(414, "Слишком длинная строка запроса");
             if (head_.size() > limits_.MaxHead) return Fail(431, "Слишком большие заголовки");
             return TState::NeedMore;

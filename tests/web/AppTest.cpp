@@ -231,6 +231,8 @@ INSTANTIATE_TEST_SUITE_P(
         TParseCase{"LengthOverflow",
                    "POST /s HTTP/1.0\r\nContent-Length: 99999999999999999999999\r\n\r\n", 400},
         TParseCase{"LongLine", "GET /" + std::string(300, 'a') + " HTTP/1.0\r\n\r\n", 414},
+        TParseCase{"LongLineCutBeforeItsHead",
+                   "GET /" + std::string(300, 'a') + " HTTP/1.0\r\nX: 1\r\n", 414},
         TParseCase{"LongHead", "GET / HTTP/1.0\r\nX: " + std::string(1100, 'a') + "\r\n\r\n", 431},
         TParseCase{"NineHeaders",
                    "GET / HTTP/1.0\r\n" + std::string("A: 1\r\n") +

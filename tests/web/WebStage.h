@@ -207,19 +207,23 @@ public:
             fs::copy_file(TARVICK_SOURCE_DIR "/data/" + std::string(name), dir_.file(name));
         fs::copy(TARVICK_SOURCE_DIR "/data/firebird", dir_.file("firebird"),
                  fs::copy_options::recursive);
+        UseDatabase(db_.Path());
+    }
+    ~TWebStation() { Stop(); }
+
+    const std::string& Dir() const { return dir_.path(); }
+    TFreshDatabase& Db() { return db_; }
+    // Points the settings at another database (a benchmark's, kept between runs).
+    void UseDatabase(const std::string& path) {
         TDbfTable table;
         table.SetTableName("tarvick.dat");
         table.SetUseFloatFields(false);
         table.SetDateTimeHandling(TDateTimeHandling::dtDateTime);
         TSettings s;
         ReadSettingsTable(table, dir_.path(), s);
-        s.DBPath = db_.Path();
+        s.DBPath = path;
         WriteSettingsTable(table, dir_.path(), s);
     }
-    ~TWebStation() { Stop(); }
-
-    const std::string& Dir() const { return dir_.path(); }
-    TFreshDatabase& Db() { return db_; }
     void WriteIni(const std::string& web) { std::ofstream(dir_.file("web.ini")) << web; }
     void AppendIni(const std::string& text) {
         std::ofstream(dir_.file("web.ini"), std::ios::app) << text;
