@@ -406,6 +406,35 @@ THttpResponse TWebApp::SignOut(const THttpRequest& request) {
     return r;
 }
 
+namespace {
+
+// The selection as a key of the caches.
+std::string FilterKey(const TReportFilter& f) {
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "%.8f/%.8f/%d/%d/%d/", f.Period.From, f.Period.To,
+                  static_cast<int>(f.Direction), f.MinDuration, f.Line ? *f.Line : -1);
+    std::string key = buf;
+    for (int32_t e : f.Extensions) key += std::to_string(e) + ",";
+    return key + "/" + f.NumberPart + "/" + f.Station;
+}
+
+// A period over before today changes only by a call stored late; today's changes by the minute.
+std::chrono::seconds KeepFor(const TReportFilter& f) {
+    return f.Period.To <= Date() ? std::chrono::seconds(600) : std::chrono::seconds(20);
+}
+
+}  // namespace
+
+TSummary TWebApp::CachedSummary(TReportEngine& engine, TSummaryKind kind,
+                                const TReportFilter& filter) {
+    return summaries_.Get(std::to_string(static_cast<int>(kind)) + "/" + FilterKey(filter),
+                          KeepFor(filter), [&] { return engine.Summary(kind, filter); });
+}
+
+TSummaryRow TWebApp::CachedTotals(TReportEngine& engine, const TReportFilter& filter) {
+    return totals_.Get(FilterKey(filter), KeepFor(filter), [&] { return engine.Totals(filter); });
+}
+
 THttpResponse TWebApp::Calls(const TContext& c) {
     std::optional<TCallCursor> after;
     const std::string afterToken = Field(c.Query, "after");
@@ -417,7 +446,7 @@ THttpResponse TWebApp::Calls(const TContext& c) {
     const TCallPage page = engine.Calls(c.Filter, after, kPageSize);
     std::string body = "<h1>Звонки за " + PeriodText(c.FirstDay, c.LastDay) + "</h1>" +
                        FiltersForm("/calls", c.Query, c.PeriodKey, c.FirstDay, c.LastDay, "");
-    if (!after) body += TotalsHtml(engine.Totals(c.Filter));
+    if (!after) body += TotalsHtml(CachedTotals(engine, c.Filter));
     body +=
         "<div class=\"downloads\">Скачать: <a href=\"/download?report=calls&amp;format=csv&amp;" +
         Escape(c.FilterQuery) + "\">CSV</a><a href=\"/download?report=calls&amp;format=xlsx&amp;" +
@@ -442,7 +471,7 @@ THttpResponse TWebApp::Summary(const TContext& c) {
     const auto kind = SummaryKindFromName(by);
     if (!kind) throw TBadRequest{400, "Неизвестная сводка: " + by};
     TReportEngine& engine = Engine(site_.DbPath);
-    const TSummary summary = engine.Summary(*kind, c.Filter);
+    const TSummary summary = CachedSummary(engine, *kind, c.Filter);
     std::string body = "<h1>" + Escape(platform::AnsiToUtf8(SummaryKindTitle(*kind))) + " за " +
                        PeriodText(c.FirstDay, c.LastDay) + "</h1><div class=\"tabs\">";
     for (const TSummaryChoice& s : kSummaries) {
@@ -501,7 +530,7 @@ THttpResponse TWebApp::Download(const TContext& c) {
     TReportEngine& engine = Engine(site_.DbPath);
     auto write = [&](TTableWriter& writer) {
         if (kind)
-            WriteTable(SummaryTable(engine.Summary(*kind, c.Filter)), writer);
+            WriteTable(SummaryTable(CachedSummary(engine, *kind, c.Filter)), writer);
         else
             ExportCalls(engine, c.Filter, writer);
         writer.Finish();

@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "reports/ReportEngine.h"
 #include "web/HttpServer.h"
+#include "web/ResultCache.h"
 #include "web/Sessions.h"
 #include "web/WebConfig.h"
 
@@ -59,6 +61,12 @@ private:
     TWebSite site_;
     TSessions sessions_;
     TSignInBrake brake_;
+    // Summaries and totals of a selection, shared by the workers.
+    TSummary CachedSummary(TReportEngine& engine, TSummaryKind kind, const TReportFilter& filter);
+    TSummaryRow CachedTotals(TReportEngine& engine, const TReportFilter& filter);
+    TResultCache<TSummary> summaries_;
+    TResultCache<TSummaryRow> totals_;
+
     std::mutex dbMutex_;
     std::unique_ptr<TCallDatabase> statusDb_;
 };

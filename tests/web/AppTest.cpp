@@ -7,6 +7,7 @@
 #include "web/Auth.h"
 #include "web/HttpParser.h"
 #include "web/Metrics.h"
+#include "web/ResultCache.h"
 #include "web/Sessions.h"
 #include "web/StationStatus.h"
 #include "web/WebApp.h"
@@ -88,6 +89,30 @@ TEST_F(WebAppTest, ADatabaseAwayIsAnsweredNotCrashed) {
     EXPECT_EQ(r.Status, 503);
     EXPECT_NE(r.Body.find("База данных недоступна"), std::string::npos);
     EXPECT_EQ(app_->Handle(Make("GET", "/metrics"), local_).Status, 200);
+}
+
+TEST(ResultCacheTest, ReadsOnceForConcurrentAsksAndKeepsNoFailure) {
+    TResultCache<int> cache;
+    std::atomic<int> reads{0};
+    std::vector<std::thread> threads;
+    std::atomic<int> sum{0};
+    for (int i = 0; i < 8; ++i)
+        threads.emplace_back([&] {
+            sum += cache.Get("k", std::chrono::seconds(60), [&] {
+                ++reads;
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                return 5;
+            });
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(reads, 1);
+    EXPECT_EQ(sum, 40);
+    EXPECT_THROW(cache.Get("bad", std::chrono::seconds(60),
+                           []() -> int { throw std::runtime_error("away"); }),
+                 std::runtime_error);
+    EXPECT_EQ(cache.Get("bad", std::chrono::seconds(60), [] { return 7; }), 7);
+    EXPECT_EQ(cache.Get("gone", std::chrono::seconds(0), [] { return 1; }), 1);
+    EXPECT_EQ(cache.Get("gone", std::chrono::seconds(0), [] { return 2; }), 2);  // kept for no time
 }
 
 TEST(PasswordTest, HashesAreSaltedAndCheckedWhole) {

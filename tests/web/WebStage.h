@@ -181,7 +181,7 @@ private:
 
 inline THttpReply Request(int port, const std::string& method, const std::string& target,
                           const std::string& cookie = {}, const std::string& body = {},
-                          const std::string& extraHeaders = {}) {
+                          const std::string& extraHeaders = {}, int timeoutMs = 10000) {
     TClient c(port);
     std::string req =
         method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
@@ -191,11 +191,12 @@ inline THttpReply Request(int port, const std::string& method, const std::string
                std::to_string(body.size()) + "\r\n";
     req += extraHeaders + "\r\n" + body;
     c.Send(req);
-    return ParseReply(c.ReadAll());
+    return ParseReply(c.ReadAll(timeoutMs));
 }
 
-inline THttpReply Get(int port, const std::string& target, const std::string& cookie = {}) {
-    return Request(port, "GET", target, cookie);
+inline THttpReply Get(int port, const std::string& target, const std::string& cookie = {},
+                      int timeoutMs = 10000) {
+    return Request(port, "GET", target, cookie, {}, {}, timeoutMs);
 }
 
 // The station directory and its database, with tarvick-web started on it on demand.
