@@ -82,6 +82,8 @@ public:
     THttpConnection(THttpServer& server, QTcpSocket* socket)
         : server_(server), socket_(socket), parser_(server.limits_.Http) {
         socket_->setParent(this);
+        // What a client sends ahead while its request is served waits in the kernel, not here.
+        socket_->setReadBufferSize(kChunk);
         ++server_.connections_;
         server_.live_.insert(this);
         peer_.Address = socket_->peerAddress();
@@ -112,8 +114,7 @@ private:
 
     void Read() {
         if (state_ != TState::Reading) {
-            // A pipelined request waits until the answer to this one is out; what it may hold
-            // is capped by the socket's own read buffer size.
+            // A pipelined request waits until the answer to this one is out.
             return;
         }
         while (state_ == TState::Reading) {

@@ -317,6 +317,33 @@ TEST_F(WebServerTest, KeptAliveConnectionServesRequestsInTurn) {
     EXPECT_EQ(c.ReadOne().Status, 200);
 }
 
+TEST_F(WebServerTest, RequestsPipelinedAfterAnErrorAreNotServed) {
+    // More than the server reads ahead: the rest waits in the kernel and is read as it goes.
+    TClient c(Port());
+    std::string all;
+    for (int i = 0; i < 400; ++i)
+        all += "GET /nothing-" + std::to_string(i) + " HTTP/1.1\r\nHost: x\r\n\r\n";
+    all += "GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+    std::thread writer([&] { c.Send(all); });
+    const std::string replies = c.ReadAll(20000);
+    writer.join();
+    // Each 404 closes its connection, so only the first is answered; a 404 never keeps it.
+    EXPECT_EQ(ParseReply(replies).Status, 404);
+    EXPECT_NE(replies.find("/nothing-0"), std::string::npos);
+    EXPECT_EQ(replies.find("/nothing-1\n"), std::string::npos);
+}
+
+TEST_F(WebServerTest, PipelinedGoodRequestsAreAnsweredInOrder) {
+    TClient c(Port());
+    std::string all;
+    for (int i = 0; i < 300; ++i) all += "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
+    std::thread writer([&] { c.Send(all); });
+    int answered = 0;
+    for (int i = 0; i < 300; ++i) answered += c.ReadOne(10000).Status == 200;
+    writer.join();
+    EXPECT_EQ(answered, 300);
+}
+
 TEST_F(WebServerTest, PagesForbidScriptsAndFraming) {
     const THttpReply r = Get(Port(), "/calls", admin_);
     EXPECT_NE(r.Header("content-security-policy").find("default-src 'none'"), std::string::npos);

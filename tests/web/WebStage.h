@@ -148,22 +148,28 @@ public:
         }
         return out;
     }
-    // One response of a kept-alive connection: head, then Content-Length bytes.
+    // One response of a kept-alive connection: head, then Content-Length bytes; bytes of the
+    // next response that came with it are kept for the next call.
     THttpReply ReadOne(int timeoutMs = 10000) {
-        std::string out;
+        std::string out = std::move(ahead_);
+        ahead_.clear();
         char buf[65536];
-        size_t want = std::string::npos;
-        while (want == std::string::npos || out.size() < want) {
+        for (;;) {
+            const size_t end = out.find("\r\n\r\n");
+            if (end != std::string::npos) {
+                const THttpReply head = ParseReply(out.substr(0, end + 4));
+                const size_t want = end + 4 + std::stoul("0" + head.Header("content-length"));
+                if (out.size() >= want) {
+                    ahead_ = out.substr(want);
+                    out.resize(want);
+                    break;
+                }
+            }
             pollfd p{fd_, POLLIN, 0};
             if (::poll(&p, 1, timeoutMs) <= 0) break;
             const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
             if (n <= 0) break;
             out.append(buf, static_cast<size_t>(n));
-            const size_t end = out.find("\r\n\r\n");
-            if (want == std::string::npos && end != std::string::npos) {
-                const THttpReply head = ParseReply(out.substr(0, end + 4));
-                want = end + 4 + std::stoul("0" + head.Header("content-length"));
-            }
         }
         return ParseReply(out);
     }
@@ -177,6 +183,7 @@ public:
 
 private:
     int fd_ = -1;
+    std::string ahead_;
 };
 
 inline THttpReply Request(int port, const std::string& method, const std::string& target,
