@@ -436,7 +436,8 @@ void TFbStatement::SetUpOutput() {
         f.var_ = &var;
         f.owner_ = this;
         const short type = var.sqltype & ~1;
-        f.data_.assign(static_cast<size_t>(var.sqllen) + (type == SQL_VARYING ? 2 : 0), 0);
+        // An empty text column ('' selected) has no length; the client still wants a buffer.
+        f.data_.assign(std::max<size_t>(1, static_cast<size_t>(var.sqllen) + (type == SQL_VARYING ? 2 : 0)), 0);
         var.sqldata = f.data_.data();
         var.sqlind = &f.nullIndicator_;
     }

@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -187,6 +189,21 @@ int TIniFile::ReadInteger(std::string_view section, std::string_view key, int de
 bool TIniFile::SectionExists(std::string_view section) const {
     const auto data = ReadFile(fileName_);
     return data && Locate(SplitFile(*data), section, "").sectionFound;
+}
+
+std::vector<std::string> TIniFile::ReadSections() const {
+    std::vector<std::string> names;
+    const auto data = ReadFile(fileName_);
+    if (!data) return names;
+    for (const Line& line : SplitFile(*data)) {
+        const auto name = SectionName(line.text);
+        if (!name) continue;
+        const bool seen = std::any_of(names.begin(), names.end(), [&](const std::string& n) {
+            return strcasecmp(n.c_str(), name->c_str()) == 0;
+        });
+        if (!seen) names.push_back(*name);
+    }
+    return names;
 }
 
 bool TIniFile::ValueExists(std::string_view section, std::string_view key) const {

@@ -4,6 +4,7 @@
 // keeps every other section, key and line byte for byte. CR LF is written, CR LF or LF read.
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/Errors.h"
 
@@ -27,6 +28,8 @@ public:
     // ReadString parsed as a decimal, "0x" or "$" hexadecimal integer; def when it is not one.
     int ReadInteger(std::string_view section, std::string_view key, int def) const;
     bool SectionExists(std::string_view section) const;
+    // The names of the file's sections in file order (each once); empty for a missing file.
+    std::vector<std::string> ReadSections() const;
     // The reads above take a file that cannot be read for an empty one. This raises
     // EIniFileException "Unable to read <path>: <reason>" for a file that is there but cannot be
     // read whole (no permission, a directory, an I/O error); a missing file passes.

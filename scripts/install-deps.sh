@@ -11,6 +11,7 @@ packages=(
   firebird-dev libfbclient2 firebird3.0-server-core firebird3.0-utils
   libssl-dev openssl ca-certificates
   python3 python3-aiosmtpd
+  chromium chromium-driver
   nftables
   xvfb xauth trayer x11-utils imagemagick
   clang libclang-rt-14-dev
