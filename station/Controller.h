@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "journal/CallStore.h"
-#include "notify/DailyRun.h"
-#include "journal/Journal.h"
 #include "capture/Recorder.h"
+#include "journal/CallStore.h"
+#include "journal/Journal.h"
+#include "notify/DailyRun.h"
 
 // The capture line as the controller sees it.
 class TCapturePort {
@@ -190,6 +190,8 @@ private:
     void SchedulePortRetry();
     void ReopenPort();
     int64_t CountWaiting() const;
+    // Says what the journal set right after another program had been at it.
+    void ReportRepairs();
     void RefreshStatus();
     void Event(const std::string& utf8);
 
@@ -220,7 +222,8 @@ private:
     // Where in Unhanded the connection was cut, for the log keeper to cut its line there.
     std::vector<size_t> CutsAt;
     bool JournalFailing = false;
-    TJournalPos KnownMark;  // the database's mark as last seen
+    std::string VerifyProblem;  // said once until the journal is set right
+    TJournalPos KnownMark;      // the database's mark as last seen
     bool TimerOn = false;
     std::string Status;
     bool Available = false;  // connected, and the last store went through

@@ -8,8 +8,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <random>
 #include <sstream>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "../common/TempDir.h"
+#include "tests/common/CaseName.h"
 #include "tests/station/Pty.h"
 #include "tests/station/StationProcess.h"
 #include "tests/station/StationStage.h"
@@ -247,5 +250,86 @@ TEST_F(NoLoss, AStopRequestStoresWhatTheTerminalStillHolds) {
     EXPECT_EQ(station.Wait(std::chrono::seconds(30)), 0) << station.Errors();
     EXPECT_EQ(RowsAndDistinct(), (std::vector<long>{200, 200}));
 }
+
+// What another program does to the journal while the station runs.
+struct TamperCase {
+    const char* name;
+    void (*tamper)(const std::string& journalDir, const std::string& dayFile);
+    const char* said;  // a word of the station's message about it
+};
+
+void DeleteDayFile(const std::string&, const std::string& day) {
+    std::filesystem::remove(day);
+}
+void DeleteJournal(const std::string& dir, const std::string&) {
+    std::filesystem::remove_all(dir);
+}
+void ReplaceDayFile(const std::string&, const std::string& day) {
+    WriteBytes(day + ".tmp", "someone else's text\r\n");
+    std::filesystem::rename(day + ".tmp", day);
+}
+void TruncateDayFile(const std::string&, const std::string& day) {
+    std::filesystem::resize_file(day, 0);
+}
+void CutDayFileShort(const std::string&, const std::string& day) {
+    std::filesystem::resize_file(day, std::filesystem::file_size(day) - 7);
+}
+void AppendJunk(const std::string&, const std::string& day) {
+    std::ofstream(day, std::ios::binary | std::ios::app) << "junk";
+}
+void AppendLongJunk(const std::string&, const std::string& day) {
+    std::ofstream(day, std::ios::binary | std::ios::app) << std::string(5000, 'x');
+}
+
+class TamperedJournal : public NoLoss, public ::testing::WithParamInterface<TamperCase> {};
+
+// Ten lines stored, the journal tampered with, ten lines more: each of the twenty is stored once
+// and at once (not only when a later line comes), the station says what happened, and a restart
+// stores nothing again.
+TEST_P(TamperedJournal, EveryLineIsStoredOnceAndTheStationSaysSo) {
+    Stage(pty_->Path(), {{"AutoRun", "T"}});
+    auto station = std::make_unique<TStationProcess>(dir_.path());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    std::string first;
+    for (int i = 0; i < 10; ++i) first += CallLine(i) + "\r\n";
+    ASSERT_TRUE(pty_->Send(first));
+    ASSERT_TRUE(WaitStored(10, std::chrono::seconds(10))) << station->Errors();
+    const std::string journal = dir_.path() + "journal/";
+    std::string day;
+    for (const auto& e : std::filesystem::directory_iterator(journal))
+        if (e.path().extension() == ".log") day = e.path().string();
+    ASSERT_FALSE(day.empty());
+    const std::string id = ReadBytes(journal + "station.id");
+    GetParam().tamper(journal, day);
+    for (int i = 10; i < 20; ++i) {
+        ASSERT_TRUE(pty_->Send(CallLine(i) + "\r\n"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(WaitStored(20, std::chrono::seconds(5))) << station->Errors() << Missing(20);
+    const std::string errors = station->Errors();
+    EXPECT_NE(errors.find(GetParam().said), std::string::npos) << errors;
+    EXPECT_EQ(ReadBytes(journal + "station.id"), id);
+    kill(station->Pid, SIGTERM);
+    EXPECT_EQ(station->Wait(std::chrono::seconds(10)), 0) << station->Errors();
+    station = std::make_unique<TStationProcess>(dir_.path());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ASSERT_TRUE(pty_->Send(CallLine(20) + "\r\n"));
+    EXPECT_TRUE(WaitStored(21, std::chrono::seconds(10))) << station->Errors();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(RowsAndDistinct(), (std::vector<long>{21, 21})) << Missing(21) << station->Errors();
+    kill(station->Pid, SIGTERM);
+    EXPECT_EQ(station->Wait(std::chrono::seconds(10)), 0) << station->Errors();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tampering, TamperedJournal,
+    ::testing::Values(TamperCase{"DayFileDeleted", DeleteDayFile, "журнал удалён"},
+                      TamperCase{"JournalDirectoryDeleted", DeleteJournal, "журнал удалён"},
+                      TamperCase{"DayFileReplaced", ReplaceDayFile, "журнал подменён"},
+                      TamperCase{"DayFileEmptied", TruncateDayFile, "журнал укорочен"},
+                      TamperCase{"DayFileCutShort", CutDayFileShort, "журнал укорочен"},
+                      TamperCase{"JunkAppended", AppendJunk, "чужие байты"},
+                      TamperCase{"LongJunkAppended", AppendLongJunk, "чужие байты"}),
+    CaseName());
 
 }  // namespace
