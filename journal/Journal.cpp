@@ -306,7 +306,20 @@ bool TJournal::Verify() {
     }
     const int64_t actual = File.Size();
     if (actual < 0) return Fail("cannot read " + path, errno);
-    return static_cast<uint64_t>(actual) == Size || Refill(static_cast<uint64_t>(actual));
+    if (static_cast<uint64_t>(actual) != Size) return Refill(static_cast<uint64_t>(actual), 0);
+    // Cut short and written again to the same size: what follows the last line's end tells.
+    const uint64_t overwritten = HeadOverwritten();
+    return overwritten == 0 || Refill(Size, overwritten);
+}
+
+uint64_t TJournal::HeadOverwritten() const {
+    if (!HeadKept || Head.empty() || Size < Head.size()) return 0;
+    std::string now(Head.size(), '\0');
+    int code = 0;
+    const int64_t n = File.ReadAt(Size - Head.size(), now.data(), now.size(), code);
+    uint64_t differing = now.size() - static_cast<size_t>(std::max<int64_t>(0, n));
+    for (size_t i = 0; i < now.size(); ++i) differing += now[i] != Head[i];
+    return differing;
 }
 
 std::vector<TJournalRepair> TJournal::TakeRepairs() {
@@ -376,25 +389,43 @@ bool TJournal::Restore(bool replaced) {
     return true;
 }
 
+// What follows the last line's end becomes one line with the marker after it: carriage returns
+// there are foreign (the line under way has none) and are made line feeds, so that none of them
+// ends a line that could be taken for a call.
+bool TJournal::Unbreak(uint64_t from, uint64_t to) {
+    const std::string path = Dir_ + FileName;
+    std::string chunk(kReadChunk, '\0');
+    int code = 0;
+    for (uint64_t at = from; at < to;) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(chunk.size(), to - at));
+        const int64_t n = File.ReadAt(at, chunk.data(), want, code);
+        if (n <= 0) return Fail("cannot read " + path, n < 0 ? code : EIO);
+        for (size_t i = 0; i < static_cast<size_t>(n); ++i)
+            if (chunk[i] == '\r' && !platform::WriteFileAt(path, at + i, "\n", 1, code))
+                return Fail("cannot write " + path, code);
+        at += static_cast<uint64_t>(n);
+    }
+    return true;
+}
+
 // Bytes before the last line's end may be what a mark or a rejected line's note points at, so a
 // file cut short is filled back up to there: with a hole ending in a marker where there is room,
 // with spaces and a carriage return where not. Foreign bytes are ended by a marker.
-bool TJournal::Refill(uint64_t actual) {
+bool TJournal::Refill(uint64_t actual, uint64_t overwritten) {
     const std::string path = Dir_ + FileName;
     const uint64_t lineEnd = LineEnd_.File == FileName ? LineEnd_.Offset : 0;
     const bool pending = Pending && HeadKept;
     const std::string head = Head;
     TJournalRepair repair;
-    repair.Kind = actual > Size ? TJournalRepair::Foreign : TJournalRepair::Truncated;
+    repair.Kind = actual < Size ? TJournalRepair::Truncated : TJournalRepair::Foreign;
     repair.File = path;
-    repair.Bytes = actual > Size ? actual - Size : Size - actual;
+    repair.Bytes = actual > Size ? actual - Size : actual < Size ? Size - actual : overwritten;
     Size = actual;
     bool ok = true;
-    if (repair.Kind == TJournalRepair::Foreign) {
-        ok = WriteAll(
-            UnfinishedMarker(std::to_string(repair.Bytes) + " bytes written by another program"));
-    } else if (actual < lineEnd) {
-        const std::string marker = UnfinishedMarker(kCutShort);
+    if (actual < lineEnd) {
+        // Its carriage return ends where the last line did.
+        std::string marker = UnfinishedMarker(kCutShort);
+        marker.pop_back();
         int code = 0;
         if (lineEnd - actual < marker.size()) {
             ok = WriteAll(std::string(static_cast<size_t>(lineEnd - actual - 1), ' ') + "\r");
@@ -405,7 +436,11 @@ bool TJournal::Refill(uint64_t actual) {
             ok = WriteAll(marker);
         }
     } else if (actual > lineEnd) {
-        ok = WriteAll(UnfinishedMarker(kCutShort));
+        ok = Unbreak(lineEnd, actual) &&
+             WriteAll(UnfinishedMarker(repair.Kind == TJournalRepair::Truncated
+                                           ? std::string(kCutShort)
+                                           : std::to_string(repair.Bytes) +
+                                                 " bytes written by another program"));
     }
     // The line under way now begins afresh.
     Pending = false;

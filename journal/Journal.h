@@ -13,7 +13,7 @@
 // holds it open. Before the next bytes go in the journal finds that out and sets it right, so
 // that every place a mark may hold keeps its meaning: a removed file is made again from the one
 // still open, one put in its place is set aside, a file cut short is filled back to its last
-// line's end, and foreign bytes are ended as an unfinished line. The line under way is then
+// line's end, and foreign bytes are made one unfinished line. The line under way is then
 // written again, so that it comes out whole.
 #include <compare>
 #include <condition_variable>
@@ -75,7 +75,7 @@ struct TJournalRepair {
         Deleted,    // removed (the file or the whole directory): made again from the open file
         Replaced,   // another file took its name: that one set aside as Aside, ours made again
         Truncated,  // Bytes cut off its end
-        Foreign,    // Bytes written into it
+        Foreign,    // Bytes written into it, or over the line under way
     };
     TKind Kind = Deleted;
     std::string File;  // with its directory
@@ -148,7 +148,9 @@ private:
     bool OpenDayFile(const std::string& name);
     void UseFile(platform::TAppendFile file, const std::string& name, uint64_t size);
     bool Restore(bool replaced);
-    bool Refill(uint64_t actual);
+    bool Refill(uint64_t actual, uint64_t overwritten);
+    uint64_t HeadOverwritten() const;
+    bool Unbreak(uint64_t from, uint64_t to);
     bool WriteAll(const std::string& bytes);
     size_t Write(std::string_view bytes);
     void Note(std::string_view bytes, uint64_t offsetBefore);
