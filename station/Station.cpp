@@ -19,7 +19,13 @@ std::string TStationPort::ReadText(int count) {
 }
 
 void TStationPort::LoadSetup(const std::string& programDir) {
-    Port.LoadSetup(ssIniFile, platform::FileInDir(programDir, "comport.ini"));
+    try {
+        Port.LoadSetup(ssIniFile, platform::FileInDir(programDir, "comport.ini"));
+    } catch (...) {
+        // No device is opened on settings that did not load.
+        Port.SetPort("");
+        throw;
+    }
 }
 
 TStationDatabase::TStationDatabase() = default;

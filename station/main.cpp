@@ -7,10 +7,6 @@
 #include <memory>
 #include <string>
 
-#include "station/Headless.h"
-#include "station/MainWindow.h"
-#include "station/SettingsCommands.h"
-#include "station/Station.h"
 #include "db/CallDatabase.h"
 #include "db/FirebirdEnv.h"
 #include "mail/SmtpClient.h"
@@ -19,6 +15,10 @@
 #include "platform/MessageLoop.h"
 #include "platform/ProgramDir.h"
 #include "platform/TermSignals.h"
+#include "station/Headless.h"
+#include "station/MainWindow.h"
+#include "station/SettingsCommands.h"
+#include "station/Station.h"
 
 namespace {
 
@@ -95,7 +95,9 @@ int RunHeadless(int argc, char** argv) {
     try {
         port.LoadSetup(platform::ProgramDir());
     } catch (const std::exception& e) {
+        // Nobody is there to choose the port: the start fails as it does without a template.
         WriteError(e.what());
+        return 2;
     }
     UseJournal(station.Control());
     if (!station.Start()) return 2;
