@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <exception>
 #include <filesystem>
 #include <iostream>
 #include <mutex>
@@ -923,13 +922,9 @@ void TCustomSerialPort::SaveSetup(TSettingsStore store, const std::string& locat
 void TCustomSerialPort::LoadSetup(TSettingsStore store, const std::string& location) {
     BeginUpdate();
     bool failed = false;
-    // What is wrong with the file itself is told as it is, naming the file.
-    std::exception_ptr fileProblem;
     try {
         if (store != ssIniFile) throw EError("no registry on this system");
         LoadFromIni(location);
-    } catch (const EIniFileException&) {
-        fileProblem = std::current_exception();
     } catch (...) {
         failed = true;
     }
@@ -938,7 +933,6 @@ void TCustomSerialPort::LoadSetup(TSettingsStore store, const std::string& locat
     } catch (...) {
         failed = true;
     }
-    if (fileProblem) std::rethrow_exception(fileProblem);
     if (failed) throw ESerialPort(17);
 }
 
@@ -1002,34 +996,35 @@ void TCustomSerialPort::SaveToIni(const std::string& file) {
     }
 }
 
-namespace {
-// A file that is there must name the port and hold only values the port knows: one read as
-// nothing (another program's file, a broken copy) would otherwise open the default device.
-void CheckPortFile(const TIniFile& ini, const std::string& section) {
+std::string PortFileProblem(const std::string& file, const std::string& section) {
     std::error_code ec;
-    if (!std::filesystem::exists(ini.FileName(), ec)) return;
-    ini.CheckReadable();
-    if (!ini.ValueExists(section, "Port"))
-        throw EIniFileException(ini.FileName() + ": no Port= in section [" + section + "]");
-    auto check = [&](const char* key, auto known) {
-        if (!ini.ValueExists(section, key)) return;
+    if (!std::filesystem::exists(file, ec)) return "";
+    const TIniFile ini(file);
+    try {
+        ini.CheckReadable();
+    } catch (const EIniFileException& e) {
+        return e.what();
+    }
+    if (!ini.ValueExists(section, "Port")) return file + ": no Port= in section [" + section + "]";
+    const std::pair<const char*, bool (*)(const std::string&)> keys[] = {
+        {"BaudRate", [](const std::string& v) { return FindText(kBaud, v, -1) >= 0; }},
+        {"StopBits", [](const std::string& v) { return FindText(kStop, v, -1) >= 0; }},
+        {"DataBits", [](const std::string& v) { return FindText(kData, v, -1) >= 0; }},
+        {"Parity", [](const std::string& v) { return FindText(kParity, v, -1) >= 0; }},
+        {"FlowControl", [](const std::string& v) { return FindText(kFlow, v, -1) >= 0; }},
+    };
+    for (const auto& [key, known] : keys) {
+        if (!ini.ValueExists(section, key)) continue;
         const std::string value = ini.ReadString(section, key, "");
         if (!known(value))
-            throw EIniFileException(ini.FileName() + ": " + key + "=" + value +
-                                    " is not a value the port knows");
-    };
-    check("BaudRate", [](const std::string& v) { return FindText(kBaud, v, -1) >= 0; });
-    check("StopBits", [](const std::string& v) { return FindText(kStop, v, -1) >= 0; });
-    check("DataBits", [](const std::string& v) { return FindText(kData, v, -1) >= 0; });
-    check("Parity", [](const std::string& v) { return FindText(kParity, v, -1) >= 0; });
-    check("FlowControl", [](const std::string& v) { return FindText(kFlow, v, -1) >= 0; });
+            return file + ": " + key + "=" + value + " is not a value the port knows";
+    }
+    return "";
 }
-}  // namespace
 
 void TCustomSerialPort::LoadFromIni(const std::string& file) {
     const TIniFile ini(file);
     const std::string& s = Name;
-    if (StoredGroups & (1u << sgBasic)) CheckPortFile(ini, s);
     auto has = [this](TStoredGroup g) { return (StoredGroups & (1u << g)) != 0; };
     auto str = [&](const char* key, const std::string& current) {
         return ini.ReadString(s, key, current);
