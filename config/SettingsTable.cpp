@@ -1,7 +1,5 @@
 #include "config/SettingsTable.h"
 
-#include "platform/ProgramDir.h"
-
 namespace {
 
 // The fields in table order, each with its holder member and kind.
@@ -95,13 +93,7 @@ struct TWriter {
 void ReadSettingsTable(TDbfTable& table, const std::string& dir, TSettings& s,
                        TTextWidths* widths) {
     if (widths) widths->clear();
-    try {
-        WithTable(table, dir, [&] { ForEachField(TReader{table, s, widths}); });
-    } catch (const std::exception& e) {
-        // The engine's messages do not say which file; the start's log must.
-        throw EDbfError("Unable to read the settings table " +
-                        platform::FileInDir(table.FilePath(), table.TableName()) + ": " + e.what());
-    }
+    WithTable(table, dir, [&] { ForEachField(TReader{table, s, widths}); });
 }
 
 void WriteSettingsTable(TDbfTable& table, const std::string& dir, const TSettings& s) {
