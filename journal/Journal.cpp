@@ -181,6 +181,20 @@ bool TJournal::Fail(const std::string& what, int error) {
     return false;
 }
 
+bool TJournal::TakeLock(platform::TExclusiveLock& lock) {
+    int code = 0;
+    switch (lock.Take(Dir_ + kLockFile, code)) {
+        case platform::TExclusiveLock::Taken:
+            return true;
+        case platform::TExclusiveLock::Busy:
+            Error_ = Dir_ + " is used by another station";
+            return false;
+        case platform::TExclusiveLock::Failed:
+            break;
+    }
+    return Fail("cannot lock " + Dir_, code);
+}
+
 bool TJournal::Open(const std::string& dir, std::string& error) {
     Close();
     Dir_ = Slash(dir);
@@ -191,15 +205,9 @@ bool TJournal::Open(const std::string& dir, std::string& error) {
         return false;
     }
     int code = 0;
-    switch (Lock.Take(Dir_ + kLockFile, code)) {
-        case platform::TExclusiveLock::Taken:
-            break;
-        case platform::TExclusiveLock::Busy:
-            error = Dir_ + " is used by another station";
-            return false;
-        case platform::TExclusiveLock::Failed:
-            error = "cannot lock " + Dir_ + ": " + platform::SystemErrorText(code);
-            return false;
+    if (!TakeLock(Lock)) {
+        error = Error_;
+        return false;
     }
     // The lock file names the boot of the machine the journal was last opened in.
     const std::string lastBoot = ReadSmallFile(Dir_ + kLockFile, 64);
@@ -339,15 +347,7 @@ bool TJournal::Restore(bool replaced) {
     int code = 0;
     if (!Lock.IsAt(Dir_ + kLockFile)) {
         platform::TExclusiveLock lock;
-        switch (lock.Take(Dir_ + kLockFile, code)) {
-            case platform::TExclusiveLock::Taken:
-                break;
-            case platform::TExclusiveLock::Busy:
-                Error_ = Dir_ + " is used by another station";
-                return false;
-            case platform::TExclusiveLock::Failed:
-                return Fail("cannot lock " + Dir_, code);
-        }
+        if (!TakeLock(lock)) return false;
         Lock = std::move(lock);
         const std::string boot = platform::BootId() + "\n";
         platform::WriteFileAt(Dir_ + kLockFile, 0, boot.data(), boot.size(), code);

@@ -145,6 +145,7 @@ private:
     // The longest line under way kept to be written again after a repair.
     static constexpr size_t kMaxHead = 64 * 1024;
 
+    bool TakeLock(platform::TExclusiveLock& lock);
     bool OpenDayFile(const std::string& name);
     void UseFile(platform::TAppendFile file, const std::string& name, uint64_t size);
     bool Restore(bool replaced);

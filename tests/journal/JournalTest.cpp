@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -17,6 +16,7 @@
 #include "journal/Journal.h"
 #include "tests/common/CaseName.h"
 #include "tests/common/TempDir.h"
+#include "tests/journal/Tampering.h"
 
 namespace {
 
@@ -263,29 +263,6 @@ struct TamperCase {
 };
 constexpr uint64_t kWhole = UINT64_MAX;
 
-void Remove(const std::string&, const std::string& day) {
-    std::filesystem::remove(day);
-}
-void RemoveAll(const std::string& dir, const std::string&) {
-    std::filesystem::remove_all(dir);
-}
-void Replace(const std::string&, const std::string& day) {
-    WriteBytes(day + ".tmp", "01/01/26 00:00:00 01 999 00:00:01 666\r\n");
-    std::filesystem::rename(day + ".tmp", day);
-}
-void Empty(const std::string&, const std::string& day) {
-    std::filesystem::resize_file(day, 0);
-}
-void CutFive(const std::string&, const std::string& day) {
-    std::filesystem::resize_file(day, std::filesystem::file_size(day) - 5);
-}
-void Junk(const std::string&, const std::string& day) {
-    std::ofstream(day, std::ios::binary | std::ios::app) << "junk";
-}
-void JunkLines(const std::string&, const std::string& day) {
-    std::ofstream(day, std::ios::binary | std::ios::app) << std::string(5000, 'x');
-}
-
 class JournalTampered : public Journal,
                         public ::testing::WithParamInterface<std::tuple<TamperCase, bool>> {};
 
@@ -332,13 +309,14 @@ TEST_P(JournalTampered, EveryLineAfterComesOutWholeAndOnce) {
 INSTANTIATE_TEST_SUITE_P(
     Tampering, JournalTampered,
     ::testing::Combine(
-        ::testing::Values(TamperCase{"Removed", Remove, TJournalRepair::Deleted, 0},
-                          TamperCase{"DirectoryRemoved", RemoveAll, TJournalRepair::Deleted, 0},
-                          TamperCase{"Replaced", Replace, TJournalRepair::Replaced, 0},
-                          TamperCase{"Emptied", Empty, TJournalRepair::Truncated, kWhole},
-                          TamperCase{"CutByFive", CutFive, TJournalRepair::Truncated, 5},
-                          TamperCase{"JunkAppended", Junk, TJournalRepair::Foreign, 4},
-                          TamperCase{"LongJunkAppended", JunkLines, TJournalRepair::Foreign, 5000}),
+        ::testing::Values(
+            TamperCase{"Removed", tamper::RemoveDayFile, TJournalRepair::Deleted, 0},
+            TamperCase{"DirectoryRemoved", tamper::RemoveJournal, TJournalRepair::Deleted, 0},
+            TamperCase{"Replaced", tamper::ReplaceDayFile, TJournalRepair::Replaced, 0},
+            TamperCase{"Emptied", tamper::EmptyDayFile, TJournalRepair::Truncated, kWhole},
+            TamperCase{"CutByFive", tamper::CutFiveBytes, TJournalRepair::Truncated, 5},
+            TamperCase{"JunkAppended", tamper::AppendJunk, TJournalRepair::Foreign, 4},
+            TamperCase{"LongJunkAppended", tamper::AppendLongJunk, TJournalRepair::Foreign, 5000}),
         ::testing::Bool()),
     [](const auto& info) {
         return std::string(std::get<0>(info.param).name) +
@@ -348,7 +326,7 @@ INSTANTIATE_TEST_SUITE_P(
 // The file put in the journal's place is kept aside, not lost.
 TEST_F(Journal, AFileInTheJournalsPlaceIsSetAside) {
     journal.Append("12/04/26 09:00:01 01 201 00:00:10 1001\r\n");
-    Replace(Dir(), Dir() + "2026-12-09.log");
+    tamper::ReplaceDayFile(Dir(), Dir() + "2026-12-09.log");
     journal.Append("12/04/26 09:00:02 01 202 00:00:20 1002\r\n");
     const auto repairs = journal.TakeRepairs();
     ASSERT_EQ(repairs.size(), 1u);

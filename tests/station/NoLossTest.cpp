@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <random>
 #include <sstream>
@@ -21,6 +20,7 @@
 
 #include "../common/TempDir.h"
 #include "tests/common/CaseName.h"
+#include "tests/journal/Tampering.h"
 #include "tests/station/Pty.h"
 #include "tests/station/StationProcess.h"
 #include "tests/station/StationStage.h"
@@ -258,29 +258,6 @@ struct TamperCase {
     const char* said;  // a word of the station's message about it
 };
 
-void DeleteDayFile(const std::string&, const std::string& day) {
-    std::filesystem::remove(day);
-}
-void DeleteJournal(const std::string& dir, const std::string&) {
-    std::filesystem::remove_all(dir);
-}
-void ReplaceDayFile(const std::string&, const std::string& day) {
-    WriteBytes(day + ".tmp", "someone else's text\r\n");
-    std::filesystem::rename(day + ".tmp", day);
-}
-void TruncateDayFile(const std::string&, const std::string& day) {
-    std::filesystem::resize_file(day, 0);
-}
-void CutDayFileShort(const std::string&, const std::string& day) {
-    std::filesystem::resize_file(day, std::filesystem::file_size(day) - 7);
-}
-void AppendJunk(const std::string&, const std::string& day) {
-    std::ofstream(day, std::ios::binary | std::ios::app) << "junk";
-}
-void AppendLongJunk(const std::string&, const std::string& day) {
-    std::ofstream(day, std::ios::binary | std::ios::app) << std::string(5000, 'x');
-}
-
 class TamperedJournal : public NoLoss, public ::testing::WithParamInterface<TamperCase> {};
 
 // Ten lines stored, the journal tampered with, ten lines more: each of the twenty is stored once
@@ -323,13 +300,13 @@ TEST_P(TamperedJournal, EveryLineIsStoredOnceAndTheStationSaysSo) {
 
 INSTANTIATE_TEST_SUITE_P(
     Tampering, TamperedJournal,
-    ::testing::Values(TamperCase{"DayFileDeleted", DeleteDayFile, "журнал удалён"},
-                      TamperCase{"JournalDirectoryDeleted", DeleteJournal, "журнал удалён"},
-                      TamperCase{"DayFileReplaced", ReplaceDayFile, "журнал подменён"},
-                      TamperCase{"DayFileEmptied", TruncateDayFile, "журнал укорочен"},
-                      TamperCase{"DayFileCutShort", CutDayFileShort, "журнал укорочен"},
-                      TamperCase{"JunkAppended", AppendJunk, "чужие байты"},
-                      TamperCase{"LongJunkAppended", AppendLongJunk, "чужие байты"}),
+    ::testing::Values(TamperCase{"DayFileDeleted", tamper::RemoveDayFile, "журнал удалён"},
+                      TamperCase{"JournalDirectoryDeleted", tamper::RemoveJournal, "журнал удалён"},
+                      TamperCase{"DayFileReplaced", tamper::ReplaceDayFile, "журнал подменён"},
+                      TamperCase{"DayFileEmptied", tamper::EmptyDayFile, "журнал укорочен"},
+                      TamperCase{"DayFileCutShort", tamper::CutFiveBytes, "журнал укорочен"},
+                      TamperCase{"JunkAppended", tamper::AppendJunk, "чужие байты"},
+                      TamperCase{"LongJunkAppended", tamper::AppendLongJunk, "чужие байты"}),
     CaseName());
 
 }  // namespace
