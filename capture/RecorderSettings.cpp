@@ -11,7 +11,10 @@ bool TRecorder::LoadSettings() {
         ReadSettingsTable(CallDatabase->TableSetting, ProgramDir, *this, &TextWidths);
         return true;
     } catch (const std::exception& e) {
-        LoadProblem = e.what();
+        // The table's own messages do not say which file; the start's log must.
+        const TDbfTable& table = CallDatabase->TableSetting;
+        LoadProblem = "Unable to read the settings table " +
+                      platform::FileInDir(ProgramDir, table.TableName()) + ": " + e.what();
         return false;
     }
 }

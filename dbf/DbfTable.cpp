@@ -511,6 +511,14 @@ uint32_t TDbfTable::RecordCount() const {
     return Active() ? file_->RecordCount() : 0;
 }
 
+uint32_t TDbfTable::HeaderRecordCount() const {
+    if (!Active()) return 0;
+    const std::vector<uint8_t>& h = file_->Header();
+    return h.size() < 8
+               ? 0
+               : uint32_t(h[4]) | uint32_t(h[5]) << 8 | uint32_t(h[6]) << 16 | uint32_t(h[7]) << 24;
+}
+
 bool TDbfTable::IsEmpty() const {
     return !Active() || (state_ != TDataSetState::dsInsert && currentRecNo_ == 0);
 }

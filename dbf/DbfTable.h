@@ -115,6 +115,9 @@ public:
     bool Eof() const { return eof_; }
     // Physical records in the file, deleted ones included.
     uint32_t RecordCount() const;
+    // The records the header counts: more than RecordCount() in a file cut short (opening it
+    // for writing sets the header to what the file holds).
+    uint32_t HeaderRecordCount() const;
     uint32_t PhysicalRecNo() const { return currentRecNo_; }
 
     void Edit();

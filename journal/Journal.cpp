@@ -1,9 +1,11 @@
 #include "journal/Journal.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <random>
+#include <utility>
 
 #include "capture/Recorder.h"
 #include "common/DateTime.h"
@@ -93,6 +95,13 @@ bool FindTail(const std::string& path, uint64_t size, uint64_t& lineEnd, bool& p
     return true;
 }
 
+std::string UnfinishedMarker(const std::string& reason) {
+    return "\n" + std::string(kUnfinishedTag) + ": " + reason + " " +
+           FormatDateTime("dd.mm.yyyy hh:nn:ss", Now()) + " ***\r\n";
+}
+
+const char kCutShort[] = "journal cut short by another program";
+
 }  // namespace
 
 std::string PositionText(const TJournalPos& pos) {
@@ -172,6 +181,20 @@ bool TJournal::Fail(const std::string& what, int error) {
     return false;
 }
 
+bool TJournal::TakeLock(platform::TExclusiveLock& lock) {
+    int code = 0;
+    switch (lock.Take(Dir_ + kLockFile, code)) {
+        case platform::TExclusiveLock::Taken:
+            return true;
+        case platform::TExclusiveLock::Busy:
+            Error_ = Dir_ + " is used by another station";
+            return false;
+        case platform::TExclusiveLock::Failed:
+            break;
+    }
+    return Fail("cannot lock " + Dir_, code);
+}
+
 bool TJournal::Open(const std::string& dir, std::string& error) {
     Close();
     Dir_ = Slash(dir);
@@ -182,15 +205,9 @@ bool TJournal::Open(const std::string& dir, std::string& error) {
         return false;
     }
     int code = 0;
-    switch (Lock.Take(Dir_ + kLockFile, code)) {
-        case platform::TExclusiveLock::Taken:
-            break;
-        case platform::TExclusiveLock::Busy:
-            error = Dir_ + " is used by another station";
-            return false;
-        case platform::TExclusiveLock::Failed:
-            error = "cannot lock " + Dir_ + ": " + platform::SystemErrorText(code);
-            return false;
+    if (!TakeLock(Lock)) {
+        error = Error_;
+        return false;
     }
     // The lock file names the boot of the machine the journal was last opened in.
     const std::string lastBoot = ReadSmallFile(Dir_ + kLockFile, 64);
@@ -224,6 +241,17 @@ bool TJournal::Open(const std::string& dir, std::string& error) {
     // device still holds the rest of it and the next bytes go on with it; when the machine
     // started again, the rest is gone and the line is ended here as unfinished.
     LineEnd_ = {name, lineEnd};
+    Head.clear();
+    HeadKept = Size - lineEnd <= kMaxHead;
+    if (Pending && HeadKept) {
+        Head.resize(static_cast<size_t>(Size - lineEnd));
+        if (File.ReadAt(lineEnd, Head.data(), Head.size(), code) !=
+            static_cast<int64_t>(Head.size())) {
+            error = "cannot read " + Dir_ + name;
+            Close();
+            return false;
+        }
+    }
     if (Pending && !lastBoot.empty() && boot.size() > 1 && lastBoot != boot &&
         !EndUnfinished("the machine restarted before the line ended")) {
         error = Error_;
@@ -256,14 +284,171 @@ bool TJournal::OpenDayFile(const std::string& name) {
     if (!file.Open(Dir_ + name, error)) return Fail("cannot open " + Dir_ + name, error);
     const int64_t size = file.Size();
     if (size < 0) return Fail("cannot read " + Dir_ + name, errno);
+    UseFile(std::move(file), name, static_cast<uint64_t>(size));
+    if (!existed) {
+        std::lock_guard<std::mutex> lock(SyncMutex);
+        DirectoryDirty = true;
+    }
+    return true;
+}
+
+void TJournal::UseFile(platform::TAppendFile file, const std::string& name, uint64_t size) {
     // A sync under way works on the file being replaced.
     std::unique_lock<std::mutex> lock(SyncMutex);
     SyncChanged.wait(lock, [this] { return !Syncing; });
     File = std::move(file);
     FileName = name;
-    Size = static_cast<uint64_t>(size);
-    if (!existed) DirectoryDirty = true;
+    Size = size;
+}
+
+bool TJournal::WriteAll(const std::string& bytes) {
+    return Write(bytes) == bytes.size();
+}
+
+bool TJournal::Verify() {
+    if (!IsOpen()) return false;
+    const std::string path = Dir_ + FileName;
+    if (!File.IsAt(path)) {
+        std::error_code ec;
+        if (!Restore(fs::exists(fs::symlink_status(path, ec)))) return false;
+    }
+    const int64_t actual = File.Size();
+    if (actual < 0) return Fail("cannot read " + path, errno);
+    if (static_cast<uint64_t>(actual) != Size) return Refill(static_cast<uint64_t>(actual), 0);
+    // Cut short and written again to the same size: what follows the last line's end tells.
+    const uint64_t overwritten = HeadOverwritten();
+    return overwritten == 0 || Refill(Size, overwritten);
+}
+
+uint64_t TJournal::HeadOverwritten() const {
+    if (!HeadKept || Head.empty() || Size < Head.size()) return 0;
+    std::string now(Head.size(), '\0');
+    int code = 0;
+    const int64_t n = File.ReadAt(Size - Head.size(), now.data(), now.size(), code);
+    uint64_t differing = now.size() - static_cast<size_t>(std::max<int64_t>(0, n));
+    for (size_t i = 0; i < now.size(); ++i) differing += now[i] != Head[i];
+    return differing;
+}
+
+std::vector<TJournalRepair> TJournal::TakeRepairs() {
+    return std::exchange(Repairs, {});
+}
+
+// The open file still holds every byte: it is copied to a new file of its name, so that the
+// lines not stored yet are found there, and after a restart too.
+bool TJournal::Restore(bool replaced) {
+    const std::string path = Dir_ + FileName;
+    TJournalRepair repair;
+    repair.Kind = replaced ? TJournalRepair::Replaced : TJournalRepair::Deleted;
+    repair.File = path;
+    std::error_code ec;
+    fs::create_directories(Dir_, ec);
+    if (ec) return Fail("cannot make " + Dir_, ec.value());
+    int code = 0;
+    if (!Lock.IsAt(Dir_ + kLockFile)) {
+        platform::TExclusiveLock lock;
+        if (!TakeLock(lock)) return false;
+        Lock = std::move(lock);
+        const std::string boot = platform::BootId() + "\n";
+        platform::WriteFileAt(Dir_ + kLockFile, 0, boot.data(), boot.size(), code);
+    }
+    if (ReadStationId(Dir_).empty() &&
+        !WriteDurably(Dir_ + kStationIdFile, StationId_ + "\n", code))
+        return Fail("cannot write " + Dir_ + kStationIdFile, code);
+    if (replaced) {
+        repair.Aside = path + ".replaced";
+        for (int n = 1; fs::exists(fs::symlink_status(repair.Aside, ec)); ++n)
+            repair.Aside = path + ".replaced-" + std::to_string(n);
+        fs::rename(path, repair.Aside, ec);
+        if (ec) return Fail("cannot move " + path + " aside", ec.value());
+    }
+    const std::string temporary = path + ".new";
+    fs::remove(temporary, ec);
+    platform::TAppendFile copy;
+    if (!copy.Open(temporary, code)) return Fail("cannot make " + temporary, code);
+    const int64_t size = File.Size();
+    if (size < 0) return Fail("cannot read " + path, errno);
+    std::string chunk(kReadChunk, '\0');
+    for (uint64_t at = 0; at < static_cast<uint64_t>(size);) {
+        const int64_t n = File.ReadAt(at, chunk.data(), chunk.size(), code);
+        if (n <= 0) return Fail("cannot read the removed " + path, n < 0 ? code : EIO);
+        if (!copy.Append(chunk.data(), static_cast<size_t>(n), code))
+            return Fail("cannot write " + temporary, code);
+        at += static_cast<uint64_t>(n);
+    }
+    if (!copy.Sync(code)) return Fail("cannot make " + temporary + " durable", code);
+    fs::rename(temporary, path, ec);
+    if (ec) return Fail("cannot rename " + temporary, ec.value());
+    UseFile(std::move(copy), FileName, Size);
+    {
+        std::lock_guard<std::mutex> lock(SyncMutex);
+        DirectoryDirty = true;
+    }
+    SyncChanged.notify_all();
+    Repairs.push_back(std::move(repair));
     return true;
+}
+
+// What follows the last line's end becomes one line with the marker after it: carriage returns
+// there are foreign (the line under way has none) and are made line feeds, so that none of them
+// ends a line that could be taken for a call.
+bool TJournal::Unbreak(uint64_t from, uint64_t to) {
+    const std::string path = Dir_ + FileName;
+    std::string chunk(kReadChunk, '\0');
+    int code = 0;
+    for (uint64_t at = from; at < to;) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(chunk.size(), to - at));
+        const int64_t n = File.ReadAt(at, chunk.data(), want, code);
+        if (n <= 0) return Fail("cannot read " + path, n < 0 ? code : EIO);
+        for (size_t i = 0; i < static_cast<size_t>(n); ++i)
+            if (chunk[i] == '\r' && !platform::WriteFileAt(path, at + i, "\n", 1, code))
+                return Fail("cannot write " + path, code);
+        at += static_cast<uint64_t>(n);
+    }
+    return true;
+}
+
+// Bytes before the last line's end may be what a mark or a rejected line's note points at, so a
+// file cut short is filled back up to there: with a hole ending in a marker where there is room,
+// with spaces and a carriage return where not. Foreign bytes are ended by a marker.
+bool TJournal::Refill(uint64_t actual, uint64_t overwritten) {
+    const std::string path = Dir_ + FileName;
+    const uint64_t lineEnd = LineEnd_.File == FileName ? LineEnd_.Offset : 0;
+    const bool pending = Pending && HeadKept;
+    const std::string head = Head;
+    TJournalRepair repair;
+    repair.Kind = actual < Size ? TJournalRepair::Truncated : TJournalRepair::Foreign;
+    repair.File = path;
+    repair.Bytes = actual > Size ? actual - Size : actual < Size ? Size - actual : overwritten;
+    Size = actual;
+    bool ok = true;
+    if (actual < lineEnd) {
+        // Its carriage return ends where the last line did.
+        std::string marker = UnfinishedMarker(kCutShort);
+        marker.pop_back();
+        int code = 0;
+        if (lineEnd - actual < marker.size()) {
+            ok = WriteAll(std::string(static_cast<size_t>(lineEnd - actual - 1), ' ') + "\r");
+        } else if (!File.Extend(lineEnd - marker.size(), code)) {
+            ok = Fail("cannot fill " + path, code);
+        } else {
+            Size = lineEnd - marker.size();
+            ok = WriteAll(marker);
+        }
+    } else if (actual > lineEnd) {
+        ok = Unbreak(lineEnd, actual) &&
+             WriteAll(UnfinishedMarker(repair.Kind == TJournalRepair::Truncated
+                                           ? std::string(kCutShort)
+                                           : std::to_string(repair.Bytes) +
+                                                 " bytes written by another program"));
+    }
+    // The line under way now begins afresh.
+    Pending = false;
+    Head.clear();
+    HeadKept = true;
+    if (ok && pending) ok = WriteAll(head);
+    Repairs.push_back(std::move(repair));
+    return ok;
 }
 
 size_t TJournal::Write(std::string_view bytes) {
@@ -287,16 +472,23 @@ size_t TJournal::Write(std::string_view bytes) {
 }
 
 void TJournal::Note(std::string_view bytes, uint64_t offsetBefore) {
-    for (size_t i = bytes.size(); i > 0; --i) {
-        const char c = bytes[i - 1];
-        if (c == '\r') {
-            LineEnd_ = {FileName, offsetBefore + i};
-            // Bytes after the carriage return other than line feeds begin the next line.
-            Pending = bytes.substr(i).find_first_not_of('\n') != std::string_view::npos;
-            return;
-        }
+    const size_t cr = bytes.rfind('\r');
+    if (cr != std::string_view::npos) {
+        LineEnd_ = {FileName, offsetBefore + cr + 1};
+        bytes.remove_prefix(cr + 1);
+        Head.clear();
+        HeadKept = true;
+        Pending = false;
     }
+    // Bytes after the carriage return other than line feeds begin the next line.
     if (bytes.find_first_not_of('\n') != std::string_view::npos) Pending = true;
+    if (!HeadKept) return;
+    if (Head.size() + bytes.size() > kMaxHead) {
+        Head.clear();
+        HeadKept = false;
+    } else {
+        Head += bytes;
+    }
 }
 
 size_t TJournal::Append(std::string_view bytes) {
@@ -304,6 +496,7 @@ size_t TJournal::Append(std::string_view bytes) {
         Error_ = "the journal is not open";
         return 0;
     }
+    if (!Verify()) return 0;
     size_t done = 0;
     const std::string today = JournalFileName(Date());
     if (!bytes.empty() && today > FileName) {
@@ -369,10 +562,9 @@ void TJournal::SyncLoop() {
 }
 
 bool TJournal::EndUnfinished(const std::string& reason) {
-    if (!IsOpen() || !Pending) return true;
-    const std::string marker = "\n" + std::string(kUnfinishedTag) + ": " + reason + " " +
-                               FormatDateTime("dd.mm.yyyy hh:nn:ss", Now()) + " ***\r\n";
-    return Write(marker) == marker.size();
+    if (!IsOpen()) return true;
+    if (!Verify()) return false;
+    return !Pending || WriteAll(UnfinishedMarker(reason));
 }
 
 void TJournal::SaveLocalMark(const TJournalPos& mark) {

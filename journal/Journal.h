@@ -8,6 +8,13 @@
 // A line cut off by a port close or a stop keeps its bytes and is followed by a marker line
 //     *** unfinished: port closed 09.12.2026 10:00:13 ***
 // so that it is never stored and never joined to the next one.
+//
+// Another program may remove, replace, cut short or write into the day file while the station
+// holds it open. Before the next bytes go in the journal finds that out and sets it right, so
+// that every place a mark may hold keeps its meaning: a removed file is made again from the one
+// still open, one put in its place is set aside, a file cut short is filled back to its last
+// line's end, and foreign bytes are made one unfinished line. The line under way is then
+// written again, so that it comes out whole.
 #include <compare>
 #include <condition_variable>
 #include <cstdint>
@@ -62,6 +69,20 @@ std::string ReadStationId(const std::string& dir);
 TJournalPos ReadLocalMark(const std::string& dir);
 void SaveLocalMark(const std::string& dir, const TJournalPos& mark);
 
+// What another program did to the open day file, found and set right.
+struct TJournalRepair {
+    enum TKind {
+        Deleted,    // removed (the file or the whole directory): made again from the open file
+        Replaced,   // another file took its name: that one set aside as Aside, ours made again
+        Truncated,  // Bytes cut off its end
+        Foreign,    // Bytes written into it, or over the line under way
+    };
+    TKind Kind = Deleted;
+    std::string File;  // with its directory
+    uint64_t Bytes = 0;
+    std::string Aside;
+};
+
 class TJournal {
 public:
     static constexpr const char* kStationIdFile = "station.id";
@@ -112,10 +133,26 @@ public:
     // Removes day files older than keepDays days whose every line lies before the mark.
     void Prune(const TJournalPos& mark, int keepDays);
 
+    // Checks the open day file against its name and its size and sets right what another
+    // program did to it; Append does so first. False (with Error()) when it could not.
+    bool Verify();
+    // What was set right since the last call.
+    std::vector<TJournalRepair> TakeRepairs();
+
     const std::string& Error() const { return Error_; }
 
 private:
+    // The longest line under way kept to be written again after a repair.
+    static constexpr size_t kMaxHead = 64 * 1024;
+
+    bool TakeLock(platform::TExclusiveLock& lock);
     bool OpenDayFile(const std::string& name);
+    void UseFile(platform::TAppendFile file, const std::string& name, uint64_t size);
+    bool Restore(bool replaced);
+    bool Refill(uint64_t actual, uint64_t overwritten);
+    uint64_t HeadOverwritten() const;
+    bool Unbreak(uint64_t from, uint64_t to);
+    bool WriteAll(const std::string& bytes);
     size_t Write(std::string_view bytes);
     void Note(std::string_view bytes, uint64_t offsetBefore);
     bool Fail(const std::string& what, int error);
@@ -130,6 +167,9 @@ private:
     uint64_t Size = 0;
     TJournalPos LineEnd_, OpenedEnd_;
     bool Pending = false;  // bytes of a line after the last carriage return
+    std::string Head;      // those bytes, while no longer than kMaxHead
+    bool HeadKept = true;
+    std::vector<TJournalRepair> Repairs;
 
     // The sync thread. Generation counts the bytes appended; a sync covers what was appended
     // when it started.

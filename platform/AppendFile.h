@@ -18,7 +18,7 @@ public:
     TAppendFile(const TAppendFile&) = delete;
     TAppendFile& operator=(const TAppendFile&) = delete;
 
-    // Opens path for appending, creating it when missing.
+    // Opens path for appending (and reading back), creating it when missing.
     bool Open(const std::string& path, int& error);
     void Close();
     bool IsOpen() const { return fd_ >= 0; }
@@ -28,6 +28,13 @@ public:
     // The appended bytes reach the disk (the data and the size that reads them back).
     bool Sync(int& error) const;
     int64_t Size() const;
+    // Reads up to size bytes at offset; the count read (short at the end), or -1.
+    int64_t ReadAt(uint64_t offset, char* data, size_t size, int& error) const;
+    // Grows the file to size; the new bytes read as zeros and take no room on the disk.
+    bool Extend(uint64_t size, int& error);
+    // Whether path still names this very file: false when another program removed it or put
+    // another file in its place.
+    bool IsAt(const std::string& path) const;
 
 private:
     int fd_ = -1;
@@ -59,6 +66,8 @@ public:
     // Takes the lock without waiting; the file is created when missing.
     TResult Take(const std::string& path, int& error);
     void Release();
+    // Whether path still names the file locked (a removed directory took it along).
+    bool IsAt(const std::string& path) const;
 
 private:
     int fd_ = -1;

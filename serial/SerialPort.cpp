@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <mutex>
 
@@ -998,6 +999,32 @@ void TCustomSerialPort::SaveToIni(const std::string& file) {
         ini.WriteString(s, "FlowControl.XoffChar", CharToText(f.XoffChar));
         ini.WriteString(s, "FlowControl.XonChar", CharToText(f.XonChar));
     }
+}
+
+std::string PortFileProblem(const std::string& file, const std::string& section) {
+    std::error_code ec;
+    if (!std::filesystem::exists(file, ec)) return "";
+    const TIniFile ini(file);
+    try {
+        ini.CheckReadable();
+    } catch (const EIniFileException& e) {
+        return e.what();
+    }
+    if (!ini.ValueExists(section, "Port")) return file + ": no Port= in section [" + section + "]";
+    const std::pair<const char*, bool (*)(const std::string&)> keys[] = {
+        {"BaudRate", [](const std::string& v) { return FindText(kBaud, v, -1) >= 0; }},
+        {"StopBits", [](const std::string& v) { return FindText(kStop, v, -1) >= 0; }},
+        {"DataBits", [](const std::string& v) { return FindText(kData, v, -1) >= 0; }},
+        {"Parity", [](const std::string& v) { return FindText(kParity, v, -1) >= 0; }},
+        {"FlowControl", [](const std::string& v) { return FindText(kFlow, v, -1) >= 0; }},
+    };
+    for (const auto& [key, known] : keys) {
+        if (!ini.ValueExists(section, key)) continue;
+        const std::string value = ini.ReadString(section, key, "");
+        if (!known(value))
+            return file + ": " + key + "=" + value + " is not a value the port knows";
+    }
+    return "";
 }
 
 void TCustomSerialPort::LoadFromIni(const std::string& file) {

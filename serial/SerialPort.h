@@ -401,6 +401,11 @@ private:
 void SetApplicationExceptionReport(std::function<void(const std::exception&)> report);
 void ReportApplicationException(const std::exception& e);
 
+// What is wrong with a port file that is there, naming it: unreadable, no Port= in the section,
+// or a value the port does not know (which loading would take for its default). Empty when
+// nothing is, or when there is no such file.
+std::string PortFileProblem(const std::string& file, const std::string& section);
+
 // Text conversions of the settings, for the ini file and the combo boxes.
 std::string BaudRateToText(TBaudRate v);
 TBaudRate TextToBaudRate(const std::string& s);

@@ -160,6 +160,7 @@ void TCaptureControl::ReceiveNow(const std::string& bytes) {
         liveFrom = Journal_->LineEnd();
         Unjournaled += bytes;
         const size_t written = Journal_->Append(Unjournaled);
+        ReportRepairs();
         Waiting_ += std::count(Unjournaled.begin(), Unjournaled.begin() + written, '\r');
         if (Unjournaled.find('\r', 0) < written) Journal_->StartSync();
         Unjournaled.erase(0, written);

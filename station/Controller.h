@@ -220,6 +220,8 @@ private:
     void SchedulePortRetry();
     void ReopenPort();
     int64_t CountWaiting() const;
+    // Says what the journal set right after another program had been at it.
+    void ReportRepairs();
     void RefreshStatus();
     void Event(const std::string& utf8);
     void StateChanged();
@@ -254,7 +256,8 @@ private:
     // Where in Unhanded the connection was cut, for the log keeper to cut its line there.
     std::vector<size_t> CutsAt;
     bool JournalFailing = false;
-    TJournalPos KnownMark;  // the database's mark as last seen
+    std::string VerifyProblem;  // said once until the journal is set right
+    TJournalPos KnownMark;      // the database's mark as last seen
     bool TimerOn = false;
     std::string Status;
     bool Available = false;  // connected, and the last store went through

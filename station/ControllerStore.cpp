@@ -49,6 +49,34 @@ int64_t TCaptureControl::CountWaiting() const {
     return n;
 }
 
+void TCaptureControl::ReportRepairs() {
+    for (const TJournalRepair& r : Journal_->TakeRepairs()) {
+        const std::string file = AnsiToUtf8(r.File);
+        switch (r.Kind) {
+            case TJournalRepair::Deleted:
+                Event("журнал удалён другой программой (" + file +
+                      "): сделан заново из открытого файла, строки сохраняются дальше");
+                // The directory may have gone with it, and the note of the mark with it.
+                if (Available) Journal_->SaveLocalMark(KnownMark);
+                break;
+            case TJournalRepair::Replaced:
+                Event("журнал подменён другой программой (" + file + "): чужой файл отложен как " +
+                      AnsiToUtf8(r.Aside) + ", журнал сделан заново из открытого файла");
+                break;
+            case TJournalRepair::Truncated:
+                Event("журнал укорочен другой программой (" + file +
+                      "), потеряно байт: " + Count(static_cast<int64_t>(r.Bytes)) +
+                      "; места строк сохранены, запись идёт дальше");
+                break;
+            case TJournalRepair::Foreign:
+                Event("в журнал записаны чужие байты (" + file +
+                      ", байт: " + Count(static_cast<int64_t>(r.Bytes)) +
+                      "): они отмечены как оборванная строка и не сохраняются");
+                break;
+        }
+    }
+}
+
 void TCaptureControl::RefreshStatus() {
     std::string text;
     if (Journal_ && Capturing_ && !Available)
@@ -169,6 +197,15 @@ void TCaptureControl::ScheduleStoring() {
 
 void TCaptureControl::StoreJournal(const std::optional<TJournalPos>& liveFrom) {
     if (!Journal_ || !Recorder_ || Finished || Held || Storing) return;
+    // Lines are read back from the file by its name: another program's doings are set right
+    // first.
+    if (Journal_->Verify()) {
+        VerifyProblem.clear();
+    } else if (Journal_->Error() != VerifyProblem) {
+        VerifyProblem = Journal_->Error();
+        Event("журнал: " + AnsiToUtf8(VerifyProblem));
+    }
+    ReportRepairs();
     if (!Available) {
         // A line arriving once the retry is due tries the database at once.
         if (liveFrom && Capturing_ && (Now() - LastAttempt) * kMsPerDay >= kDatabaseRetryMs)

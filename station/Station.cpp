@@ -1,6 +1,7 @@
 #include "station/Station.h"
 
 #include "db/CallDatabase.h"
+#include "platform/Ini.h"
 #include "platform/ProgramDir.h"
 
 TStationPort::TStationPort() {
@@ -19,7 +20,13 @@ std::string TStationPort::ReadText(int count) {
 }
 
 void TStationPort::LoadSetup(const std::string& programDir) {
-    Port.LoadSetup(ssIniFile, platform::FileInDir(programDir, "comport.ini"));
+    const std::string file = platform::FileInDir(programDir, "comport.ini");
+    // A file read as nothing would leave the default device to be opened in silence.
+    if (const std::string problem = PortFileProblem(file, Port.Name); !problem.empty()) {
+        Port.SetPort("");
+        throw EIniFileException(problem);
+    }
+    Port.LoadSetup(ssIniFile, file);
 }
 
 TStationDatabase::TStationDatabase() = default;

@@ -97,7 +97,9 @@ int RunHeadless(int argc, char** argv) {
     try {
         port.LoadSetup(platform::ProgramDir());
     } catch (const std::exception& e) {
+        // Nobody is there to choose the port: the start fails as it does without a template.
         WriteError(e.what());
+        return 2;
     }
     UseJournal(station.Control());
     if (!station.Start()) return 2;

@@ -1,6 +1,7 @@
 // tarvick-tool dbf: inspect and repair a table (fields, dump, get, set).
 #include <filesystem>
 #include <iostream>
+#include <string>
 
 #include "common/Text.h"
 #include "dbf/DbfTable.h"
@@ -12,6 +13,13 @@ const char kUsage[] =
     "dbf fields FILE | dbf dump FILE | dbf get FILE FIELD | dbf set FILE FIELD VALUE";
 
 void OpenTable(TDbfTable& table, const std::string& file, bool readOnly) {
+    if (!readOnly) {
+        // Opened for writing, the engine sets a cut table's header to what the file holds, and
+        // the cut would go unnoticed.
+        TDbfTable probe;
+        OpenTable(probe, file, true);
+        probe.Close();
+    }
     // A relative name means the working directory here, not the executable's.
     table.SetTableName(std::filesystem::absolute(file).lexically_normal().string());
     table.SetUseFloatFields(false);
@@ -19,6 +27,11 @@ void OpenTable(TDbfTable& table, const std::string& file, bool readOnly) {
     table.SetReadOnly(readOnly);
     table.Open();
     if (!table.Active()) throw EDbfError("Invalid DBF file.");
+    // Read-only, the header still tells what a cut file lost.
+    if (table.HeaderRecordCount() > table.RecordCount())
+        throw EDbfError("the table is cut short: its header counts " +
+                        std::to_string(table.HeaderRecordCount()) + " records, the file holds " +
+                        std::to_string(table.RecordCount()));
 }
 
 std::string Escape(const std::string& value) {
@@ -72,6 +85,12 @@ void Assign(TDbfField& field, const std::string& value) {
         if (!v) throw EDbfError("'" + value + "' is not a valid integer value");
         field.SetAsInteger(*v);
     } else {
+        // The field would keep only its first characters.
+        const uint32_t width = field.Def().Width();
+        if (field.DataType() == TFieldType::ftString && value.size() > width)
+            throw EDbfError("the value is " + std::to_string(value.size()) +
+                            " characters long; field " + field.FieldName() + " holds " +
+                            std::to_string(width));
         field.SetAsString(value);
     }
 }
@@ -119,7 +138,7 @@ int Run(const ToolArgs& args) {
         std::cout.flush();
         return 0;
     } catch (const EError& e) {
-        std::cerr << e.what() << "\n";
+        std::cerr << args[1] << ": " << e.what() << "\n";
         return 1;
     }
 }

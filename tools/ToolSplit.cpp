@@ -1,9 +1,11 @@
 // tarvick-tool split: shows how a template cuts an exchange's captured output into fields.
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
+#include <iterator>
 
 #include "capture/Recorder.h"
-#include "platform/Ini.h"
 #include "tools/Tool.h"
 
 namespace {
@@ -47,13 +49,21 @@ int RunSplit(const ToolArgs& args) {
         return 2;
     }
     TSplitter splitter(std::cout);
-    try {
-        if (!ReadTemplateFile(args[0], splitter.TemplateComment, splitter.Columns())) {
-            std::cerr << "cannot read template " << args[0] << "\n";
-            return 2;
-        }
-    } catch (const EIniFileException& e) {
-        std::cerr << e.what() << "\n";
+    // Loaded as the station loads its template, so that what fails it there fails it here.
+    const std::filesystem::path path(args[0]);
+    splitter.ProgramDir = path.has_parent_path() ? path.parent_path().string() + "/" : "./";
+    splitter.Template = path.filename().string();
+    if (!splitter.LoadTemplate()) {
+        std::cerr << "cannot read template " << args[0] << ": " << splitter.LoadProblem << "\n";
+        return 2;
+    }
+    const TTemplateColumns& c = splitter.Columns();
+    const int32_t columns[] = {c.Day,     c.Mont,     c.Year,     c.Hour,     c.Min,
+                               c.Sec,     c.AmPm,     c.Line,     c.TimeHour, c.TimeMin,
+                               c.TimeSec, c.NumberIn, c.NumberOut};
+    if (std::none_of(std::begin(columns), std::end(columns), [](int32_t v) { return v > 0; })) {
+        std::cerr << "template " << args[0] << " reads no field: no column of section ["
+                  << kTemplateSection << "] is set\n";
         return 2;
     }
     std::string input;

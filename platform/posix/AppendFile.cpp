@@ -29,6 +29,28 @@ public:
 private:
     int fd_;
 };
+
+bool SameFile(int fd, const std::string& path) {
+    struct stat held {
+    }, named{};
+    if (fd < 0 || ::fstat(fd, &held) != 0 || ::stat(path.c_str(), &named) != 0) return false;
+    return held.st_nlink > 0 && held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+int64_t PreadAll(int fd, uint64_t offset, char* data, size_t size, int& error) {
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::pread(fd, data + done, size - done, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            error = errno;
+            return -1;
+        }
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<int64_t>(done);
+}
 }  // namespace
 
 TAppendFile::~TAppendFile() {
@@ -51,7 +73,7 @@ TAppendFile& TAppendFile::operator=(TAppendFile&& other) noexcept {
 bool TAppendFile::Open(const std::string& path, int& error) {
     Close();
     error = 0;
-    fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    fd_ = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     return fd_ >= 0 || Fail(error);
 }
 
@@ -84,6 +106,20 @@ int64_t TAppendFile::Size() const {
     return ::fstat(fd_, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
 }
 
+int64_t TAppendFile::ReadAt(uint64_t offset, char* data, size_t size, int& error) const {
+    error = 0;
+    return PreadAll(fd_, offset, data, size, error);
+}
+
+bool TAppendFile::Extend(uint64_t size, int& error) {
+    error = 0;
+    return ::ftruncate(fd_, static_cast<off_t>(size)) == 0 || Fail(error);
+}
+
+bool TAppendFile::IsAt(const std::string& path) const {
+    return SameFile(fd_, path);
+}
+
 bool SyncDirectory(const std::string& dir, int& error) {
     error = 0;
     const TFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -98,19 +134,7 @@ int64_t ReadFileAt(const std::string& path, uint64_t offset, char* data, size_t 
         error = errno;
         return -1;
     }
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n =
-            ::pread(fd.Get(), data + done, size - done, static_cast<off_t>(offset + done));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            error = errno;
-            return -1;
-        }
-        if (n == 0) break;
-        done += static_cast<size_t>(n);
-    }
-    return static_cast<int64_t>(done);
+    return PreadAll(fd.Get(), offset, data, size, error);
 }
 
 int64_t FileSize(const std::string& path) {
@@ -170,6 +194,10 @@ TExclusiveLock::TResult TExclusiveLock::Take(const std::string& path, int& error
     }
     fd_ = fd;
     return Taken;
+}
+
+bool TExclusiveLock::IsAt(const std::string& path) const {
+    return SameFile(fd_, path);
 }
 
 void TExclusiveLock::Release() {

@@ -78,4 +78,20 @@ TEST(SplitTool, UnreadableTemplateExitsTwo) {
     EXPECT_EQ(RunTool(dir.path() + " /dev/null").Status, 2);
 }
 
+// A template that reads nothing (another program's bytes, a section without one column) is
+// refused as the station refuses a template it cannot load, naming the file.
+TEST(SplitTool, ATemplateThatReadsNothingExitsTwoNamingIt) {
+    TempDir dir;
+    std::string garbage;
+    for (int i = 0; i < 3000; ++i) garbage += static_cast<char>((i * 7919 + 13) % 256);
+    for (const std::string& bytes : {garbage, std::string("[Parameters]\r\nName=empty\r\n")}) {
+        WriteBytes(dir.file("bad.ats"), bytes);
+        const process::TOutput r = process::Capture(std::string(TARVICK_TOOL) + " split " +
+                                                    dir.file("bad.ats") + " /dev/null 2>&1");
+        EXPECT_EQ(r.Status, 2) << r.Out;
+        EXPECT_NE(r.Out.find(dir.file("bad.ats")), std::string::npos) << r.Out;
+        EXPECT_EQ(r.Out.find("Day="), std::string::npos) << r.Out;
+    }
+}
+
 }  // namespace

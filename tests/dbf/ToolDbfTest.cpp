@@ -105,8 +105,40 @@ INSTANTIATE_TEST_SUITE_P(
             "NotAnInteger", {"set", "FILE", "N", "1x"}, 1, "'1x' is not a valid integer value"},
         TFailure{"UnknownField", {"get", "FILE", "NOPE"}, 1, "Field 'NOPE' not found"},
         TFailure{"MissingFile", {"get", "/nonexistent/x.dbf", "A"}, 1, "Open: file not found"},
-        TFailure{"UnknownCommand", {"frob", "FILE"}, 2, "usage"}),
+        TFailure{"UnknownCommand", {"frob", "FILE"}, 2, "usage"},
+        TFailure{"LongerThanTheField",
+                 {"set", "FILE", "NAME", "123456789"},
+                 1,
+                 "the value is 9 characters long; field NAME holds 8"}),
     CaseName());
+
+// A value that does not fit leaves the field as it was.
+TEST_F(ToolDbfTest, SetNeverCutsAValue) {
+    const TResult r = Tool({"set", File(), "NAME", "123456789"});
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_NE(r.err.find(File()), std::string::npos) << r.err;
+    EXPECT_EQ(Tool({"get", File(), "NAME"}).out, "a\\b\n");
+}
+
+// A table whose last record was cut off is reported, naming the file, by every command that
+// reads it, and left as it is.
+TEST_F(ToolDbfTest, ACutTableIsReportedNotReadAsEmpty) {
+    const std::string whole = ReadFile(File());
+    WriteFile(File(), whole.substr(0, whole.size() - 10));
+    const std::string cut = ReadFile(File());
+    for (const ToolArgs& args :
+         {ToolArgs{"dump", File()}, ToolArgs{"get", File(), "NAME"}, ToolArgs{"fields", File()},
+          ToolArgs{"set", File(), "NAME", "x"}}) {
+        const TResult r = Tool(args);
+        EXPECT_EQ(r.rc, 1) << args[0];
+        EXPECT_EQ(r.out, "") << args[0];
+        EXPECT_NE(r.err.find(File() + ": the table is cut short: its header counts 2 records, "
+                                      "the file holds 1"),
+                  std::string::npos)
+            << r.err;
+    }
+    EXPECT_EQ(ReadFile(File()), cut);
+}
 
 TEST_F(ToolDbfTest, SetAppendsWhenThereIsNoLiveRecord) {
     TableSpec t;

@@ -5,15 +5,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
-#include "journal/Journal.h"
 #include "capture/Recorder.h"
 #include "common/DateTime.h"
+#include "journal/Journal.h"
 #include "tests/common/CaseName.h"
 #include "tests/common/TempDir.h"
+#include "tests/journal/Tampering.h"
 
 namespace {
 
@@ -247,6 +250,91 @@ TEST(JournalFileNames, OnlyDayFilesBelongToTheJournal) {
     for (const char* bad : {"2026-12-09.txt", "2026-12-9.log", "station.id", "stored.mark",
                             "2026_12_09.log", "x2026-12-09.log"})
         EXPECT_FALSE(IsJournalFileName(bad)) << bad;
+}
+
+// What another program does to the day file while the journal holds it, with a line under way
+// or not: the lines before stay where the mark has them, every line after comes out whole and
+// once, and the journal tells what it set right.
+struct TamperCase {
+    const char* name;
+    void (*tamper)(const std::string& dir, const std::string& day);
+    TJournalRepair::TKind kind;
+    uint64_t bytes;  // told for a cut or foreign bytes; kWhole: the file's size
+};
+constexpr uint64_t kWhole = UINT64_MAX;
+
+class JournalTampered : public Journal,
+                        public ::testing::WithParamInterface<std::tuple<TamperCase, bool>> {};
+
+TEST_P(JournalTampered, EveryLineAfterComesOutWholeAndOnce) {
+    const auto& [c, underWay] = GetParam();
+    const std::string first = "12/04/26 09:00:01 01 201 00:00:10 1001\r\n";
+    const std::string second = "12/04/26 09:00:02 01 202 00:00:20 1002\r\n";
+    const std::string third = "12/04/26 09:00:03 01 203 00:00:30 1003\r\n";
+    ASSERT_EQ(journal.Append(first + first), 2 * first.size());
+    const TJournalPos mark = journal.LineEnd();
+    const size_t half = underWay ? 20 : 0;
+    journal.Append(second.substr(0, half));
+    ASSERT_TRUE(journal.Sync());
+    const std::string id = journal.StationId();
+    const uint64_t size = std::filesystem::file_size(Dir() + "2026-12-09.log");
+    c.tamper(Dir(), Dir() + "2026-12-09.log");
+    ASSERT_TRUE(journal.Verify()) << journal.Error();
+    const auto repairs = journal.TakeRepairs();
+    ASSERT_EQ(repairs.size(), 1u);
+    EXPECT_EQ(repairs[0].Kind, c.kind);
+    EXPECT_EQ(repairs[0].File, Dir() + "2026-12-09.log");
+    EXPECT_EQ(repairs[0].Bytes, c.bytes == kWhole ? size : c.bytes);
+    journal.Append(second.substr(half) + third);
+    ASSERT_TRUE(journal.Sync());
+    // From the mark: the two lines after it, whole, and nothing else that could be a call.
+    std::vector<std::string> calls;
+    for (const auto& line : ReadAll(Dir(), mark, journal.LineEnd()))
+        if (!line.Unfinished && !line.Text.empty() &&
+            line.Text.find_first_not_of(' ') != std::string::npos)
+            calls.push_back(line.Text);
+    EXPECT_EQ(calls, (std::vector<std::string>{second.substr(0, second.size() - 2),
+                                               third.substr(0, third.size() - 2)}))
+        << File("2026-12-09.log");
+    EXPECT_EQ(ReadStationId(Dir()), id);
+    // A restart finds the journal as it is now.
+    journal.Close();
+    TJournal next;
+    std::string error;
+    ASSERT_TRUE(next.Open(Dir(), error)) << error;
+    EXPECT_EQ(next.LineEnd(), journal.LineEnd());
+    EXPECT_FALSE(next.LineUnderWay());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tampering, JournalTampered,
+    ::testing::Combine(
+        ::testing::Values(
+            TamperCase{"Removed", tamper::RemoveDayFile, TJournalRepair::Deleted, 0},
+            TamperCase{"DirectoryRemoved", tamper::RemoveJournal, TJournalRepair::Deleted, 0},
+            TamperCase{"Replaced", tamper::ReplaceDayFile, TJournalRepair::Replaced, 0},
+            TamperCase{"Emptied", tamper::EmptyDayFile, TJournalRepair::Truncated, kWhole},
+            TamperCase{"CutByFive", tamper::CutFiveBytes, TJournalRepair::Truncated, 5},
+            TamperCase{"JunkAppended", tamper::AppendJunk, TJournalRepair::Foreign, 4},
+            TamperCase{"LongJunkAppended", tamper::AppendLongJunk, TJournalRepair::Foreign, 5000}),
+        ::testing::Bool()),
+    [](const auto& info) {
+        return std::string(std::get<0>(info.param).name) +
+               (std::get<1>(info.param) ? "UnderWay" : "");
+    });
+
+// The file put in the journal's place is kept aside, not lost.
+TEST_F(Journal, AFileInTheJournalsPlaceIsSetAside) {
+    journal.Append("12/04/26 09:00:01 01 201 00:00:10 1001\r\n");
+    tamper::ReplaceDayFile(Dir(), Dir() + "2026-12-09.log");
+    journal.Append("12/04/26 09:00:02 01 202 00:00:20 1002\r\n");
+    const auto repairs = journal.TakeRepairs();
+    ASSERT_EQ(repairs.size(), 1u);
+    EXPECT_EQ(repairs[0].Aside, Dir() + "2026-12-09.log.replaced");
+    EXPECT_EQ(File("2026-12-09.log.replaced"), "01/01/26 00:00:00 01 999 00:00:01 666\r\n");
+    EXPECT_EQ(Texts(ReadAll(Dir())),
+              (std::vector<std::string>{"12/04/26 09:00:01 01 201 00:00:10 1001",
+                                        "12/04/26 09:00:02 01 202 00:00:20 1002"}));
 }
 
 }  // namespace

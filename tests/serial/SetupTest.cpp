@@ -214,4 +214,42 @@ TEST(Setup, AFileHoldingTheExchangesPasswordIsReadableByItsOwnerOnly) {
     ::umask(before);
 }
 
+// What a station checks before it loads its port file: the tolerant loading above would take
+// each of these for the defaults.
+struct ProblemCase {
+    const char* name;
+    const char* ini;  // nullptr: no file
+    const char* problem;
+};
+
+class PortFileProblems : public ::testing::TestWithParam<ProblemCase> {};
+
+TEST_P(PortFileProblems, NameTheFileAndWhat) {
+    TempDir dir;
+    if (GetParam().ini) WriteBytes(dir.file("comport.ini"), GetParam().ini);
+    const std::string problem = PortFileProblem(dir.file("comport.ini"), "ComPort");
+    if (!*GetParam().problem) {
+        EXPECT_EQ(problem, "");
+    } else {
+        EXPECT_EQ(problem, dir.file("comport.ini") + ": " + GetParam().problem);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, PortFileProblems,
+    ::testing::Values(
+        ProblemCase{"NoFile", nullptr, ""},
+        ProblemCase{"Whole", "[comport]\r\nport=/dev/ttyS1\r\nbaudrate=115200\r\nParity=even\r\n",
+                    ""},
+        ProblemCase{"Garbage", "\x01\xfe\x80garbage\r\n\x7f", "no Port= in section [ComPort]"},
+        ProblemCase{"OtherSection", "[Serial]\r\nPort=/dev/ttyS1\r\n",
+                    "no Port= in section [ComPort]"},
+        ProblemCase{"UnknownRate", "[ComPort]\r\nPort=COM1\r\nBaudRate=fast\r\n",
+                    "BaudRate=fast is not a value the port knows"},
+        ProblemCase{"UnknownDataBits", "[ComPort]\r\nPort=COM1\r\nDataBits=9\r\n",
+                    "DataBits=9 is not a value the port knows"},
+        ProblemCase{"UnknownFlow", "[ComPort]\r\nPort=COM1\r\nFlowControl=lots\r\n",
+                    "FlowControl=lots is not a value the port knows"}),
+    CaseName());
+
 }  // namespace

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "../common/TempDir.h"
+#include "tests/common/CaseName.h"
 #include "tests/station/Pty.h"
 #include "tests/station/StationProcess.h"
 #include "tests/station/StationStage.h"
@@ -169,5 +170,44 @@ TEST(HeadlessStation, TellsTheServiceManagerItIsReadyAndPetsItsWatchdog) {
     EXPECT_EQ(count("STOPPING=1"), 1);
     close(fd);
 }
+
+// A port file or a settings table that is there but cannot be used stops the start, naming the
+// file, and no device is opened on defaults nobody chose.
+struct BadFileCase {
+    const char* name;
+    const char* file;
+    std::string bytes;
+    const char* said;
+};
+
+std::string Garbage(size_t n) {
+    std::string bytes;
+    for (size_t i = 0; i < n; ++i) bytes += static_cast<char>((i * 7919 + 13) % 256);
+    return bytes;
+}
+
+class HeadlessBadFile : public ::testing::TestWithParam<BadFileCase> {};
+
+TEST_P(HeadlessBadFile, StopsTheStartNamingTheFile) {
+    Staged s;
+    ASSERT_TRUE(s.ok);
+    WriteBytes(s.dir.file(GetParam().file), GetParam().bytes);
+    TStationProcess station(s.dir.path());
+    EXPECT_EQ(station.Wait(std::chrono::seconds(10)), 2);
+    const std::string errors = station.Errors();
+    EXPECT_NE(errors.find(s.dir.file(GetParam().file)), std::string::npos) << errors;
+    EXPECT_NE(errors.find(GetParam().said), std::string::npos) << errors;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, HeadlessBadFile,
+    ::testing::Values(
+        BadFileCase{"PortFileOfGarbage", "comport.ini", Garbage(2000), "no Port="},
+        BadFileCase{"PortFileWithoutPort", "comport.ini", "[ComPort]\r\nBaudRate=1200\r\n",
+                    "no Port="},
+        BadFileCase{"PortFileWithUnknownBaudRate", "comport.ini",
+                    "[ComPort]\r\nPort=/dev/null\r\nBaudRate=fast\r\n", "BaudRate=fast"},
+        BadFileCase{"SettingsTableOfGarbage", "tarvick.dat", Garbage(2000), "Invalid DBF file."}),
+    CaseName());
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -18,6 +19,8 @@
 #include <vector>
 
 #include "../common/TempDir.h"
+#include "tests/common/CaseName.h"
+#include "tests/journal/Tampering.h"
 #include "tests/station/Pty.h"
 #include "tests/station/StationProcess.h"
 #include "tests/station/StationStage.h"
@@ -247,5 +250,63 @@ TEST_F(NoLoss, AStopRequestStoresWhatTheTerminalStillHolds) {
     EXPECT_EQ(station.Wait(std::chrono::seconds(30)), 0) << station.Errors();
     EXPECT_EQ(RowsAndDistinct(), (std::vector<long>{200, 200}));
 }
+
+// What another program does to the journal while the station runs.
+struct TamperCase {
+    const char* name;
+    void (*tamper)(const std::string& journalDir, const std::string& dayFile);
+    const char* said;  // a word of the station's message about it
+};
+
+class TamperedJournal : public NoLoss, public ::testing::WithParamInterface<TamperCase> {};
+
+// Ten lines stored, the journal tampered with, ten lines more: each of the twenty is stored once
+// and at once (not only when a later line comes), the station says what happened, and a restart
+// stores nothing again.
+TEST_P(TamperedJournal, EveryLineIsStoredOnceAndTheStationSaysSo) {
+    Stage(pty_->Path(), {{"AutoRun", "T"}});
+    auto station = std::make_unique<TStationProcess>(dir_.path());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    std::string first;
+    for (int i = 0; i < 10; ++i) first += CallLine(i) + "\r\n";
+    ASSERT_TRUE(pty_->Send(first));
+    ASSERT_TRUE(WaitStored(10, std::chrono::seconds(10))) << station->Errors();
+    const std::string journal = dir_.path() + "journal/";
+    std::string day;
+    for (const auto& e : std::filesystem::directory_iterator(journal))
+        if (e.path().extension() == ".log") day = e.path().string();
+    ASSERT_FALSE(day.empty());
+    const std::string id = ReadBytes(journal + "station.id");
+    GetParam().tamper(journal, day);
+    for (int i = 10; i < 20; ++i) {
+        ASSERT_TRUE(pty_->Send(CallLine(i) + "\r\n"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(WaitStored(20, std::chrono::seconds(5))) << station->Errors() << Missing(20);
+    const std::string errors = station->Errors();
+    EXPECT_NE(errors.find(GetParam().said), std::string::npos) << errors;
+    EXPECT_EQ(ReadBytes(journal + "station.id"), id);
+    kill(station->Pid, SIGTERM);
+    EXPECT_EQ(station->Wait(std::chrono::seconds(10)), 0) << station->Errors();
+    station = std::make_unique<TStationProcess>(dir_.path());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ASSERT_TRUE(pty_->Send(CallLine(20) + "\r\n"));
+    EXPECT_TRUE(WaitStored(21, std::chrono::seconds(10))) << station->Errors();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(RowsAndDistinct(), (std::vector<long>{21, 21})) << Missing(21) << station->Errors();
+    kill(station->Pid, SIGTERM);
+    EXPECT_EQ(station->Wait(std::chrono::seconds(10)), 0) << station->Errors();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tampering, TamperedJournal,
+    ::testing::Values(TamperCase{"DayFileDeleted", tamper::RemoveDayFile, "журнал удалён"},
+                      TamperCase{"JournalDirectoryDeleted", tamper::RemoveJournal, "журнал удалён"},
+                      TamperCase{"DayFileReplaced", tamper::ReplaceDayFile, "журнал подменён"},
+                      TamperCase{"DayFileEmptied", tamper::EmptyDayFile, "журнал укорочен"},
+                      TamperCase{"DayFileCutShort", tamper::CutFiveBytes, "журнал укорочен"},
+                      TamperCase{"JunkAppended", tamper::AppendJunk, "чужие байты"},
+                      TamperCase{"LongJunkAppended", tamper::AppendLongJunk, "чужие байты"}),
+    CaseName());
 
 }  // namespace
