@@ -3,7 +3,8 @@
 
 /* NumberOut keeps the dialled digits as sent (leading zeros included); a comparison with the
    number 0 converts the text to a 64-bit integer, so "0" is an incoming call and any dialled
-   number is greater. */
+   number is greater. Caller is the number that called, on an incoming call whose exchange
+   prints it; NULL otherwise (and on every row stored before the column was added). */
 CREATE TABLE Rings (
   RDay       INTEGER DEFAULT 0 NOT NULL,
   RMont      INTEGER DEFAULT 0 NOT NULL,
@@ -18,7 +19,8 @@ CREATE TABLE Rings (
   NumberIn   INTEGER DEFAULT 0 NOT NULL,
   NumberOut  VARCHAR(40) DEFAULT '0' NOT NULL,
   RingDate   TIMESTAMP NOT NULL,
-  ringlength COMPUTED BY (TimeHour * 3600 + TimeMin * 60 + TimeSec)
+  ringlength COMPUTED BY (TimeHour * 3600 + TimeMin * 60 + TimeSec),
+  Caller     VARCHAR(40)
 );
 
 /* The daily totals look up one owner's calls of one day. */

@@ -14,6 +14,14 @@ public:
 
 protected:
     void RecordEnd() override {
+        if (!Format.NotCallMarks.empty()) {
+            TRingRow row;
+            if (JudgeLine(row) == TLineVerdict::NotCall) {
+                out_ << "NotCall\t" << RingText << '\n';
+                ClearRecord();
+                return;
+            }
+        }
         SplitLine();
         const TDateTime when = RingDateTime();
         const std::pair<const char*, const std::string*> fields[] = {
@@ -32,6 +40,10 @@ protected:
             {"NumberOut", &Fields.NumberOut},
         };
         for (const auto& [name, text] : fields) out_ << name << '=' << *text << '\t';
+        if (Format.Direction.Column > 0)
+            out_ << "Direction=" << Fields.Direction << '\t'
+                 << "Incoming=" << (Fields.Incoming ? "yes" : "no") << '\t'
+                 << "Caller=" << Fields.Caller << '\t';
         out_ << "RHour=" << CorrectedHour() << '\t'
              << "RingDate=" << FormatDateTime("yyyy-mm-dd hh:nn:ss", when) << '\n';
         ClearRecord();
@@ -48,11 +60,14 @@ int RunSplit(const ToolArgs& args) {
     }
     TSplitter splitter(std::cout);
     try {
-        if (!ReadTemplateFile(args[0], splitter.TemplateComment, splitter.Columns())) {
+        std::vector<std::string> notes;
+        if (!ReadTemplateFile(args[0], splitter.TemplateComment, splitter.Columns(),
+                              splitter.Format, &notes)) {
             std::cerr << "cannot read template " << args[0] << "\n";
             return 2;
         }
-    } catch (const EIniFileException& e) {
+        for (const std::string& note : notes) std::cerr << note << "\n";
+    } catch (const EError& e) {
         std::cerr << e.what() << "\n";
         return 2;
     }

@@ -42,7 +42,7 @@ TEST(Templates, LoadTemplateReadsEveryKey) {
     TempDir dir;
     WriteBytes(dir.file("generic.ats"),
                "[PARAMETERS]\r\nname=\xD2\xE8\xEF\r\nDay=1\r\nMont=0x4\r\nYear=$7\r\nHour=x\r\n"
-               "AmPm=-2\r\nNumberOut=1500\r\n");
+               "AmPm=-2\r\nNumberOut=1020\r\n");
     TRecorder recorder;
     recorder.ProgramDir = dir.path();
     recorder.Template = "GENERIC.ATS";
@@ -55,7 +55,7 @@ TEST(Templates, LoadTemplateReadsEveryKey) {
     EXPECT_EQ(recorder.Hour, 0);
     EXPECT_EQ(recorder.AmPm, -2);
     EXPECT_EQ(recorder.Line, 0);          // missing keys read as 0
-    EXPECT_EQ(recorder.NumberOut, 1500);  // kept beyond what the page shows
+    EXPECT_EQ(recorder.NumberOut, 1020);  // kept beyond what the page shows
 }
 
 TEST(Templates, MissingOrEmptyNameFailsAndKeepsColumns) {
