@@ -6,6 +6,7 @@
 TStationPort::TStationPort() {
     Port.Name = "ComPort";
     Port.UseCaptureDefaults();
+    KeepNulBytes();
     // A device that went away reports an I/O error; nothing else on the line does.
     Port.OnError = [this](TCustomSerialPort&, TPortErrors errors) {
         if ((errors & errIO) && OnLost) OnLost("I/O error");
@@ -20,6 +21,13 @@ std::string TStationPort::ReadText(int count) {
 
 void TStationPort::LoadSetup(const std::string& programDir) {
     Port.LoadSetup(ssIniFile, platform::FileInDir(programDir, "comport.ini"));
+    KeepNulBytes();
+}
+
+// The journal keeps every byte as received, and a NUL holds its column in a fixed-column line:
+// dropped by the driver it would move every later field one column left.
+void TStationPort::KeepNulBytes() {
+    if (Port.DiscardNull()) Port.SetDiscardNull(false);
 }
 
 TStationDatabase::TStationDatabase() = default;
