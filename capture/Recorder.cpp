@@ -187,16 +187,18 @@ void TRecorder::CutFields() {
         size_t q = i;
         while (q < n && RingText[q] == ' ') ++q;
         if (q < n && RingText[q] == '"' && sep != '"') {
-            for (i = q + 1; i < n; ++i) {
-                if (RingText[i] != '"') {
-                    cell += RingText[i];
-                } else if (i + 1 < n && RingText[i + 1] == '"') {
-                    cell += '"';
-                    ++i;
-                } else {
-                    ++i;
+            for (i = q + 1; i < n;) {
+                const size_t quote = RingText.find('"', i);
+                if (quote == std::string::npos) {
+                    cell.append(RingText, i);
+                    i = n;
                     break;
                 }
+                cell.append(RingText, i, quote - i);
+                i = quote + 1;
+                if (i >= n || RingText[i] != '"') break;
+                cell += '"';  // a doubled quote
+                ++i;
             }
         }
         const size_t end = std::min(n, RingText.find(sep, i));
@@ -208,7 +210,8 @@ void TRecorder::CutFields() {
 
 void TRecorder::SplitLine() {
     // A NUL stands for a blank where fields are cut, so the fields after it keep their columns.
-    std::replace(RingText.begin(), RingText.end(), '\0', ' ');
+    for (size_t at = RingText.find('\0'); at != std::string::npos; at = RingText.find('\0', at))
+        RingText[at] = ' ';
     if (Format.Delimited()) CutFields();
     const TTemplateColumns& p = Format.Places;
     auto digits = [this](int32_t column, int32_t place) {

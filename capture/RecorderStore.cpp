@@ -46,6 +46,11 @@ void TRecorder::RecordEnd() {
 }
 
 namespace {
+bool Blank(const std::string& line) {
+    return std::all_of(line.begin(), line.end(),
+                       [](char c) { return static_cast<unsigned char>(c) <= 32; });
+}
+
 bool Contains(const std::string& line, const std::vector<std::string>& marks) {
     return std::any_of(marks.begin(), marks.end(),
                        [&](const std::string& m) { return line.find(m) != std::string::npos; });
@@ -53,7 +58,7 @@ bool Contains(const std::string& line, const std::vector<std::string>& marks) {
 }  // namespace
 
 TLineVerdict TRecorder::JudgeLine(TRingRow& row) {
-    if (Trim(RingText).empty()) return TLineVerdict::Blank;
+    if (Blank(RingText)) return TLineVerdict::Blank;
     if (Contains(RingText, Format.NotCallMarks)) return TLineVerdict::NotCall;
     SplitLine();
     int32_t* v = row.Values;
