@@ -77,8 +77,7 @@ bool StartsWithIgnoringCase(std::string_view text, std::string_view mark) {
 
 // A talk time printed in one piece: up to three groups of digits joined by ':', '\'' or '.',
 // counted from the right as seconds, minutes and hours; anything else after it is not its.
-void ReadDuration(std::string_view span, std::string& hours, std::string& mins,
-                  std::string& secs) {
+void ReadDuration(std::string_view span, std::string& hours, std::string& mins, std::string& secs) {
     std::string groups[3];
     int count = 0;
     size_t i = 0;
@@ -126,10 +125,22 @@ void TRecorder::ClearRecord() {
 int32_t TRecorder::FieldEnd(int32_t column) const {
     const TTemplateColumns& t = Columns();
     const TTemplateFormat& f = Format;
-    const int32_t all[] = {t.Day,       t.Mont,          t.Year,           t.Hour,
-                           t.Min,       t.Sec,           t.AmPm,           t.Line,
-                           t.TimeHour,  t.TimeMin,       t.TimeSec,        t.NumberIn,
-                           t.NumberOut, f.Duration.Column, f.Direction.Column, f.InExtension.Column,
+    const int32_t all[] = {t.Day,
+                           t.Mont,
+                           t.Year,
+                           t.Hour,
+                           t.Min,
+                           t.Sec,
+                           t.AmPm,
+                           t.Line,
+                           t.TimeHour,
+                           t.TimeMin,
+                           t.TimeSec,
+                           t.NumberIn,
+                           t.NumberOut,
+                           f.Duration.Column,
+                           f.Direction.Column,
+                           f.InExtension.Column,
                            f.InCaller.Column};
     int32_t next = -1;
     for (int32_t c : all)
@@ -311,6 +322,6 @@ TDateTime TRecorder::RingDateTime() const {
 }
 
 bool TRecorder::LoadTemplate() {
-    return LoadActiveTemplate(ProgramDir, Template, TemplateComment, Columns(), Format,
-                              LoadProblem, TemplateNotes);
+    return LoadActiveTemplate(ProgramDir, Template, TemplateComment, Columns(), Format, LoadProblem,
+                              TemplateNotes);
 }

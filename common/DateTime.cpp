@@ -125,8 +125,8 @@ TDateTime UtcToLocal(TDateTime utc) {
     const std::time_t t = static_cast<std::time_t>(SecondsOf(utc) - kUnixDay * 86400);
     std::tm tm{};
     if (!localtime_r(&t, &tm)) return 0.0;
-    return EncodeDateTimeOrZero(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
-                                tm.tm_min, tm.tm_sec > 59 ? 59 : tm.tm_sec);
+    return EncodeDateTimeOrZero(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
+                                tm.tm_sec > 59 ? 59 : tm.tm_sec);
 }
 
 int DayOfWeek(TDateTime value) {

@@ -51,8 +51,8 @@ TValueKind ParseKeyValue(const std::string& text, TFieldKey& key) {
     } else {
         // Digits that do not fit are a number too large to hold, not text.
         size_t i = (!whole.empty() && (whole[0] == '-' || whole[0] == '+')) ? 1 : 0;
-        const bool digits = i < whole.size() && whole.find_first_not_of("0123456789", i) ==
-                                                    std::string::npos;
+        const bool digits =
+            i < whole.size() && whole.find_first_not_of("0123456789", i) == std::string::npos;
         return digits ? TValueKind::TooLarge : TValueKind::NotNumber;
     }
     if (dot == std::string::npos) return TValueKind::Number;
@@ -111,9 +111,7 @@ public:
         if (key.Place < 0 || key.Column <= 0) key.Place = 0;
         return key;
     }
-    std::string Text(const char* name) const {
-        return ini_.ReadString(kTemplateSection, name, "");
-    }
+    std::string Text(const char* name) const { return ini_.ReadString(kTemplateSection, name, ""); }
 
 private:
     const TIniFile& ini_;
@@ -247,9 +245,9 @@ void WriteTemplateFile(const std::string& path, const std::string& comment,
             ini.WriteString(kTemplateSection, k.name,
                             KeyText({columns.*k.field, format.Places.*k.field}));
     if (format.Separator)
-        ini.WriteString(kTemplateSection, "Separator",
-                        format.Separator == '\t' ? std::string("Tab")
-                                                 : std::string(1, format.Separator));
+        ini.WriteString(
+            kTemplateSection, "Separator",
+            format.Separator == '\t' ? std::string("Tab") : std::string(1, format.Separator));
     const std::pair<const char*, const TFieldKey*> fields[] = {{"Duration", &format.Duration},
                                                                {"Direction", &format.Direction},
                                                                {"InExtension", &format.InExtension},

@@ -19,8 +19,8 @@ struct TScore {
 };
 
 int FoundValues(const TFieldTexts& f) {
-    const std::string* texts[] = {&f.Day,     &f.Mont,     &f.Year,      &f.Hour,    &f.Min,
-                                  &f.Sec,     &f.AmPm,     &f.Line,      &f.TimeHour, &f.TimeMin,
+    const std::string* texts[] = {&f.Day,     &f.Mont,     &f.Year,      &f.Hour,      &f.Min,
+                                  &f.Sec,     &f.AmPm,     &f.Line,      &f.TimeHour,  &f.TimeMin,
                                   &f.TimeSec, &f.NumberIn, &f.NumberOut, &f.Direction, &f.Caller};
     return static_cast<int>(
         std::count_if(std::begin(texts), std::end(texts), [](auto* t) { return !t->empty(); }));

@@ -206,10 +206,12 @@ INSTANTIATE_TEST_SUITE_P(
 // NumberIn), with the number that called in Caller; calls without one leave it NULL.
 TEST_F(Store, AnIncomingCallKeepsTheNumberThatCalled) {
     UseTemplate("AVAYA_IPO.ATS");
-    Feed("2008/06/28 09:28:41,00:00:00,9,8004206,I,4324,4324,,0,1000014155,0,E4324,Joe Bloggs,"
-         "T9161,LINE 5.1,0,0");
-    Feed("2008/06/28 09:30:00,00:01:10,2,4324,O,84951234567,984951234567,,0,1000014156,0,E4324,"
-         "Joe Bloggs,T9161,LINE 5.1,0,0");
+    Feed(
+        "2008/06/28 09:28:41,00:00:00,9,8004206,I,4324,4324,,0,1000014155,0,E4324,Joe Bloggs,"
+        "T9161,LINE 5.1,0,0");
+    Feed(
+        "2008/06/28 09:30:00,00:01:10,2,4324,O,84951234567,984951234567,,0,1000014156,0,E4324,"
+        "Joe Bloggs,T9161,LINE 5.1,0,0");
     EXPECT_EQ(Count("where NumberOut = '0' and NumberIn = 4324 and Caller = '8004206' and "
                     "RingDate = '2008-06-28 09:28:41'"),
               1);
@@ -223,14 +225,16 @@ TEST_F(Store, ADatabaseWithoutTheCallerColumnStoresWithoutIt) {
     ASSERT_EQ(db_.Isql("alter table Rings drop Caller;"), 0);
     dm_.Connect(db_.Path());
     UseTemplate("AVAYA_IPO.ATS");
-    Feed("2008/06/28 09:28:41,00:00:00,9,8004206,I,4324,4324,,0,1000014155,0,E4324,Joe Bloggs,"
-         "T9161,LINE 5.1,0,0");
+    Feed(
+        "2008/06/28 09:28:41,00:00:00,9,8004206,I,4324,4324,,0,1000014155,0,E4324,Joe Bloggs,"
+        "T9161,LINE 5.1,0,0");
     EXPECT_EQ(Count("where NumberOut = '0' and NumberIn = 4324"), 1);
     dm_.Disconnect();
     ASSERT_EQ(db_.Isql("alter table Rings add Caller varchar(40);"), 0);
     dm_.Connect(db_.Path());
-    Feed("2008/06/28 09:40:00,00:00:05,9,8004207,I,4324,4324,,0,1000014157,0,E4324,Joe Bloggs,"
-         "T9161,LINE 5.1,0,0");
+    Feed(
+        "2008/06/28 09:40:00,00:00:05,9,8004207,I,4324,4324,,0,1000014157,0,E4324,Joe Bloggs,"
+        "T9161,LINE 5.1,0,0");
     EXPECT_EQ(Count("where Caller = '8004207'"), 1);
 }
 

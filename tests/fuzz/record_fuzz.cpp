@@ -18,16 +18,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < kHeader) return 0;
     TRecorder rec;
     rec.IncomLog = true;
-    int32_t* cols[] = {&rec.Day,     &rec.Mont,     &rec.Year,    &rec.Hour,    &rec.Min,
-                       &rec.Sec,     &rec.AmPm,     &rec.Line,    &rec.TimeHour, &rec.TimeMin,
+    int32_t* cols[] = {&rec.Day,     &rec.Mont,     &rec.Year,     &rec.Hour,     &rec.Min,
+                       &rec.Sec,     &rec.AmPm,     &rec.Line,     &rec.TimeHour, &rec.TimeMin,
                        &rec.TimeSec, &rec.NumberIn, &rec.NumberOut};
-    int32_t* places[] = {&rec.Format.Places.Day,     &rec.Format.Places.Mont,
-                         &rec.Format.Places.Year,    &rec.Format.Places.Hour,
-                         &rec.Format.Places.Min,     &rec.Format.Places.Sec,
-                         &rec.Format.Places.AmPm,    &rec.Format.Places.Line,
-                         &rec.Format.Places.TimeHour, &rec.Format.Places.TimeMin,
-                         &rec.Format.Places.TimeSec, &rec.Format.Places.NumberIn,
-                         &rec.Format.Places.NumberOut};
+    int32_t* places[] = {
+        &rec.Format.Places.Day,      &rec.Format.Places.Mont,    &rec.Format.Places.Year,
+        &rec.Format.Places.Hour,     &rec.Format.Places.Min,     &rec.Format.Places.Sec,
+        &rec.Format.Places.AmPm,     &rec.Format.Places.Line,    &rec.Format.Places.TimeHour,
+        &rec.Format.Places.TimeMin,  &rec.Format.Places.TimeSec, &rec.Format.Places.NumberIn,
+        &rec.Format.Places.NumberOut};
     size_t i = 0;
     for (int k = 0; k < 13; ++k) {
         *cols[k] = Small(data + i++);

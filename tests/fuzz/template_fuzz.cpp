@@ -10,8 +10,8 @@
 #include "capture/Recorder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const std::string path = "/tmp/tarvick-template-fuzz-" + std::to_string(::getpid()) +
-                                    ".ats";
+    static const std::string path =
+        "/tmp/tarvick-template-fuzz-" + std::to_string(::getpid()) + ".ats";
     if (FILE* f = std::fopen(path.c_str(), "wb")) {
         std::fwrite(data, 1, size, f);
         std::fclose(f);
