@@ -87,10 +87,11 @@ std::string JoinMarks(const std::vector<std::string>& marks) {
 
 class TKeyReader {
 public:
-    TKeyReader(const TIniFile& ini, std::vector<std::string>* notes) : ini_(ini), notes_(notes) {}
+    TKeyReader(const TIniFile& ini, std::vector<std::string>* notes)
+        : ini_(ini), entries_(ini.ReadSection(kTemplateSection)), notes_(notes) {}
 
     TFieldKey Field(const char* name) const {
-        const std::string text = ini_.ReadString(kTemplateSection, name, "");
+        const std::string text = Text(name);
         TFieldKey key;
         switch (ParseKeyValue(text, key)) {
             case TValueKind::Number:
@@ -111,10 +112,15 @@ public:
         if (key.Place < 0 || key.Column <= 0) key.Place = 0;
         return key;
     }
-    std::string Text(const char* name) const { return ini_.ReadString(kTemplateSection, name, ""); }
+    std::string Text(const char* name) const {
+        for (const auto& [key, value] : entries_)
+            if (SameText1251(key, name)) return value;
+        return {};
+    }
 
 private:
     const TIniFile& ini_;
+    std::vector<std::pair<std::string, std::string>> entries_;
     std::vector<std::string>* notes_;
 };
 
@@ -160,7 +166,7 @@ void ReadFormat(const TIniFile& ini, std::string& comment, TTemplateColumns& col
     if (notes && (cols.Day <= 0 || cols.Mont <= 0))
         notes->push_back("template " + ini.FileName() +
                          " reads no date (Day and Mont): calls are stored without a date");
-    comment = ini.ReadString(kTemplateSection, "Name", "");
+    comment = keys.Text("Name");
     columns = cols;
     format = std::move(f);
 }
