@@ -122,29 +122,38 @@ void TRecorder::ClearRecord() {
     CellCount = 0;
 }
 
-int32_t TRecorder::FieldEnd(int32_t column) const {
+size_t TRecorder::ColumnList(int32_t (&out)[kKeyColumns]) const {
     const TTemplateColumns& t = Columns();
     const TTemplateFormat& f = Format;
-    const int32_t all[] = {t.Day,
-                           t.Mont,
-                           t.Year,
-                           t.Hour,
-                           t.Min,
-                           t.Sec,
-                           t.AmPm,
-                           t.Line,
-                           t.TimeHour,
-                           t.TimeMin,
-                           t.TimeSec,
-                           t.NumberIn,
-                           t.NumberOut,
-                           f.Duration.Column,
-                           f.Direction.Column,
-                           f.InExtension.Column,
-                           f.InCaller.Column};
-    int32_t next = -1;
+    const int32_t all[kKeyColumns] = {t.Day,
+                                      t.Mont,
+                                      t.Year,
+                                      t.Hour,
+                                      t.Min,
+                                      t.Sec,
+                                      t.AmPm,
+                                      t.Line,
+                                      t.TimeHour,
+                                      t.TimeMin,
+                                      t.TimeSec,
+                                      t.NumberIn,
+                                      t.NumberOut,
+                                      f.Duration.Column,
+                                      f.Direction.Column,
+                                      f.InExtension.Column,
+                                      f.InCaller.Column};
+    size_t n = 0;
     for (int32_t c : all)
-        if (c > 0 && c > column && (next < 0 || c < next)) next = c;
+        if (c > 0) out[n++] = c;
+    return n;
+}
+
+int32_t TRecorder::FieldEnd(int32_t column) const {
+    int32_t all[kKeyColumns];
+    const size_t n = ColumnList(all);
+    int32_t next = -1;
+    for (size_t i = 0; i < n; ++i)
+        if (all[i] > column && (next < 0 || all[i] < next)) next = all[i];
     return next < 0 ? -1 : next - 1;
 }
 
@@ -167,8 +176,15 @@ std::string_view TRecorder::KeyText(int32_t column, int32_t place) const {
         if (column <= 0 || static_cast<size_t>(column) > CellCount) return {};
         text = Cells[static_cast<size_t>(column) - 1];
     } else {
+        int32_t end = -1;
+        if (StopCount < 0) {
+            end = FieldEnd(column);
+        } else {
+            const int32_t* stop = std::upper_bound(Stops, Stops + StopCount, column);
+            if (stop != Stops + StopCount) end = *stop - 1;
+        }
         size_t first = 0, last = 0;
-        if (!Span(RingText, column, FieldEnd(column), first, last)) return {};
+        if (!Span(RingText, column, end, first, last)) return {};
         text = std::string_view(RingText).substr(first, last - first + 1);
     }
     return place > 0 ? Place(text, place) : text;
@@ -223,7 +239,17 @@ void TRecorder::SplitLine() {
     // A NUL stands for a blank where fields are cut, so the fields after it keep their columns.
     for (size_t at = RingText.find('\0'); at != std::string::npos; at = RingText.find('\0', at))
         RingText[at] = ' ';
-    if (Format.Delimited()) CutFields();
+    if (Format.Delimited()) {
+        CutFields();
+    } else {
+        // Every key's span ends where the next column begins: sorted once for the whole line.
+        StopCount = static_cast<int>(ColumnList(Stops));
+        std::sort(Stops, Stops + StopCount);
+    }
+    struct Unsorted {
+        int& count;
+        ~Unsorted() { count = -1; }
+    } unsorted{StopCount};
     const TTemplateColumns& p = Format.Places;
     auto digits = [this](int32_t column, int32_t place) {
         return LeadingDigits(KeyText(column, place));

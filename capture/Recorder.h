@@ -128,11 +128,17 @@ protected:
     virtual void RecordEnd();
 
 private:
+    static constexpr size_t kKeyColumns = 17;
+    // The positive columns of every key; their count.
+    size_t ColumnList(int32_t (&out)[kKeyColumns]) const;
     std::string_view KeyText(int32_t column, int32_t place) const;
     void CutFields();
     // A delimited line's fields, unquoted; buffers kept from line to line.
     std::vector<std::string> Cells;
     size_t CellCount = 0;
+    // While a fixed line is split: its columns in order (StopCount -1 otherwise).
+    int32_t Stops[kKeyColumns] = {};
+    int StopCount = -1;
 };
 
 // The numeric value of a field text: its decimal value, 0 when empty or above 2147483647.
