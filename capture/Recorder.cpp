@@ -72,7 +72,10 @@ std::string_view NumberStart(std::string_view field) {
 }
 
 bool StartsWithIgnoringCase(std::string_view text, std::string_view mark) {
-    return text.size() >= mark.size() && SameText1251(text.substr(0, mark.size()), mark);
+    if (text.size() < mark.size()) return false;
+    for (size_t i = 0; i < mark.size(); ++i)
+        if (text[i] != mark[i] && UpperChar1251(text[i]) != UpperChar1251(mark[i])) return false;
+    return true;
 }
 
 // A talk time printed in one piece: up to three groups of digits joined by ':', '\'' or '.',
