@@ -8,9 +8,7 @@
 #include <vector>
 
 #include "common/DateTime.h"
-#include "config/Settings.h"
-#include "config/Templates.h"
-#include "mail/MailSettings.h"
+#include "config/StationSettings.h"
 
 struct TRect {
     int Left = 0, Top = 0, Right = 0, Bottom = 0;
@@ -46,7 +44,7 @@ struct TRingRow {
     std::optional<std::string> Caller;
 };
 
-class TRecorder : public TSettings, public TTemplateColumns {
+class TRecorder : public TStationSettings {
 public:
     TRecorder();
     virtual ~TRecorder() = default;
@@ -93,20 +91,12 @@ public:
     // mail.ini in ProgramDir: written only when it exists or holds more than plain mail.
     void SaveMailSettings();
     bool NeedTimer() const { return SendMail || NeedARight || NeedSilenc; }
-    TTemplateColumns& Columns() { return *this; }
-    const TTemplateColumns& Columns() const { return *this; }
-    TTemplateFormat Format;  // the active template's keys beyond the columns
     // What the loaded template leaves out (keys read as 0, no date), for the start's log.
     std::vector<std::string> TemplateNotes;
 
-    std::string ProgramDir;
     bool ConfigLoaded = false;
-    TMailSettings Mail;  // from mail.ini beside the settings table
     // Why the settings table or the template did not load, naming the file; empty when they did.
     std::string LoadProblem;
-    // What the settings table's text fields hold, learnt when the settings are loaded.
-    TTextWidths TextWidths;
-    std::string TemplateComment;
 
     std::string RingText;
     TFieldTexts Fields;
@@ -118,9 +108,8 @@ public:
     bool DBConnected = false;
     TRect WorkArea;
 
-    // Longest line kept (template columns reach 1000); characters beyond it are dropped until the
-    // carriage return, so a garbage stream at a wrong baud rate cannot grow without limit.
-    static constexpr size_t kMaxLine = kTemplateMaxColumn;
+    // A garbage stream at a wrong baud rate cannot grow a line without limit.
+    static constexpr size_t kMaxLine = kMaxCallLine;
 
 protected:
     // The carriage return's branch: store the line in a transaction of its own. Overridden
@@ -140,6 +129,9 @@ private:
     int32_t Stops[kKeyColumns] = {};
     int StopCount = -1;
 };
+
+// How the columns cut a line, as the record end would; nothing is stored.
+TLineCut CutLine(const TTemplateColumns& columns, const std::string& line);
 
 // The numeric value of a field text: its decimal value, 0 when empty or above 2147483647.
 int32_t FieldValue(const std::string& text);

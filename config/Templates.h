@@ -24,8 +24,20 @@ struct TTemplateColumns {
     int32_t NumberOut = 0;
 };
 
-// Longest line the station takes; a template column beyond it could never find its field.
-inline constexpr int32_t kTemplateMaxColumn = 1024;
+// The thirteen columns in the order of the field texts a line is cut into.
+inline constexpr int32_t TTemplateColumns::*kColumnMembers[13] = {
+    &TTemplateColumns::Day,      &TTemplateColumns::Mont,    &TTemplateColumns::Year,
+    &TTemplateColumns::Hour,     &TTemplateColumns::Min,     &TTemplateColumns::Sec,
+    &TTemplateColumns::AmPm,     &TTemplateColumns::Line,    &TTemplateColumns::TimeHour,
+    &TTemplateColumns::TimeMin,  &TTemplateColumns::TimeSec, &TTemplateColumns::NumberIn,
+    &TTemplateColumns::NumberOut};
+
+// Longest line the station keeps (template columns reach 1000); characters beyond it are dropped
+// until the line's end.
+inline constexpr size_t kMaxCallLine = 1024;
+
+// A template column beyond the longest line could never find its field.
+inline constexpr int32_t kTemplateMaxColumn = static_cast<int32_t>(kMaxCallLine);
 
 // A key that names where a value is: a column (fixed layout) or a field number (delimited), and
 // optionally the value's place among the runs of digits or letters there ("2026/12/09 10:11:12"
