@@ -357,26 +357,32 @@ bool TRecorder::LoadTemplate() {
                               TemplateNotes);
 }
 
-TLineCut CutLine(const TTemplateColumns& columns, const std::string& line) {
+TLineCut CutLine(const TTemplateColumns& columns, const TTemplateFormat& format,
+                 const std::string& line) {
     class TCutter : public TRecorder {
     protected:
         void RecordEnd() override {}
     } cut;
     cut.Columns() = columns;
+    cut.Format = format;
     cut.RingText = line;
     cut.SplitLine();
     std::string TFieldTexts::*const texts[13] = {
-        &TFieldTexts::Day,      &TFieldTexts::Mont,     &TFieldTexts::Year,
-        &TFieldTexts::Hour,     &TFieldTexts::Min,      &TFieldTexts::Sec,
-        &TFieldTexts::AmPm,     &TFieldTexts::Line,     &TFieldTexts::TimeHour,
-        &TFieldTexts::TimeMin,  &TFieldTexts::TimeSec,  &TFieldTexts::NumberIn,
+        &TFieldTexts::Day,      &TFieldTexts::Mont,    &TFieldTexts::Year,
+        &TFieldTexts::Hour,     &TFieldTexts::Min,     &TFieldTexts::Sec,
+        &TFieldTexts::AmPm,     &TFieldTexts::Line,    &TFieldTexts::TimeHour,
+        &TFieldTexts::TimeMin,  &TFieldTexts::TimeSec, &TFieldTexts::NumberIn,
         &TFieldTexts::NumberOut};
     TLineCut result;
+    result.Incoming = cut.Fields.Incoming;
+    result.Caller = cut.Fields.Caller;
     for (int i = 0; i < 13; ++i) {
         TLineCut::TField& field = result.Fields[i];
         field.Text = cut.Fields.*texts[i];
         const int32_t column = columns.*kColumnMembers[i];
-        if (column <= 0 || static_cast<size_t>(column) > line.size()) continue;
+        // A delimited record's fields have no columns to show.
+        if (format.Delimited() || column <= 0 || static_cast<size_t>(column) > line.size())
+            continue;
         const int32_t end = cut.FieldEnd(column);
         field.Begin = column - 1;
         field.End = end < 0 ? static_cast<int32_t>(line.size())

@@ -131,7 +131,8 @@ private:
 };
 
 // How the columns cut a line, as the record end would; nothing is stored.
-TLineCut CutLine(const TTemplateColumns& columns, const std::string& line);
+TLineCut CutLine(const TTemplateColumns& columns, const TTemplateFormat& format,
+                 const std::string& line);
 
 // The numeric value of a field text: its decimal value, 0 when empty or above 2147483647.
 int32_t FieldValue(const std::string& text);

@@ -31,4 +31,6 @@ struct TLineCut {
         int32_t End = -1;
     };
     std::array<TField, 13> Fields;
+    bool Incoming = false;  // the template's direction marks the line incoming
+    std::string Caller;     // then the number that called
 };

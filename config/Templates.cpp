@@ -274,6 +274,13 @@ void SaveTemplate(const std::string& programDir, ITemplateSavePage& page,
                   const std::string& typedName, const std::string& comment,
                   const TTemplateColumns& columns,
                   const std::function<bool(const std::string& name)>& activate) {
+    SaveTemplate(programDir, page, typedName, comment, columns, TTemplateFormat{}, activate);
+}
+
+void SaveTemplate(const std::string& programDir, ITemplateSavePage& page,
+                  const std::string& typedName, const std::string& comment,
+                  const TTemplateColumns& columns, const TTemplateFormat& format,
+                  const std::function<bool(const std::string& name)>& activate) {
     if (Trim(typedName).empty()) {
         page.FocusNameField();
         page.ShowMessage(platform::Utf8ToAnsi("Запишите название шаблона."));
@@ -284,7 +291,7 @@ void SaveTemplate(const std::string& programDir, ITemplateSavePage& page,
                                            platform::Utf8ToAnsi(" уже существует. Удалить ?")))
         return;
     page.SwitchToViewing();
-    WriteTemplateFile(path, comment, columns);
+    WriteTemplateFile(path, comment, columns, format);
 
     std::vector<std::string> upper;
     int selected = -1;

@@ -142,6 +142,11 @@ void SaveTemplate(const std::string& programDir, ITemplateSavePage& page,
                   const std::string& typedName, const std::string& comment,
                   const TTemplateColumns& columns,
                   const std::function<bool(const std::string& name)>& activate);
+// The same for a template with keys beyond the columns.
+void SaveTemplate(const std::string& programDir, ITemplateSavePage& page,
+                  const std::string& typedName, const std::string& comment,
+                  const TTemplateColumns& columns, const TTemplateFormat& format,
+                  const std::function<bool(const std::string& name)>& activate);
 
 // The rule for names typed on the template page: digits, Latin letters, Windows-1251 letters
 // (192..255) and Backspace pass, letters upper-cased; anything else gives 0 (the key is dropped).
