@@ -9,7 +9,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   firebird-dev libfbclient2 firebird3.0-server-core firebird3.0-utils
   libssl-dev openssl ca-certificates
-  python3 python3-aiosmtpd
+  python3 python3-aiosmtpd tzdata
   nftables
   xvfb xauth trayer x11-utils imagemagick
   clang libclang-rt-14-dev
