@@ -1,4 +1,6 @@
 // The record end: each received line stored as one row of Rings in a transaction of its own.
+#include <algorithm>
+#include <climits>
 #include <exception>
 
 #include "capture/Recorder.h"
@@ -9,6 +11,10 @@ const char* const TRecorder::kInsertRing =
     "INSERT INTO Rings (RDay,RMont,RYear,RHour,RMin,RSec,RLine,TimeHour,TimeMin,TimeSec,"
     "NumberIn,NumberOut,RingDate) values (:P0,:P1,:P2,:P3,:P4,:P5,:P6,:P7,:P8,:P9,:P10,:P11,"
     ":P12)";
+const char* const TRecorder::kInsertRingCaller =
+    "INSERT INTO Rings (RDay,RMont,RYear,RHour,RMin,RSec,RLine,TimeHour,TimeMin,TimeSec,"
+    "NumberIn,NumberOut,RingDate,Caller) values (:P0,:P1,:P2,:P3,:P4,:P5,:P6,:P7,:P8,:P9,:P10,"
+    ":P11,:P12,:P13)";
 
 void TRecorder::RecordEnd() {
     // Runs inside the port's event delivery: nothing may escape from here, or capture would end
@@ -39,8 +45,21 @@ void TRecorder::RecordEnd() {
     }
 }
 
+namespace {
+bool Blank(const std::string& line) {
+    return std::all_of(line.begin(), line.end(),
+                       [](char c) { return static_cast<unsigned char>(c) <= 32; });
+}
+
+bool Contains(const std::string& line, const std::vector<std::string>& marks) {
+    return std::any_of(marks.begin(), marks.end(),
+                       [&](const std::string& m) { return line.find(m) != std::string::npos; });
+}
+}  // namespace
+
 TLineVerdict TRecorder::JudgeLine(TRingRow& row) {
-    if (Trim(RingText).empty()) return TLineVerdict::Blank;
+    if (Blank(RingText)) return TLineVerdict::Blank;
+    if (Contains(RingText, Format.NotCallMarks)) return TLineVerdict::NotCall;
     SplitLine();
     int32_t* v = row.Values;
     v[0] = FieldValue(Fields.Day);
@@ -54,11 +73,19 @@ TLineVerdict TRecorder::JudgeLine(TRingRow& row) {
     v[8] = FieldValue(Fields.TimeMin);
     v[9] = FieldValue(Fields.TimeSec);
     v[10] = FieldValue(Fields.NumberIn);
+    // Whole seconds, or minutes past 59, are stored as hours, minutes and seconds.
+    const int64_t talk = TalkSeconds();
+    if (talk / 3600 <= INT32_MAX) {
+        v[7] = static_cast<int32_t>(talk / 3600);
+        v[8] = static_cast<int32_t>(talk / 60 % 60);
+        v[9] = static_cast<int32_t>(talk % 60);
+    }
 
     Fields.NumberOut = Trim(Fields.NumberOut);
     const bool dialled = !Fields.NumberOut.empty();
     if (!dialled) Fields.NumberOut.assign(1, '0');
     row.NumberOut = Fields.NumberOut;
+    if (Fields.Incoming && !Fields.Caller.empty()) row.Caller = Fields.Caller;
     row.RingDate = RingDateTime();
     // Line noise or a wrong baud rate yields digits too; with the date's columns set, a line
     // that carries no real date-time is not a call. An empty field would count as 0 (the year
@@ -71,6 +98,15 @@ TLineVerdict TRecorder::JudgeLine(TRingRow& row) {
             if (column > 0 && text->empty()) return TLineVerdict::BadDate;
         if (row.RingDate == 0.0) return TLineVerdict::BadDate;
     }
+    // Where the station worked the start out (a year completed, the end moved back, UTC made
+    // local) the date and time columns hold that start, the year as two digits like the rest.
+    const bool worked = Format.TimeIsEnd || Format.Utc || Year <= 0 || Fields.Year.size() > 2;
+    if (worked && row.RingDate != 0.0) {
+        const TDateParts d = DecodeDate(row.RingDate);
+        const TTimeParts t = DecodeTime(row.RingDate);
+        v[0] = d.Day, v[1] = d.Month, v[2] = d.Year - 2000;
+        v[3] = t.Hour, v[4] = t.Min, v[5] = t.Sec;
+    }
 
     const auto length = static_cast<int32_t>(row.NumberOut.size());
     if (!dialled && !IncomLog) return TLineVerdict::Filtered;
@@ -82,10 +118,15 @@ TLineVerdict TRecorder::JudgeLine(TRingRow& row) {
     return TLineVerdict::Store;
 }
 
-void TRecorder::BindRing(TFbStatement& sql, const TRingRow& row) {
+void TRecorder::BindRing(TFbStatement& sql, const TRingRow& row, bool withCaller) {
     for (int i = 0; i < 11; ++i) sql.Params(i).SetAsInteger(row.Values[i]);
     sql.Params(11).SetAsString(row.NumberOut);
     sql.Params(12).SetAsDateTime(row.RingDate);
+    if (!withCaller) return;
+    if (row.Caller)
+        sql.Params(13).SetAsString(*row.Caller);
+    else
+        sql.Params(13).Clear();
 }
 
 bool TRecorder::StoreRing() {
@@ -97,9 +138,10 @@ bool TRecorder::StoreRing() {
     try {
         TRingRow row;
         if (JudgeLine(row) == TLineVerdict::Store) {
+            const bool caller = CallDatabase->RingsHasCaller();
             TFbStatement sql(CallDatabase->DbConnection, CallDatabase->DbTransaction);
-            sql.SQL().Add(kInsertRing);
-            BindRing(sql, row);
+            sql.SQL().Add(caller ? kInsertRingCaller : kInsertRing);
+            BindRing(sql, row, caller);
             sql.ExecQuery();
             result = true;
         }

@@ -107,6 +107,29 @@ TTimeParts DecodeTime(TDateTime value) {
     return t;
 }
 
+int64_t SecondsOf(TDateTime value) {
+    const int64_t day = DayNumber(value);
+    return day * 86400 + std::llround((value - static_cast<double>(day)) * 86400.0);
+}
+
+TDateTime FromSeconds(int64_t seconds) {
+    const int64_t day = seconds >= 0 ? seconds / 86400 : -((-seconds + 86399) / 86400);
+    const int64_t rest = seconds - day * 86400;
+    int y = 0, m = 0, d = 0;
+    CivilFromDays(day - kUnixDay, y, m, d);
+    return EncodeDateTimeOrZero(y, m, d, static_cast<int>(rest / 3600),
+                                static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60));
+}
+
+TDateTime UtcToLocal(TDateTime utc) {
+    if (utc == 0.0) return 0.0;
+    const std::time_t t = static_cast<std::time_t>(SecondsOf(utc) - kUnixDay * 86400);
+    std::tm tm{};
+    if (!localtime_r(&t, &tm)) return 0.0;
+    return EncodeDateTimeOrZero(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
+                                tm.tm_sec > 59 ? 59 : tm.tm_sec);
+}
+
 int DayOfWeek(TDateTime value) {
     // 30 December 1899 was a Saturday (7).
     const int64_t r = ((DayNumber(value) + 6) % 7 + 7) % 7;

@@ -29,6 +29,14 @@ TTimeParts DecodeTime(TDateTime value);
 // Whole days of the value (the date part), also for negative values.
 int64_t DayNumber(TDateTime value);
 
+// Whole seconds of a value from 30 December 1899 00:00, and the value of such a count; a count
+// outside years 1..9999 gives 0.0.
+int64_t SecondsOf(TDateTime value);
+TDateTime FromSeconds(int64_t seconds);
+// A UTC date-time in the local time of the station's time zone (daylight saving as it was on
+// that day); 0.0 stays 0.0.
+TDateTime UtcToLocal(TDateTime utc);
+
 // Sunday is 1, Saturday 7.
 int DayOfWeek(TDateTime value);
 

@@ -365,6 +365,9 @@ void TSettingsDialog::BuildTemplatePage() {
     nameRow->addWidget(sbRefresh);
     nameRow->addWidget(sbNew);
     nameRow->addWidget(sbSave);
+    bDetect = Named(new QPushButton(U("Подобрать шаблон"), page), "bDetect");
+    bDetect->setToolTip(U("Выбрать шаблон, который читает принятые строки"));
+    nameRow->addWidget(bDetect);
 
     auto* g = new QGridLayout(page);
     g->addWidget(Caption("Шаблон", cbTemplates), 0, 0);
@@ -405,14 +408,19 @@ void TSettingsDialog::BuildTemplatePage() {
     lPreviewFields->setTextFormat(Qt::RichText);
     lPreviewFields->setWordWrap(true);
     lPreviewFields->setFixedWidth(480);
-    g->addWidget(lPreview, 9, 0, 1, 4);
-    g->addWidget(lPreviewFields, 10, 0, 1, 4);
-    g->setRowStretch(11, 1);
+    lFormat = Named(new QLabel(page), "lFormat");
+    lFormat->setWordWrap(true);
+    lFormat->setFixedWidth(480);
+    g->addWidget(lFormat, 9, 0, 1, 4);
+    g->addWidget(lPreview, 10, 0, 1, 4);
+    g->addWidget(lPreviewFields, 11, 0, 1, 4);
+    g->setRowStretch(12, 1);
 
     connect(cbTemplates, &QComboBox::currentIndexChanged, this, [this] { cbTemplatesChange(); });
     connect(sbRefresh, &QToolButton::clicked, this, [this] { sbRefreshClick(); });
     connect(sbNew, &QToolButton::clicked, this, [this] { sbNewClick(); });
     connect(sbSave, &QToolButton::clicked, this, [this] { sbSaveClick(); });
+    connect(bDetect, &QPushButton::clicked, this, [this] { bDetectClick(); });
     Notebook->addWidget(page);
 }
 
@@ -601,6 +609,7 @@ void TSettingsDialog::FormCreate() {
 
     SetLimitedText(eComment, FromAnsi(Settings.TemplateComment), kTextMax);
     ShowColumns(Settings.Columns());
+    ShowFormat(Settings.Format);
     SetTemplateEditing(false);
 
     SetLimitedText(eDBPath, FromAnsi(Settings.DBPath), FieldWidth("DBPath"));
@@ -698,6 +707,68 @@ void TSettingsDialog::SetTemplateEditing(bool editing) {
     sbRefresh->setEnabled(!editing);
     sbNew->setEnabled(!editing);
     sbSave->setEnabled(editing);
+    bDetect->setEnabled(!editing);
+}
+
+namespace {
+QString KeyText(const char* caption, const TFieldKey& key) {
+    return U(caption) + " " + QString::number(key.Column) +
+           (key.Place > 0 ? "." + QString::number(key.Place) : QString());
+}
+
+QString Joined(const std::vector<std::string>& texts) {
+    QStringList list;
+    for (const std::string& t : texts) list << FromAnsi(t);
+    return list.join(", ");
+}
+
+// The keys beyond the columns in the page's words ("поля через «,»; ...").
+QString FormatSummary(const TTemplateFormat& f) {
+    QStringList parts;
+    if (f.Separator == '\t')
+        parts << U("поля через табуляцию");
+    else if (f.Separator)
+        parts << U("поля через «%1»").arg(FromAnsi(std::string(1, f.Separator)));
+    QStringList placed;
+    for (int i = 0; i < 13; ++i)
+        if (f.Places.*kColumnMembers[i] > 0)
+            placed << U(kColumns[i].caption) + " " + QString::number(f.Places.*kColumnMembers[i]);
+    if (!placed.isEmpty()) parts << U("место в поле: ") + placed.join(", ");
+    if (f.Duration.Column > 0) parts << KeyText("длительность", f.Duration);
+    if (f.TimeIsEnd) parts << U("время - конец разговора");
+    if (f.Utc) parts << U("время UTC");
+    if (f.Direction.Column > 0)
+        parts << KeyText("направление", f.Direction) + U(" (входящий: ") + Joined(f.IncomingMarks) +
+                     ")";
+    if (f.InExtension.Column > 0) parts << KeyText("входящий: абонент", f.InExtension);
+    if (f.InCaller.Column > 0) parts << KeyText("входящий: звонивший", f.InCaller);
+    if (!f.NotCallMarks.empty()) parts << U("не звонки: ") + Joined(f.NotCallMarks);
+    if (f.AmText != "AM" || f.PmText != "PM")
+        parts << U("AM/PM: «%1» / «%2»").arg(FromAnsi(f.AmText), FromAnsi(f.PmText));
+    return parts.join("; ");
+}
+}  // namespace
+
+void TSettingsDialog::ShowFormat(const TTemplateFormat& f) {
+    ShownFormat_ = f;
+    const QString summary = FormatSummary(f);
+    lFormat->setText(summary);
+    lFormat->setVisible(!summary.isEmpty());
+}
+
+void TSettingsDialog::bDetectClick() {
+    std::vector<std::string> lines = ReceivedLines_;
+    if (lines.empty() && !LastLine_.empty()) lines.push_back(LastLine_);
+    const std::string found = OnDetectTemplate && !lines.empty() ? OnDetectTemplate(lines) : "";
+    const int index =
+        found.empty() ? -1 : cbTemplates->findText(FromAnsi(found), Qt::MatchFixedString);
+    if (index < 0) {
+        ShowMessage(ToAnsi(U(lines.empty() ? "Строк от АТС ещё не принято."
+                                           : "Ни один шаблон не читает принятые строки.")));
+        return;
+    }
+    cbTemplates->setCurrentIndex(index);
+    ShowTemplateFile();
 }
 
 void TSettingsDialog::ShowColumns(const TTemplateColumns& c) {
@@ -730,6 +801,7 @@ void TSettingsDialog::ShowTemplateFile() {
     const TTemplateView view = ReadTemplateForDisplay(Settings.ProgramDir, SelectedTemplate());
     SetLimitedText(eComment, FromAnsi(view.Comment), kTextMax);
     ShowColumns(view.Columns);
+    ShowFormat(view.Format);
     RefreshSample();
 }
 
@@ -748,7 +820,8 @@ void TSettingsDialog::sbNewClick() {
 void TSettingsDialog::sbSaveClick() {
     try {
         SaveTemplate(Settings.ProgramDir, *this, ToAnsi(eNameFile->text()),
-                     ToAnsi(eComment->text()), ShownColumns(), [this](const std::string& name) {
+                     ToAnsi(eComment->text()), ShownColumns(), ShownFormat_,
+                     [this](const std::string& name) {
                          Settings.Template = name;
                          return !OnUseTemplate || OnUseTemplate();
                      });
@@ -967,7 +1040,7 @@ void TSettingsDialog::RefreshSample() {
 void TSettingsDialog::UpdatePreview() {
     if (!lPreview) return;
     const TTemplateColumns shown = ShownColumns();
-    const TLineCut cut = OnCutLine ? OnCutLine(shown, PreviewLine_) : TLineCut{};
+    const TLineCut cut = OnCutLine ? OnCutLine(shown, ShownFormat_, PreviewLine_) : TLineCut{};
 
     // Which field's stretch each character of the line belongs to (-1: none); a stretch shared
     // by two fields takes the colour of the first.
@@ -1002,5 +1075,9 @@ void TSettingsDialog::UpdatePreview() {
                      .arg(kColumns[i].colour, U(kColumns[i].caption).toHtmlEscaped(),
                           Escaped(cut.Fields[i].Text));
     }
+    if (cut.Incoming)
+        parts << U("входящий, звонил:&nbsp;<b>%1</b>").arg(Escaped(cut.Caller));
+    else if (ShownFormat_.Direction.Column > 0)
+        parts << U("исходящий");
     lPreviewFields->setText(parts.join(" "));
 }

@@ -53,12 +53,18 @@ public:
     // A template saved on the template page becomes the settings' Template; this loads it into
     // the running station at once. False when it cannot be read.
     std::function<bool()> OnUseTemplate;
-    // How the columns shown cut a line, for the preview.
-    std::function<TLineCut(const TTemplateColumns&, const std::string&)> OnCutLine;
+    // How the columns and keys shown cut a line, for the preview.
+    std::function<TLineCut(const TTemplateColumns&, const TTemplateFormat&, const std::string&)>
+        OnCutLine;
+    // The file name of the template of the station directory that reads the lines best, when
+    // one reads at least nine in ten of them; empty otherwise.
+    std::function<std::string(const std::vector<std::string>& lines)> OnDetectTemplate;
 
     // The last line received in the main window's log (Windows-1251), shown by the template
     // preview; a sample line of the selected template's exchange stands in when it is empty.
     void SetLastLine(const std::string& line);
+    // The lines received so far (Windows-1251), for "Подобрать шаблон".
+    void SetReceivedLines(std::vector<std::string> lines) { ReceivedLines_ = std::move(lines); }
     const std::string& LastLine() const { return LastLine_; }
     // The line the preview shows now, Windows-1251.
     const std::string& PreviewLine() const { return PreviewLine_; }
@@ -120,6 +126,8 @@ public:
     TSpinEdit* seNumberOut = nullptr;
     QLabel* lPreview = nullptr;        // the line with each field's stretch in its colour
     QLabel* lPreviewFields = nullptr;  // the field texts as the assembler cuts them
+    QLabel* lFormat = nullptr;         // the template's keys beyond the columns
+    QPushButton* bDetect = nullptr;    // "Подобрать шаблон"
 
     QCheckBox* cbIncomLog = nullptr;
     QCheckBox* cbEmptyLen = nullptr;
@@ -195,4 +203,8 @@ private:
     std::string LastLine_;
     std::string Sample;  // the selected template's sample line
     std::string PreviewLine_;
+    std::vector<std::string> ReceivedLines_;
+    TTemplateFormat ShownFormat_;
+    void ShowFormat(const TTemplateFormat& f);
+    void bDetectClick();
 };

@@ -17,6 +17,7 @@ struct TStationSettings : TSettings, TTemplateColumns {
     // What the settings table's text fields hold, learnt when the settings are loaded.
     TTextWidths TextWidths;
     std::string TemplateComment;
+    TTemplateFormat Format;  // the active template's keys beyond the columns
 
     TTemplateColumns& Columns() { return *this; }
     const TTemplateColumns& Columns() const { return *this; }
@@ -31,4 +32,6 @@ struct TLineCut {
         int32_t End = -1;
     };
     std::array<TField, 13> Fields;
+    bool Incoming = false;  // the template's direction marks the line incoming
+    std::string Caller;     // then the number that called
 };

@@ -23,6 +23,7 @@ TCallDatabase::~TCallDatabase() {
 }
 
 void TCallDatabase::Connect(const std::string& dbPath) {
+    HasCaller.reset();
     DbConnection.Close();
     DbConnection.Params().clear();
     DbConnection.Params().push_back("user_name=SYSDBA");
@@ -34,5 +35,28 @@ void TCallDatabase::Connect(const std::string& dbPath) {
 }
 
 void TCallDatabase::Disconnect() {
+    HasCaller.reset();
     DbConnection.Close();
+}
+
+bool TCallDatabase::RingsHasCaller() {
+    if (HasCaller) return *HasCaller;
+    const bool started = !DbTransaction.InTransaction();
+    if (started) DbTransaction.StartTransaction();
+    bool has = false;
+    try {
+        TFbStatement q(DbConnection, DbTransaction);
+        q.SQL().Add(
+            "SELECT COUNT(*) FROM RDB$RELATION_FIELDS WHERE RDB$RELATION_NAME = 'RINGS' AND "
+            "RDB$FIELD_NAME = 'CALLER'");
+        q.ExecQuery();
+        has = !q.Eof() && q.Fields(0).AsInt64() > 0;
+        q.Close();
+        if (started) DbTransaction.Commit();
+    } catch (...) {
+        if (started) DbTransaction.RollbackQuietly();
+        throw;
+    }
+    HasCaller = has;
+    return has;
 }

@@ -1,5 +1,6 @@
 #pragma once
 // The data module: the call database connection, its one transaction and the settings table.
+#include <optional>
 #include <string>
 
 #include "db/FbObjects.h"
@@ -16,10 +17,16 @@ public:
     void Connect(const std::string& dbPath);
     void Disconnect();
     bool Connected() const { return DbConnection.Connected(); }
+    // Whether Rings has the Caller column (databases made before it have not); asked once per
+    // connection, inside DbTransaction (started when it is not). Raises EDatabaseError.
+    bool RingsHasCaller();
 
     TFbConnection DbConnection;
     TFbTransaction DbTransaction;
     TDbfTable TableSetting;
+
+private:
+    std::optional<bool> HasCaller;
 };
 
 // The one data module, set while it exists.

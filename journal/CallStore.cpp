@@ -118,6 +118,7 @@ void TCallStore::Open(const std::string& station, const TJournalPos& fallback) {
     try {
         HasMarks = TableExists(Db, "JOURNALMARKS");
         HasRejected = TableExists(Db, "REJECTEDLINES");
+        HasCaller = Db.RingsHasCaller();
         ReadMark();
         tr.Commit();
     } catch (...) {
@@ -199,8 +200,9 @@ bool TCallStore::StoreLine(TRecorder& rules, const TJournalLine& line, TStoreRes
         return false;
     }
     if (verdict != TLineVerdict::Store) return false;
-    TFbStatement& insert = Statement(Insert, TRecorder::kInsertRing);
-    TRecorder::BindRing(insert, row);
+    TFbStatement& insert =
+        Statement(Insert, HasCaller ? TRecorder::kInsertRingCaller : TRecorder::kInsertRing);
+    TRecorder::BindRing(insert, row, HasCaller);
     try {
         insert.ExecQuery();
     } catch (const EDatabaseError& e) {

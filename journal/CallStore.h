@@ -83,6 +83,6 @@ private:
     std::string Station;
     TJournalPos Mark_;
     TJournalPos Fallback;
-    bool HasMarks = false, HasRejected = false, MarkRow = false;
+    bool HasMarks = false, HasRejected = false, HasCaller = false, MarkRow = false;
     std::unique_ptr<TFbStatement> Insert, Update, Create, Reject, Forget;
 };

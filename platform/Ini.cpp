@@ -176,6 +176,24 @@ std::string TIniFile::ReadString(std::string_view section, std::string_view key,
     return EntryValue(lines[*p.keyLine].text);
 }
 
+std::vector<std::pair<std::string, std::string>> TIniFile::ReadSection(
+    std::string_view section) const {
+    std::vector<std::pair<std::string, std::string>> entries;
+    const auto data = ReadFile(fileName_);
+    if (!data) return entries;
+    bool inSection = false;
+    for (const Line& line : SplitFile(*data)) {
+        if (auto name = SectionName(line.text)) {
+            if (inSection) break;  // only the first section of that name counts
+            inSection = SameText1251(*name, section);
+            continue;
+        }
+        if (!inSection) continue;
+        if (auto key = KeyName(line.text)) entries.emplace_back(*key, EntryValue(line.text));
+    }
+    return entries;
+}
+
 void TIniFile::CheckReadable() const {
     int error = 0;
     if (!ReadFile(fileName_, error) && error != ENOENT && error != ENOTDIR)

@@ -4,6 +4,7 @@
 // keeps every other section, key and line byte for byte. CR LF is written, CR LF or LF read.
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/Errors.h"
@@ -30,6 +31,9 @@ public:
     bool SectionExists(std::string_view section) const;
     // The names of the file's sections in file order (each once); empty for a missing file.
     std::vector<std::string> ReadSections() const;
+    // Every entry of the section as ReadString reads it, in file order, from one reading of the
+    // file (a key given twice is found first where ReadString finds it).
+    std::vector<std::pair<std::string, std::string>> ReadSection(std::string_view section) const;
     // The reads above take a file that cannot be read for an empty one. This raises
     // EIniFileException "Unable to read <path>: <reason>" for a file that is there but cannot be
     // read whole (no permission, a directory, an I/O error); a missing file passes.

@@ -10,7 +10,7 @@ packages=(
   libxlsxwriter-dev python3-openpyxl
   firebird-dev libfbclient2 firebird3.0-server-core firebird3.0-utils
   libssl-dev openssl ca-certificates
-  python3 python3-aiosmtpd
+  python3 python3-aiosmtpd tzdata
   chromium chromium-driver
   nftables
   xvfb xauth trayer x11-utils imagemagick

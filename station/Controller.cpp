@@ -37,6 +37,10 @@ bool TCaptureControl::CreateHolder() {
     // The message of a failed start says only that; which file and why goes to the log.
     if (!Recorder_->ConfigLoaded && !Recorder_->LoadProblem.empty())
         View.LogEvent(Recorder_->LoadProblem);
+    if (Recorder_->ConfigLoaded) {
+        for (const std::string& note : Recorder_->TemplateNotes) View.LogEvent(note);
+        RefreshStatus();
+    }
     return Recorder_->ConfigLoaded;
 }
 

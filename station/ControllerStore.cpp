@@ -83,6 +83,8 @@ void TCaptureControl::RefreshStatus() {
         text = "база недоступна, строк ждут: " + Count(Waiting_);
     else if (Journal_ && Capturing_ && Waiting_ > static_cast<int64_t>(kBacklogBatch))
         text = "сохраняется журнал, строк ждут: " + Count(Waiting_);
+    else if (Recorder_ && Recorder_->ConfigLoaded && !Recorder_->ReadsDate())
+        text = "шаблон не читает дату: звонки сохраняются без даты";
     if (text == Status) return;
     Status = text;
     View.ShowStatus(platform::Utf8ToAnsi(text));

@@ -7,6 +7,7 @@
 TStationPort::TStationPort() {
     Port.Name = "ComPort";
     Port.UseCaptureDefaults();
+    KeepNulBytes();
     // A device that went away reports an I/O error; nothing else on the line does.
     Port.OnError = [this](TCustomSerialPort&, TPortErrors errors) {
         if ((errors & errIO) && OnLost) OnLost("I/O error");
@@ -27,6 +28,13 @@ void TStationPort::LoadSetup(const std::string& programDir) {
         throw EIniFileException(problem);
     }
     Port.LoadSetup(ssIniFile, file);
+    KeepNulBytes();
+}
+
+// The journal keeps every byte as received, and a NUL holds its column in a fixed-column line:
+// dropped by the driver it would move every later field one column left.
+void TStationPort::KeepNulBytes() {
+    if (Port.DiscardNull()) Port.SetDiscardNull(false);
 }
 
 TStationDatabase::TStationDatabase() = default;

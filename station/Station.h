@@ -22,6 +22,7 @@ public:
     void LoadSetup(const std::string& programDir);
 
 private:
+    void KeepNulBytes();
     TSerialPort Port;
 };
 

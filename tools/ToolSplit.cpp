@@ -16,6 +16,14 @@ public:
 
 protected:
     void RecordEnd() override {
+        if (!Format.NotCallMarks.empty()) {
+            TRingRow row;
+            if (JudgeLine(row) == TLineVerdict::NotCall) {
+                out_ << "NotCall\t" << RingText << '\n';
+                ClearRecord();
+                return;
+            }
+        }
         SplitLine();
         const TDateTime when = RingDateTime();
         const std::pair<const char*, const std::string*> fields[] = {
@@ -34,6 +42,10 @@ protected:
             {"NumberOut", &Fields.NumberOut},
         };
         for (const auto& [name, text] : fields) out_ << name << '=' << *text << '\t';
+        if (Format.Direction.Column > 0)
+            out_ << "Direction=" << Fields.Direction << '\t'
+                 << "Incoming=" << (Fields.Incoming ? "yes" : "no") << '\t'
+                 << "Caller=" << Fields.Caller << '\t';
         out_ << "RHour=" << CorrectedHour() << '\t'
              << "RingDate=" << FormatDateTime("yyyy-mm-dd hh:nn:ss", when) << '\n';
         ClearRecord();
@@ -57,6 +69,7 @@ int RunSplit(const ToolArgs& args) {
         std::cerr << "cannot read template " << args[0] << ": " << splitter.LoadProblem << "\n";
         return 2;
     }
+    for (const std::string& note : splitter.TemplateNotes) std::cerr << note << "\n";
     const TTemplateColumns& c = splitter.Columns();
     const int32_t columns[] = {c.Day,     c.Mont,     c.Year,     c.Hour,     c.Min,
                                c.Sec,     c.AmPm,     c.Line,     c.TimeHour, c.TimeMin,

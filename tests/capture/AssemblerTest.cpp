@@ -188,11 +188,11 @@ INSTANTIATE_TEST_SUITE_P(
                       DateCase{"OverlongYear", "01 01 99999999999 00", 0.0}),
     CaseName());
 
-TEST(Assembler, FourDigitYearAddsTwoThousand) {
+TEST(Assembler, FourDigitYearIsTheYearItself) {
     TLineRecorder recorder;
     recorder.Columns() = {.Day = 1, .Mont = 4, .Year = 7};
     recorder.Feed("01/02/2005\r");
-    EXPECT_DOUBLE_EQ(recorder.records.at(0).when, At(4005, 2, 1));
+    EXPECT_DOUBLE_EQ(recorder.records.at(0).when, At(2005, 2, 1));
 }
 
 TEST(Assembler, FieldValues) {

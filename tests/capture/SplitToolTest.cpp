@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "tests/common/CaseName.h"
 #include "tests/common/Process.h"
 #include "tests/common/TempDir.h"
 
@@ -92,6 +93,83 @@ TEST(SplitTool, ATemplateThatReadsNothingExitsTwoNamingIt) {
         EXPECT_NE(r.Out.find(dir.file("bad.ats")), std::string::npos) << r.Out;
         EXPECT_EQ(r.Out.find("Day="), std::string::npos) << r.Out;
     }
+}
+
+process::TOutput RunDetect(const std::string& args) {
+    return process::Capture(std::string(TARVICK_TOOL) + " detect " + args + " 2>/dev/null");
+}
+
+struct TDetectCase {
+    const char* name;
+    const char* want;
+    std::string log;
+};
+
+class Detect : public ::testing::TestWithParam<TDetectCase> {};
+
+// Every published example is read best by its own template among all the shipped ones.
+TEST_P(Detect, PicksTheExchangesTemplate) {
+    TempDir dir;
+    WriteBytes(dir.file("log.txt"), GetParam().log);
+    const process::TOutput r = RunDetect(dir.file("log.txt") + " --dir " + Shipped(""));
+    EXPECT_EQ(r.Status, 0);
+    const auto lines = Lines(r.Out);
+    ASSERT_EQ(lines.size(), 13u) << r.Out;
+    EXPECT_EQ(lines[0].substr(0, lines[0].find('\t')), GetParam().want) << r.Out;
+    EXPECT_NE(lines[0].find("\t100%\t"), std::string::npos) << lines[0];
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Published, Detect,
+    ::testing::Values(
+        TDetectCase{"PanasonicTda", "PANASONIC_TDA.ATS",
+                    "01/02/02 10:07AM  1200 01 <I>                       0'05 00:01'05 "
+                    "9876543210\r\n"},
+        TDetectCase{"PanasonicTa", "PANASONIC_TA.ATS",
+                    "12/31/98 12:53PM 103 02 < incoming > 00:01'43 ....\r\n"
+                    "12/31/98  1:06PM 103 01 092123456789 00:00'08 ....\r\n"},
+        TDetectCase{"Samsung", "SAMSUNG_OFFICESERV.ATS",
+                    "203 702 01/02 17:27:13 00:00:20 O 4264385\n"},
+        TDetectCase{"OpenScape", "OPENSCAPE_BUSINESS.ATS",
+                    "20.06.12|13:11:35|201|33388|00:02|00:00:07|0123456789||1||||||\r\n"},
+        TDetectCase{"Avaya", "AVAYA_IPO.ATS",
+                    "2008/06/28 09:28:41,00:00:00,9,8004206,I,4324,4324,,0,1000014155,0,E4324,"
+                    "Joe Bloggs,T9161,LINE 5.1,0,0\r\n"},
+        TDetectCase{"Grandstream", "GRANDSTREAM_UCM.ATS",
+                    "62,,5300,5301,from-internal,\"pn01\" <5300>,SIP/5300-00000000,"
+                    "SIP/5301-00000001,Dial,SIP/5301,60,,2013-12-03 11:46:40,2013-12-03 "
+                    "11:46:43,2013-12-03 11:46:49,9,6,ANSWERED,DOCUMENTATION\n"},
+        TDetectCase{"ThreeCx", "THREECX.ATS",
+                    "Call 265500,89d3af2d8f010000_3456,00:08:10,2024/04/30 06:27:28,2024/04/30 "
+                    "06:27:36,2024/04/30 06:35:46,TerminatedByDst,070XXXXXXX,Ext.80002,...\n"},
+        TDetectCase{"Generic24WithBlankLines", "GENERIC24.ATS",
+                    "\r\n12/04/26 09:02:11 01 201 00:02:15 84951234567\r\n  \r\n"}),
+    CaseName());
+
+TEST(DetectTool, NothingThatReadsNineTenthsExitsOne) {
+    TempDir dir;
+    WriteBytes(dir.file("log.txt"), "hello\r\n12/04/26 09:02:11 01 201 00:02:15 8495\r\n");
+    const process::TOutput r = RunDetect(dir.file("log.txt") + " --dir " + Shipped(""));
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_EQ(Lines(r.Out).at(0).substr(0, 18), "GENERIC24.ATS\t50%\t");
+    EXPECT_EQ(RunDetect("/nonexistent.log --dir " + Shipped("")).Status, 2);
+}
+
+TEST(SplitTool, ShowsDirectionCallerAndTheStartBeforeThePrintedEnd) {
+    TempDir dir;
+    WriteBytes(dir.file("in.log"),
+               "Date     Time    Ext CO Dial Number\r\n"
+               "12/09/26  3:15PM   205 01 <I>0501234567            0'12 01:00'00\r\n");
+    const process::TOutput r = RunTool(Shipped("PANASONIC_TDA.ATS") + " " + dir.file("in.log"));
+    ASSERT_EQ(r.Status, 0);
+    const auto lines = Lines(r.Out);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].rfind("NotCall\tDate", 0), 0u);
+    EXPECT_NE(lines[1].find("NumberOut=\tDirection=<I>0501234567"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[1].find("\tIncoming=yes\tCaller=0501234567\tRHour=15\t"
+                            "RingDate=2026-12-09 14:15:00"),
+              std::string::npos)
+        << lines[1];
 }
 
 }  // namespace

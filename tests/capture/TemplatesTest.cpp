@@ -42,7 +42,7 @@ TEST(Templates, LoadTemplateReadsEveryKey) {
     TempDir dir;
     WriteBytes(dir.file("generic.ats"),
                "[PARAMETERS]\r\nname=\xD2\xE8\xEF\r\nDay=1\r\nMont=0x4\r\nYear=$7\r\nHour=x\r\n"
-               "AmPm=-2\r\nNumberOut=1500\r\n");
+               "AmPm=-2\r\nNumberOut=1020\r\n");
     TRecorder recorder;
     recorder.ProgramDir = dir.path();
     recorder.Template = "GENERIC.ATS";
@@ -55,7 +55,7 @@ TEST(Templates, LoadTemplateReadsEveryKey) {
     EXPECT_EQ(recorder.Hour, 0);
     EXPECT_EQ(recorder.AmPm, -2);
     EXPECT_EQ(recorder.Line, 0);          // missing keys read as 0
-    EXPECT_EQ(recorder.NumberOut, 1500);  // kept beyond what the page shows
+    EXPECT_EQ(recorder.NumberOut, 1020);  // kept beyond what the page shows
 }
 
 TEST(Templates, MissingOrEmptyNameFailsAndKeepsColumns) {
@@ -226,6 +226,116 @@ TEST(Templates, TypedNameKeys) {
     EXPECT_EQ(FilterTemplateNameKey('\xFF'), '\xDF');  // я -> Я
     for (char c : {' ', '.', '-', '_', '/', '\r', '\xB8', '\xA8'})
         EXPECT_EQ(FilterTemplateNameKey(c), 0) << static_cast<int>(c);
+}
+
+}  // namespace
+
+namespace {
+
+struct TBadValueCase {
+    const char* name;
+    const char* entry;
+    const char* reason;  // what the problem names besides the file and the key
+};
+
+class TemplateValue : public ::testing::TestWithParam<TBadValueCase> {};
+
+// A template whose values cannot hold fails to load as a missing one does, and the holder keeps
+// the template it had, so no call is stored with zeros.
+TEST_P(TemplateValue, ThatCannotHoldFailsTheLoad) {
+    TempDir dir;
+    WriteBytes(dir.file("BAD.ATS"),
+               std::string("[Parameters]\r\nDay=1\r\nMont=4\r\n") + GetParam().entry + "\r\n");
+    TRecorder recorder;
+    recorder.ProgramDir = dir.path();
+    recorder.Template = "BAD.ATS";
+    recorder.Day = 5;
+    EXPECT_FALSE(recorder.LoadTemplate());
+    EXPECT_EQ(recorder.Day, 5);
+    EXPECT_NE(recorder.LoadProblem.find(dir.file("BAD.ATS")), std::string::npos);
+    EXPECT_NE(recorder.LoadProblem.find(GetParam().entry), std::string::npos)
+        << recorder.LoadProblem;
+    EXPECT_NE(recorder.LoadProblem.find(GetParam().reason), std::string::npos)
+        << recorder.LoadProblem;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, TemplateValue,
+    ::testing::Values(TBadValueCase{"TwentyDigits", "Year=99999999999999999999", "too large"},
+                      TBadValueCase{"LargestInteger", "Hour=2147483647", "longest line"},
+                      TBadValueCase{"HundredThousand", "NumberOut=100000", "longest line"},
+                      TBadValueCase{"JustBeyondTheLine", "Sec=1025", "longest line"},
+                      TBadValueCase{"PlaceTooLarge", "Min=3.99999999999", "too large"},
+                      TBadValueCase{"FieldBeyondTheLine", "Duration=5000", "longest line"},
+                      TBadValueCase{"LongSeparator", "Separator=;;", "one character"},
+                      TBadValueCase{"UnknownZone", "TimeZone=MSK", "UTC"},
+                      TBadValueCase{"MarkersWithoutBar", "AmPmText=AMPM", "MORNING|AFTERNOON"}),
+    CaseName());
+
+TEST(Templates, NotesNameKeysReadAsZeroAndAMissingDate) {
+    TempDir dir;
+    WriteBytes(dir.file("T.ATS"), "[Parameters]\r\nHour=x1\r\nMin=1.y\r\nSec=1024\r\n");
+    TRecorder recorder;
+    recorder.ProgramDir = dir.path();
+    recorder.Template = "T.ATS";
+    ASSERT_TRUE(recorder.LoadTemplate());
+    EXPECT_EQ(recorder.Hour, 0);
+    EXPECT_EQ(recorder.Min, 0);
+    EXPECT_EQ(recorder.Sec, 1024);
+    ASSERT_EQ(recorder.TemplateNotes.size(), 3u);
+    EXPECT_NE(recorder.TemplateNotes[0].find("Hour=x1 is not a number"), std::string::npos);
+    EXPECT_NE(recorder.TemplateNotes[1].find("Min=1.y is not a number"), std::string::npos);
+    EXPECT_NE(recorder.TemplateNotes[2].find("stored without a date"), std::string::npos);
+}
+
+TEST(Templates, NewKeysReadBackAsWritten) {
+    TempDir dir;
+    TTemplateColumns cols{.Day = 1, .Mont = 1, .Year = 1, .NumberIn = 4, .NumberOut = 6};
+    TTemplateFormat f;
+    f.Separator = '\t';
+    f.Places.Day = 3;
+    f.Places.Mont = 2;
+    f.Places.Year = 1;
+    f.Duration = {2, 0};
+    f.TimeIsEnd = true;
+    f.Utc = true;
+    f.Direction = {5, 1};
+    f.IncomingMarks = {"<I>", "< incoming >"};
+    f.InExtension = {6, 0};
+    f.InCaller = {4, 2};
+    f.NotCallMarks = {"LOGIN"};
+    f.AmText = "";
+    f.PmText = "P";
+    WriteTemplateFile(dir.file("NEW.ATS"), "c", cols, f);
+    TTemplateColumns readCols;
+    TTemplateFormat read;
+    std::string comment;
+    std::vector<std::string> notes;
+    ASSERT_TRUE(ReadTemplateFile(dir.file("NEW.ATS"), comment, readCols, read, &notes));
+    EXPECT_TRUE(notes.empty());
+    EXPECT_EQ(read.Separator, '\t');
+    EXPECT_EQ(read.Places.Day, 3);
+    EXPECT_EQ(read.Places.Year, 1);
+    EXPECT_EQ(read.Duration.Column, 2);
+    EXPECT_TRUE(read.TimeIsEnd);
+    EXPECT_TRUE(read.Utc);
+    EXPECT_EQ(read.Direction.Place, 1);
+    EXPECT_EQ(read.IncomingMarks, f.IncomingMarks);
+    EXPECT_EQ(read.InCaller.Place, 2);
+    EXPECT_EQ(read.InExtension.Column, 6);
+    EXPECT_EQ(read.NotCallMarks, f.NotCallMarks);
+    EXPECT_EQ(read.AmText, "");
+    EXPECT_EQ(read.PmText, "P");
+    EXPECT_NE(ReadBytes(dir.file("NEW.ATS")).find("Day=1.3\r\n"), std::string::npos);
+}
+
+TEST(Templates, PlainTemplateWritesNoNewKeys) {
+    TempDir dir;
+    WriteTemplateFile(dir.file("OLD.ATS"), "c", {.Day = 1}, TTemplateFormat{});
+    EXPECT_EQ(ReadBytes(dir.file("OLD.ATS")),
+              "[Parameters]\r\nName=c\r\nDay=1\r\nMont=0\r\nYear=0\r\nHour=0\r\nMin=0\r\n"
+              "Sec=0\r\nLine=0\r\nTimeHour=0\r\nTimeMin=0\r\nTimeSec=0\r\nNumberIn=0\r\n"
+              "NumberOut=0\r\nAmPm=0\r\n");
 }
 
 }  // namespace

@@ -28,6 +28,22 @@ TEST(Ini, ReadsIgnoringCaseWithDefaults) {
     EXPECT_EQ(TIniFile(dir.file("none.ini")).ReadString("a", "b", "def"), "def");
 }
 
+// One reading of a section finds each key where ReadString finds it.
+TEST(Ini, SectionReadOnceAgreesWithKeyReads) {
+    TempDir dir;
+    WriteBytes(dir.file("a.ini"),
+               "[Other]\r\nDay=9\r\n[parameters]\r\n; note=x\r\n Day = \"1.3\" \r\nday=2\r\n"
+               "Name=\r\n[Parameters]\r\nMont=4\r\n");
+    const TIniFile ini(dir.file("a.ini"));
+    const auto entries = ini.ReadSection("Parameters");
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[0], (std::pair<std::string, std::string>{"Day", "1.3"}));
+    EXPECT_EQ(entries[0].second, ini.ReadString("Parameters", "DAY", ""));
+    EXPECT_EQ(entries[2].first, "Name");
+    EXPECT_EQ(ini.ReadString("Parameters", "Mont", "none"), "none");
+    EXPECT_TRUE(TIniFile(dir.file("missing.ini")).ReadSection("Parameters").empty());
+}
+
 TEST(Ini, WriteKeepsEveryOtherLineByteForByte) {
     TempDir dir;
     const std::string before =

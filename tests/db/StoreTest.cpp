@@ -22,7 +22,7 @@ protected:
     void TearDown() override { dm_.Disconnect(); }
     void UseTemplate(const char* name) {
         ASSERT_TRUE(ReadTemplateFile(std::string(TARVICK_SOURCE_DIR "/data/") + name,
-                                     mo_.TemplateComment, mo_.Columns()));
+                                     mo_.TemplateComment, mo_.Columns(), mo_.Format));
     }
     void Feed(const std::string& line) {
         for (char c : line) mo_.PutChar(c);
@@ -201,5 +201,41 @@ INSTANTIATE_TEST_SUITE_P(
                       LongNumberCase{"NineteenAboveSixtyFourBits", "9223372036854775808", false},
                       LongNumberCase{"TwentyFourDigits", "123456789012345678901234", false}),
     CaseName());
+
+// An incoming call is stored as incoming calls always were (NumberOut "0", the extension in
+// NumberIn), with the number that called in Caller; calls without one leave it NULL.
+TEST_F(Store, AnIncomingCallKeepsTheNumberThatCalled) {
+    UseTemplate("AVAYA_IPO.ATS");
+    Feed(
+        "2008/06/28 09:28:41,00:00:00,9,8004206,I,4324,4324,,0,1000014155,0,E4324,Joe Bloggs,"
+        "T9161,LINE 5.1,0,0");
+    Feed(
+        "2008/06/28 09:30:00,00:01:10,2,4324,O,84951234567,984951234567,,0,1000014156,0,E4324,"
+        "Joe Bloggs,T9161,LINE 5.1,0,0");
+    EXPECT_EQ(Count("where NumberOut = '0' and NumberIn = 4324 and Caller = '8004206' and "
+                    "RingDate = '2008-06-28 09:28:41'"),
+              1);
+    EXPECT_EQ(Count("where NumberOut = '84951234567' and Caller is null and ringlength = 70"), 1);
+}
+
+// A database made before the column stores every call without it; the column is looked up once
+// per connection, so adding it takes effect at the next connect.
+TEST_F(Store, ADatabaseWithoutTheCallerColumnStoresWithoutIt) {
+    dm_.Disconnect();
+    ASSERT_EQ(db_.Isql("alter table Rings drop Caller;"), 0);
+    dm_.Connect(db_.Path());
+    UseTemplate("AVAYA_IPO.ATS");
+    Feed(
+        "2008/06/28 09:28:41,00:00:00,9,8004206,I,4324,4324,,0,1000014155,0,E4324,Joe Bloggs,"
+        "T9161,LINE 5.1,0,0");
+    EXPECT_EQ(Count("where NumberOut = '0' and NumberIn = 4324"), 1);
+    dm_.Disconnect();
+    ASSERT_EQ(db_.Isql("alter table Rings add Caller varchar(40);"), 0);
+    dm_.Connect(db_.Path());
+    Feed(
+        "2008/06/28 09:40:00,00:00:05,9,8004207,I,4324,4324,,0,1000014157,0,E4324,Joe Bloggs,"
+        "T9161,LINE 5.1,0,0");
+    EXPECT_EQ(Count("where Caller = '8004207'"), 1);
+}
 
 }  // namespace

@@ -250,4 +250,36 @@ TEST_F(CallStore, ADatabaseWithoutTheMarkTableStillStores) {
     EXPECT_TRUE(store_.RejectedIn(lines[0].Start.File).empty());
 }
 
+// Lines the template marks as no calls are handled without a row and without a note; the
+// journal keeps a NUL as received while the field after it keeps its column.
+TEST_F(CallStore, NonCallLinesAreNotRejectedAndNulsKeepTheirColumn) {
+    rules_.Format.NotCallMarks = {"LOGIN"};
+    store_.Open(journal_.StationId(), {});
+    const std::string nul("12/04/26 09:02:11 01 201 \0\0:27:19 8000002009", 44);
+    const auto lines = Journal({"*** LOGIN 201 ***", nul});
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1].Text, nul);
+    const TStoreResult r = store_.Store(rules_, lines, lines.back().End);
+    ASSERT_EQ(r.Status, TStoreResult::Committed) << r.Error;
+    EXPECT_EQ(r.Stored, 1);
+    EXPECT_TRUE(r.Rejected.empty());
+    EXPECT_EQ(Count("select count(*) from RejectedLines"), 0);
+    EXPECT_EQ(Count("select count(*) from Rings where TimeHour = 0 and TimeMin = 27 and TimeSec = "
+                    "19 and NumberOut = '8000002009' and Caller is null"),
+              1);
+}
+
+// The journal's road fills Caller too, where the table has it.
+TEST_F(CallStore, AnIncomingCallKeepsItsCaller) {
+    ASSERT_TRUE(ReadTemplateFile(TARVICK_SOURCE_DIR "/data/OPENSCAPE_BUSINESS.ATS",
+                                 rules_.TemplateComment, rules_.Columns(), rules_.Format));
+    store_.Open(journal_.StationId(), {});
+    const auto lines = Journal({"20.06.12|13:11:35|201|33388|00:02|00:00:07|0123456789||1||||||"});
+    const TStoreResult r = store_.Store(rules_, lines, lines.back().End);
+    ASSERT_EQ(r.Stored, 1) << r.Error;
+    EXPECT_EQ(Count("select count(*) from Rings where Caller = '0123456789' and NumberOut = '0' "
+                    "and NumberIn = 33388 and RingDate = '2012-06-20 13:11:28'"),
+              1);
+}
+
 }  // namespace

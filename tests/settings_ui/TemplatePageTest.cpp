@@ -221,3 +221,32 @@ TEST_F(TemplatePage, WithoutAReceivedLineThePreviewShowsASampleOfTheTemplate) {
 }
 
 }  // namespace
+
+namespace {
+
+const char kAvayaLine[] =
+    "2008/06/28 09:28:41,00:00:00,9,8004206,I,4324,4324,,0,1000014155,0,E4324,Joe Bloggs,T9161,"
+    "LINE 5.1,0,0";
+
+// "Подобрать шаблон" chooses the template that reads the lines received so far; the page then
+// shows its keys beyond the columns, and the preview its fields, direction and caller.
+TEST_F(TemplatePage, DetectionChoosesTheTemplateThatReadsTheReceivedLines) {
+    ASSERT_TRUE(QFile::copy(TARVICK_SOURCE_DIR "/data/AVAYA_IPO.ATS", Path("AVAYA_IPO.ATS")));
+    TSettingsDialog& d = Open(2);
+    EXPECT_FALSE(d.lFormat->isVisible());  // GENERIC24 has no keys beyond the columns
+    d.SetReceivedLines({kAvayaLine, kAvayaLine});
+    d.SetLastLine(kAvayaLine);
+    Click(d.bDetect);
+    EXPECT_EQ(d.cbTemplates->currentText(), "AVAYA_IPO.ATS");
+    EXPECT_EQ(d.seRYear->value(), 1);
+    EXPECT_TRUE(d.lFormat->isVisible());
+    EXPECT_TRUE(d.lFormat->text().contains(QString::fromUtf8("поля через «,»")))
+        << d.lFormat->text().toStdString();
+    EXPECT_TRUE(d.lFormat->text().contains(QString::fromUtf8("(входящий: I)")));
+    const QString fields = d.lPreviewFields->text();
+    EXPECT_TRUE(fields.contains("<b>4324</b>")) << fields.toStdString();
+    EXPECT_TRUE(fields.contains(QString::fromUtf8("звонил:&nbsp;<b>8004206</b>")))
+        << fields.toStdString();
+}
+
+}  // namespace

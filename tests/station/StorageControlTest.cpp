@@ -395,4 +395,15 @@ TEST_F(StorageControl, AnIOErrorOfTheDeviceClosesThePortAndItIsOpenedAgain) {
     port.ComPort().OnRxChar = nullptr;
 }
 
+// A NUL from the exchange holds a column of its line: the station's port passes it on to the
+// journal even where an older comport.ini asks the driver to drop such bytes.
+TEST(StationPort, KeepsNulBytesWhateverComportIniSays) {
+    TempDir dir;
+    WriteBytes(dir.file("comport.ini"), "[ComPort]\r\nPort=COM1\r\nDiscardNull=Yes\r\n");
+    TStationPort port;
+    EXPECT_FALSE(port.ComPort().DiscardNull());
+    port.LoadSetup(dir.path());
+    EXPECT_FALSE(port.ComPort().DiscardNull());
+}
+
 }  // namespace
