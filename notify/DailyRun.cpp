@@ -258,8 +258,6 @@ std::string TDailyRun::Mail(const std::string& subject, const std::string& to,
             error);
     return error;
 }
-    return error;
-}
 
 void TDailyRun::SendReportMails(TDateTime today) {
     const std::string iniPath = platform::FileInDir(Recorder.ProgramDir, kReportsIni);
