@@ -7,6 +7,7 @@
 #include "common/DateTime.h"
 #include "config/Settings.h"
 #include "config/Templates.h"
+#include "db/DbLogin.h"
 #include "mail/MailSettings.h"
 
 struct TRect {
@@ -14,6 +15,7 @@ struct TRect {
 };
 
 class TFbStatement;
+class TTableColumns;
 
 // The thirteen field texts of the current line, in extraction order.
 struct TFieldTexts {
@@ -66,7 +68,13 @@ public:
     bool ReadsDate() const { return Day > 0 && Mont > 0 && Year > 0; }
     // The statement "INSERT INTO Rings ..." and the binding of a row to it.
     static const char* const kInsertRing;
+    // The same with the line's source after the row's values: :Station, :File, :Pos.
+    static const char* const kInsertRingFrom;
     static void BindRing(TFbStatement& sql, const TRingRow& row);
+    // The columns the INSERT writes, in its parameters' order.
+    static const char* const kRingColumns[13];
+    // Why Rings, as the database describes it, cannot take the row; empty when it can.
+    static std::string RowRefused(const TRingRow& row, const TTableColumns& rings);
 
     // Configuration.
     bool LoadTemplate();
@@ -82,6 +90,7 @@ public:
     std::string ProgramDir;
     bool ConfigLoaded = false;
     TMailSettings Mail;  // from mail.ini beside the settings table
+    TDbLogin Login;      // from db.ini beside the settings table
     // Why the settings table or the template did not load, naming the file; empty when they did.
     std::string LoadProblem;
     // What the settings table's text fields hold, learnt when the settings are loaded.

@@ -23,6 +23,12 @@ void TRecorder::LoadConfiguration() {
     ConfigLoaded = false;
     Mail = ReadMailSettings(platform::FileInDir(ProgramDir, kMailIni));
     LoadProblem.clear();
+    try {
+        Login = TDbLogin::Load(ProgramDir);
+    } catch (const std::exception& e) {
+        LoadProblem = e.what();
+        return;
+    }
     if (LoadSettings()) ConfigLoaded = LoadTemplate();
 }
 

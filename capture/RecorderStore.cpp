@@ -4,11 +4,29 @@
 #include "capture/Recorder.h"
 #include "common/Text.h"
 #include "db/CallDatabase.h"
+#include "db/TableColumns.h"
 
 const char* const TRecorder::kInsertRing =
     "INSERT INTO Rings (RDay,RMont,RYear,RHour,RMin,RSec,RLine,TimeHour,TimeMin,TimeSec,"
     "NumberIn,NumberOut,RingDate) values (:P0,:P1,:P2,:P3,:P4,:P5,:P6,:P7,:P8,:P9,:P10,:P11,"
     ":P12)";
+
+const char* const TRecorder::kInsertRingFrom =
+    "INSERT INTO Rings (RDay,RMont,RYear,RHour,RMin,RSec,RLine,TimeHour,TimeMin,TimeSec,"
+    "NumberIn,NumberOut,RingDate,Station,JournalFile,JournalPos) values (:P0,:P1,:P2,:P3,:P4,"
+    ":P5,:P6,:P7,:P8,:P9,:P10,:P11,:P12,:Station,:File,:Pos)";
+
+const char* const TRecorder::kRingColumns[13] = {
+    "RDay",     "RMont",   "RYear",   "RHour",    "RMin",      "RSec",    "RLine",
+    "TimeHour", "TimeMin", "TimeSec", "NumberIn", "NumberOut", "RingDate"};
+
+std::string TRecorder::RowRefused(const TRingRow& row, const TTableColumns& rings) {
+    for (int i = 0; i < 11; ++i) {
+        std::string why = rings.Refuses(kRingColumns[i], row.Values[i]);
+        if (!why.empty()) return why;
+    }
+    return rings.Refuses(kRingColumns[11], row.NumberOut);
+}
 
 void TRecorder::RecordEnd() {
     // Runs inside the port's event delivery: nothing may escape from here, or capture would end

@@ -18,13 +18,22 @@ CREATE TABLE Rings (
   NumberIn   INTEGER DEFAULT 0 NOT NULL,
   NumberOut  VARCHAR(40) DEFAULT '0' NOT NULL,
   RingDate   TIMESTAMP NOT NULL,
-  ringlength COMPUTED BY (TimeHour * 3600 + TimeMin * 60 + TimeSec)
+  ringlength COMPUTED BY (TimeHour * 3600 + TimeMin * 60 + TimeSec),
+  /* The calling number, where the exchange prints one. */
+  Caller      VARCHAR(40),
+  /* Where the row came from: the station (its journal/station.id) and the start of its line in
+     that station's journal. Empty for rows stored before the columns existed. */
+  Station     VARCHAR(40),
+  JournalFile VARCHAR(14),
+  JournalPos  BIGINT
 );
 
 /* The daily totals look up one owner's calls of one day. */
 CREATE INDEX Rings_NumberIn_RingDate ON Rings (NumberIn, RingDate);
 /* Reports by day over all owners. */
 CREATE INDEX Rings_RingDate ON Rings (RingDate);
+/* A journal line's rows, found again to be replaced when the line is stored again. */
+CREATE INDEX Rings_Source ON Rings (Station, JournalFile, JournalPos);
 
 CREATE TABLE Users (
   NumberIN  INTEGER NOT NULL,
@@ -40,12 +49,17 @@ CREATE INDEX Users_SendMail ON Users (SendMail);
 /* How far each station's capture journal has been stored: the end of the last journal line handled
    (stored, dropped by the rules or rejected). It moves in the same transaction as the rows it
    covers, so that every line is stored exactly once whatever fails. One row per station (named
-   by its journal/station.id), so that several stations can store into one database. */
+   by its journal/station.id), so that several stations can store into one database.
+   TracedFile and TracedPos: from there on every row the station stored carries its source in
+   Rings (Station, JournalFile, JournalPos), so its lines can be stored again in place (tarvick-tool
+   reparse); empty while the station stores rows without it. */
 CREATE TABLE JournalMarks (
   Station     VARCHAR(40) NOT NULL,
   JournalFile VARCHAR(14) NOT NULL,
   JournalPos  BIGINT NOT NULL,
   Updated     TIMESTAMP,
+  TracedFile  VARCHAR(14),
+  TracedPos   BIGINT,
   CONSTRAINT JournalMarks_PK PRIMARY KEY (Station)
 );
 

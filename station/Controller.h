@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "journal/CallStore.h"
-#include "notify/DailyRun.h"
-#include "journal/Journal.h"
 #include "capture/Recorder.h"
+#include "journal/CallStore.h"
+#include "journal/Journal.h"
+#include "notify/DailyRun.h"
 
 // The capture line as the controller sees it.
 class TCapturePort {
@@ -36,7 +36,7 @@ class TCaptureDatabase {
 public:
     virtual ~TCaptureDatabase() = default;
     // Throws on failure; success is read back from Connected().
-    virtual void Connect(const std::string& path) = 0;
+    virtual void Connect(const std::string& path, const TDbLogin& login) = 0;
     virtual void Disconnect() = 0;
     virtual bool Connected() const = 0;
     // After a connect: the station's mark (fallback without one). Throws on failure.

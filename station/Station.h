@@ -4,8 +4,8 @@
 #include <memory>
 #include <string>
 
-#include "station/Controller.h"
 #include "serial/SerialPort.h"
+#include "station/Controller.h"
 
 class TStationPort : public TCapturePort {
 public:
@@ -29,7 +29,7 @@ class TStationDatabase : public TCaptureDatabase {
 public:
     TStationDatabase();
     ~TStationDatabase() override;
-    void Connect(const std::string& path) override;
+    void Connect(const std::string& path, const TDbLogin& login) override;
     void Disconnect() override;
     bool Connected() const override;
     void OpenStore(const std::string& station, const TJournalPos& fallback) override;

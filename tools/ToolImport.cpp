@@ -38,7 +38,7 @@ int RunImport(const ToolArgs& args) {
         return 2;
     }
     try {
-        callDb.Connect(importer.DBPath);
+        callDb.Connect(importer.DBPath, importer.Login);
     } catch (const std::exception&) {
     }
     if (!callDb.Connected()) {

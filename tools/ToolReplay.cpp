@@ -55,7 +55,7 @@ int RunReplay(const ToolArgs& args) {
         return 2;
     }
     try {
-        callDb.Connect(rules.DBPath);
+        callDb.Connect(rules.DBPath, rules.Login);
     } catch (const std::exception&) {
     }
     if (!callDb.Connected()) {
