@@ -23,8 +23,9 @@ class TCallDatabase;
 class TRecorder;
 
 // Loads the configuration of the station directory dir and attaches to its call database with
-// its login (db.ini). 0, or the exit status after the message has gone to standard error:
-// 2 the configuration or the template cannot be read, 3 the database cannot be opened.
+// its login (db.ini), or ISC_USER and ISC_PASSWORD when they are set. 0, or the exit status after
+// the message has gone to standard error: 2 the configuration or the template cannot be read, 3 the
+// database cannot be opened.
 int OpenStation(const std::string& dir, TRecorder& rules, TCallDatabase& db);
 // "dir/" for dir, "./" for an empty one.
 std::string WithSlash(std::string dir);

@@ -2,13 +2,13 @@
 // an administrator whose station missed a run or whose mail server was down.
 #include <iostream>
 
-#include "notify/DailyRun.h"
 #include "capture/Recorder.h"
 #include "common/DateTime.h"
 #include "db/CallDatabase.h"
 #include "db/FirebirdEnv.h"
 #include "mail/MailEncoding.h"
 #include "mail/SmtpClient.h"
+#include "notify/DailyRun.h"
 #include "platform/CodePage.h"
 #include "platform/ProgramDir.h"
 #include "tools/Tool.h"

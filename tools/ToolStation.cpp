@@ -1,4 +1,5 @@
 // What the tools that work on a station's call database share: its configuration and login.
+#include <cstdlib>
 #include <iostream>
 
 #include "capture/Recorder.h"
@@ -18,6 +19,12 @@ int OpenStation(const std::string& dir, TRecorder& rules, TCallDatabase& db) {
         if (!rules.LoadProblem.empty())
             std::cerr << platform::AnsiToUtf8(rules.LoadProblem) << "\n";
         return 2;
+    }
+    // An administrator's own login for the tools that need more than a station may do (reparse
+    // deletes rows, upgrade-db alters tables), in Firebird's own variables.
+    if (const char* user = std::getenv("ISC_USER"); user && *user) {
+        const char* password = std::getenv("ISC_PASSWORD");
+        rules.Login = TDbLogin{user, password ? password : "", ""};
     }
     std::string error = "not connected";
     try {

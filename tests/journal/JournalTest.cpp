@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "journal/Journal.h"
 #include "capture/Recorder.h"
 #include "common/DateTime.h"
+#include "journal/Journal.h"
 #include "tests/common/CaseName.h"
 #include "tests/common/TempDir.h"
 

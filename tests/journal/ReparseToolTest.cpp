@@ -2,8 +2,8 @@
 // database: an old database brought up to date without touching a row, a template fix
 // replacing exactly one station's rows of the days named, and a reparse killed at random
 // instants leaving every line stored once.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -165,20 +165,20 @@ TEST_P(ReparseRefuses, WithStatusAndMessage) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ReparseRefuses,
-    ::testing::Values(
-        RefusalCase{"NoDay", "", {}, 1, "usage: tarvick-tool reparse DIR --from"},
-        RefusalCase{"NotADay", "--from 2026-02-30", {}, 1, "usage:"},
-        RefusalCase{"EndBeforeStart", "--from 2026-12-09 --to 2026-12-08", {}, 1, "usage:"},
-        RefusalCase{"NoSourceColumns",
-                    "--from 2026-12-09",
-                    {"drop index Rings_Source", "alter table Rings drop Station"},
-                    6,
-                    "tarvick-tool upgrade-db"},
-        RefusalCase{"NoTracedMark",
-                    "--from 2026-12-09",
-                    {"alter table JournalMarks drop TracedFile"},
-                    6,
-                    "tarvick-tool upgrade-db"}),
+    ::testing::Values(RefusalCase{"NoDay", "", {}, 1, "usage: tarvick-tool reparse DIR --from"},
+                      RefusalCase{"NotADay", "--from 2026-02-30", {}, 1, "usage:"},
+                      RefusalCase{
+                          "EndBeforeStart", "--from 2026-12-09 --to 2026-12-08", {}, 1, "usage:"},
+                      RefusalCase{"NoSourceColumns",
+                                  "--from 2026-12-09",
+                                  {"drop index Rings_Source", "alter table Rings drop Station"},
+                                  6,
+                                  "tarvick-tool upgrade-db"},
+                      RefusalCase{"NoTracedMark",
+                                  "--from 2026-12-09",
+                                  {"alter table JournalMarks drop TracedFile"},
+                                  6,
+                                  "tarvick-tool upgrade-db"}),
     CaseName());
 
 // Databases as earlier builds made them: brought up to date with nothing but additions, twice
@@ -218,15 +218,16 @@ TEST_P(UpgradeDb, AddsWhatIsMissingAndTouchesNoRow) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, UpgradeDb,
     ::testing::Values(
-        OldDatabase{"MadeBeforeTheSourceColumns",
-                    {"drop index Rings_Source", "alter table Rings drop Caller",
-                     "alter table Rings drop Station", "alter table Rings drop JournalFile",
-                     "alter table Rings drop JournalPos", "alter table JournalMarks drop TracedFile",
-                     "alter table JournalMarks drop TracedPos"},
-                    "added column RINGS.CALLER\nadded column RINGS.STATION\n"
-                    "added column RINGS.JOURNALFILE\nadded column RINGS.JOURNALPOS\n"
-                    "created index RINGS_SOURCE\nadded column JOURNALMARKS.TRACEDFILE\n"
-                    "added column JOURNALMARKS.TRACEDPOS\n"},
+        OldDatabase{
+            "MadeBeforeTheSourceColumns",
+            {"drop index Rings_Source", "alter table Rings drop Caller",
+             "alter table Rings drop Station", "alter table Rings drop JournalFile",
+             "alter table Rings drop JournalPos", "alter table JournalMarks drop TracedFile",
+             "alter table JournalMarks drop TracedPos"},
+            "added column RINGS.CALLER\nadded column RINGS.STATION\n"
+            "added column RINGS.JOURNALFILE\nadded column RINGS.JOURNALPOS\n"
+            "created index RINGS_SOURCE\nadded column JOURNALMARKS.TRACEDFILE\n"
+            "added column JOURNALMARKS.TRACEDPOS\n"},
         OldDatabase{"WithOnlyRingsAndUsers",
                     {"drop index Rings_Source", "alter table Rings drop Caller",
                      "alter table Rings drop Station", "alter table Rings drop JournalFile",
@@ -237,5 +238,38 @@ INSTANTIATE_TEST_SUITE_P(
                     "created index RINGS_SOURCE\ncreated table JOURNALMARKS\n"
                     "created table REJECTEDLINES\n"}),
     CaseName());
+
+}  // namespace
+
+namespace {
+
+// db.ini gives the tools their login; a least-rights user made by create-db.sh --grant stores
+// but deletes nothing, and ISC_USER stands in for an administrator's tool run.
+TEST_F(Reparse, TheLoginComesFromDbIni) {
+    ASSERT_EQ(std::system(("sh " TARVICK_SOURCE_DIR "/scripts/create-db.sh --grant CLERK '" +
+                           db_.Path() + "' >/dev/null 2>&1")
+                              .c_str()),
+              0);
+    std::ofstream(station_ / "db.ini") << "[Database]\r\nUser=STRANGER\r\nPassword=x\r\n";
+    Journal(Own(), 9, 0, 3);
+    EXPECT_EQ(Tool(Replay()), 4);
+    EXPECT_NE(err_.find("no permission"), std::string::npos) << err_;
+    EXPECT_EQ(Rows(), 0);
+
+    std::ofstream(station_ / "db.ini", std::ios::trunc)
+        << "[Database]\r\nUser=CLERK\r\nPassword=x\r\n";
+    ASSERT_EQ(Tool(Replay()), 0) << err_;
+    EXPECT_EQ(Rows(), 3);
+    EXPECT_EQ(Tool(Args("--from 2026-12-09")), 4);
+    EXPECT_NE(err_.find("no permission for DELETE access to TABLE RINGS"), std::string::npos)
+        << err_;
+    EXPECT_EQ(Tool("upgrade-db '" + station_.string() + "'"), 0) << err_;
+    setenv("ISC_USER", "SYSDBA", 1);
+    setenv("ISC_PASSWORD", "quillfern", 1);
+    EXPECT_EQ(Tool(Args("--from 2026-12-09")), 0) << err_;
+    unsetenv("ISC_USER");
+    unsetenv("ISC_PASSWORD");
+    EXPECT_EQ(Rows(), 3);
+}
 
 }  // namespace

@@ -8,8 +8,8 @@
 #include <sstream>
 #include <string>
 
-#include "journal/Journal.h"
 #include "common/DateTime.h"
+#include "journal/Journal.h"
 #include "tests/common/Calls.h"
 #include "tests/common/CaseName.h"
 #include "tests/db/FreshDatabase.h"
