@@ -357,4 +357,37 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"NoSuchTable", "insert into NoSuchTable values (1)", false}),
     CaseName());
 
+// Every row says which station stored it and where its line starts in that station's journal;
+// the mark's row says from where on that holds. A database without those columns stores as
+// before, and the mark then says it holds for nothing.
+TEST_F(CallStore, RowsCarryTheirStationAndJournalPosition) {
+    store_.Open(journal_.StationId(), {});
+    EXPECT_TRUE(store_.KeepsSource());
+    const auto lines = Journal({Call(1), "        ", Call(2), Call(3)});
+    ASSERT_EQ(store_.Store(rules_, lines, lines.back().End).Status, TStoreResult::Committed);
+    for (size_t i : {0u, 2u, 3u})
+        EXPECT_EQ(Count("select count(*) from Rings where Station = '" + journal_.StationId() +
+                        "' and JournalFile = '" + lines[i].Start.File +
+                        "' and JournalPos = " + std::to_string(lines[i].Start.Offset)),
+                  1)
+            << i;
+    EXPECT_EQ(Count("select count(*) from JournalMarks where TracedFile = '' and TracedPos = 0"),
+              1);
+    TJournalPos from;
+    ASSERT_TRUE(store_.Traced(from));
+    EXPECT_EQ(from, TJournalPos{});
+
+    store_.Close();
+    ExecSql(dm_, "drop index Rings_Source");
+    ExecSql(dm_, "alter table Rings drop Station");
+    TCallStore older(dm_);
+    older.Open(journal_.StationId(), {});
+    EXPECT_FALSE(older.KeepsSource());
+    const auto more = Journal({Call(4)});
+    ASSERT_EQ(older.Store(rules_, more, more.back().End).Status, TStoreResult::Committed);
+    EXPECT_EQ(Count("select count(*) from Rings"), 4);
+    EXPECT_EQ(Count("select count(*) from JournalMarks where TracedFile is null"), 1);
+    EXPECT_FALSE(older.Traced(from));
+}
+
 }  // namespace

@@ -250,6 +250,45 @@ TEST(StationStores, ALineTooLongForItsColumnsIsRejectedAndStoringGoesOn) {
         process::Capture(std::string(TARVICK_TOOL) + " replay '" + dir.path() + "' 2>&1");
     EXPECT_EQ(replay.Status, 0) << replay.Out;
     EXPECT_EQ(stage::StoredCalls(TARVICK_SOURCE_DIR, db), 4);
+    // Each row knows its station and where its line starts in the journal.
+    const std::string sources =
+        stage::Query(TARVICK_SOURCE_DIR, db,
+                     "select count(distinct JournalPos) from Rings where Station is not null and "
+                     "JournalFile like '\''20%.log'\'';");
+    EXPECT_NE(sources.find(" 4"), std::string::npos) << sources;
+}
+
+// db.ini names the login: one the database does not let store is reported, with the server's
+// reason, and the lines wait in the journal.
+TEST(StationStores, TheLoginOfDbIniIsUsedAndARefusalIsReported) {
+    TempDir dir;
+    TPty pty;
+    ASSERT_TRUE(pty.Ok());
+    const std::string db = dir.path() + "calls.fdb";
+    ASSERT_TRUE(stage::CreateDatabase(TARVICK_SOURCE_DIR, db));
+    stage::TStationFiles files;
+    files.Dir = dir.path();
+    files.PortName = pty.Path();
+    files.BaudRate = "115200";
+    files.Fields = {{"DBPath", db}};
+    std::string what;
+    ASSERT_TRUE(stage::Stage(files, TARVICK_SOURCE_DIR, TARVICK_TOOL, what)) << what;
+    std::ofstream(dir.path() + "db.ini") << "[Database]\r\nUser=STRANGER\r\nPassword=x\r\n";
+    TStationProcess station(dir.path());
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    ASSERT_TRUE(pty.Send(CallLine(0) + "\r\n", 115200));
+    std::string errors;
+    for (auto end = Clock::now() + std::chrono::seconds(10);
+         errors.find("no permission") == std::string::npos && Clock::now() < end;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        errors = station.Errors();
+    }
+    EXPECT_NE(errors.find("база недоступна (no permission for SELECT access to TABLE JOURNALMARKS"),
+              std::string::npos)
+        << errors;
+    kill(station.Pid, SIGTERM);
+    EXPECT_EQ(station.Wait(std::chrono::seconds(5)), 0);
+    EXPECT_EQ(stage::StoredCalls(TARVICK_SOURCE_DIR, db), 0);
 }
 
 }  // namespace
