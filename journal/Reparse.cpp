@@ -77,7 +77,7 @@ bool TReparse::File(const std::string& dir, const std::string& name, bool dryRun
             continue;
         }
         batch.push_back(std::move(line));
-        if (batch.size() >= kBatch && !Flush(batch)) return false;
+        if (batch.size() >= Batch && !Flush(batch)) return false;
     }
     if (!reader.Error().empty()) {
         Error = reader.Error();

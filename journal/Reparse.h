@@ -40,6 +40,7 @@ public:
                  const std::vector<std::string>& files, bool dryRun);
 
     static constexpr size_t kBatch = 2000;
+    size_t Batch = kBatch;  // lines to a transaction
 
     TReparseCounts Counts;
     std::vector<TReparseDay> Days;
