@@ -1,5 +1,6 @@
 #include "capture/Recorder.h"
 
+#include <algorithm>
 #include <optional>
 
 #include "common/Text.h"
@@ -33,7 +34,9 @@ bool FieldHasValue(const std::string& text) {
     return ParseField(text).has_value();
 }
 
-TRecorder::TRecorder() : ProgramDir(platform::ProgramDir()), LastRingDate(Date()) {}
+TRecorder::TRecorder() : LastRingDate(Date()) {
+    ProgramDir = platform::ProgramDir();
+}
 
 void TRecorder::PutChar(char c) {
     if (c == '\n') return;
@@ -128,4 +131,32 @@ TDateTime TRecorder::RingDateTime() const {
 
 bool TRecorder::LoadTemplate() {
     return LoadActiveTemplate(ProgramDir, Template, TemplateComment, Columns(), LoadProblem);
+}
+
+TLineCut CutLine(const TTemplateColumns& columns, const std::string& line) {
+    class TCutter : public TRecorder {
+    protected:
+        void RecordEnd() override {}
+    } cut;
+    cut.Columns() = columns;
+    cut.RingText = line;
+    cut.SplitLine();
+    std::string TFieldTexts::*const texts[13] = {
+        &TFieldTexts::Day,      &TFieldTexts::Mont,     &TFieldTexts::Year,
+        &TFieldTexts::Hour,     &TFieldTexts::Min,      &TFieldTexts::Sec,
+        &TFieldTexts::AmPm,     &TFieldTexts::Line,     &TFieldTexts::TimeHour,
+        &TFieldTexts::TimeMin,  &TFieldTexts::TimeSec,  &TFieldTexts::NumberIn,
+        &TFieldTexts::NumberOut};
+    TLineCut result;
+    for (int i = 0; i < 13; ++i) {
+        TLineCut::TField& field = result.Fields[i];
+        field.Text = cut.Fields.*texts[i];
+        const int32_t column = columns.*kColumnMembers[i];
+        if (column <= 0 || static_cast<size_t>(column) > line.size()) continue;
+        const int32_t end = cut.FieldEnd(column);
+        field.Begin = column - 1;
+        field.End = end < 0 ? static_cast<int32_t>(line.size())
+                            : std::min(static_cast<int32_t>(line.size()), end);
+    }
+    return result;
 }

@@ -5,10 +5,7 @@
 #include <string>
 
 #include "common/DateTime.h"
-#include "config/Settings.h"
-#include "config/Templates.h"
-#include "db/DbLogin.h"
-#include "mail/MailSettings.h"
+#include "config/StationSettings.h"
 
 struct TRect {
     int Left = 0, Top = 0, Right = 0, Bottom = 0;
@@ -38,7 +35,7 @@ struct TRingRow {
     TDateTime RingDate = 0;
 };
 
-class TRecorder : public TSettings, public TTemplateColumns {
+class TRecorder : public TStationSettings {
 public:
     TRecorder();
     virtual ~TRecorder() = default;
@@ -83,19 +80,13 @@ public:
     void LoadConfiguration();
     // mail.ini in ProgramDir: written only when it exists or holds more than plain mail.
     void SaveMailSettings();
+    // db.ini in ProgramDir: written only when it exists or the login is not the defaults.
+    void SaveDbLogin();
     bool NeedTimer() const { return SendMail || NeedARight || NeedSilenc; }
-    TTemplateColumns& Columns() { return *this; }
-    const TTemplateColumns& Columns() const { return *this; }
 
-    std::string ProgramDir;
     bool ConfigLoaded = false;
-    TMailSettings Mail;  // from mail.ini beside the settings table
-    TDbLogin Login;      // from db.ini beside the settings table
     // Why the settings table or the template did not load, naming the file; empty when they did.
     std::string LoadProblem;
-    // What the settings table's text fields hold, learnt when the settings are loaded.
-    TTextWidths TextWidths;
-    std::string TemplateComment;
 
     std::string RingText;
     TFieldTexts Fields;
@@ -107,15 +98,17 @@ public:
     bool DBConnected = false;
     TRect WorkArea;
 
-    // Longest line kept (template columns reach 1000); characters beyond it are dropped until the
-    // carriage return, so a garbage stream at a wrong baud rate cannot grow without limit.
-    static constexpr size_t kMaxLine = 1024;
+    // A garbage stream at a wrong baud rate cannot grow a line without limit.
+    static constexpr size_t kMaxLine = kMaxCallLine;
 
 protected:
     // The carriage return's branch: store the line in a transaction of its own. Overridden
     // by tools that only split lines.
     virtual void RecordEnd();
 };
+
+// How the columns cut a line, as the record end would; nothing is stored.
+TLineCut CutLine(const TTemplateColumns& columns, const std::string& line);
 
 // The numeric value of a field text: its decimal value, 0 when empty or above 2147483647.
 int32_t FieldValue(const std::string& text);

@@ -40,3 +40,11 @@ void TRecorder::SaveMailSettings() {
     // The keys the dialog does not edit, and any problem with them, are the file's.
     Mail = ReadMailSettings(path);
 }
+
+void TRecorder::SaveDbLogin() {
+    std::error_code ec;
+    if (Login.IsDefault() &&
+        !std::filesystem::exists(platform::FileInDir(ProgramDir, TDbLogin::kFile), ec))
+        return;
+    Login.Save(ProgramDir);
+}

@@ -140,19 +140,6 @@ constexpr TColumnInfo kColumns[13] = {
     {"seNumberOut", "№ телефона", "84951234567", "#c8e8c8"},
 };
 
-int32_t TTemplateColumns::*const kColumnMembers[13] = {
-    &TTemplateColumns::Day,      &TTemplateColumns::Mont,    &TTemplateColumns::Year,
-    &TTemplateColumns::Hour,     &TTemplateColumns::Min,     &TTemplateColumns::Sec,
-    &TTemplateColumns::AmPm,     &TTemplateColumns::Line,    &TTemplateColumns::TimeHour,
-    &TTemplateColumns::TimeMin,  &TTemplateColumns::TimeSec, &TTemplateColumns::NumberIn,
-    &TTemplateColumns::NumberOut};
-
-std::string TFieldTexts::*const kFieldMembers[13] = {
-    &TFieldTexts::Day,      &TFieldTexts::Mont,    &TFieldTexts::Year,    &TFieldTexts::Hour,
-    &TFieldTexts::Min,      &TFieldTexts::Sec,     &TFieldTexts::AmPm,    &TFieldTexts::Line,
-    &TFieldTexts::TimeHour, &TFieldTexts::TimeMin, &TFieldTexts::TimeSec, &TFieldTexts::NumberIn,
-    &TFieldTexts::NumberOut};
-
 // Lines as the bundled templates' exchanges print them.
 struct TSampleLine {
     const char* templateName;
@@ -184,12 +171,6 @@ std::string SynthesiseLine(const TTemplateColumns& c) {
     }
     return line;
 }
-
-// Cuts the preview line; never stores anything.
-class TPreviewCutter : public TRecorder {
-protected:
-    void RecordEnd() override {}
-};
 
 QString Escaped(const std::string& ansi) {
     return FromAnsi(ansi).toHtmlEscaped();
@@ -234,14 +215,12 @@ int TSpinEdit::valueFromText(const QString& text) const {
 
 // ---------------------------------------------------------------------------------------------
 
-TSettingsDialog::TSettingsDialog(TRecorder& recorder, TSerialPort& port, QWidget* parent)
-    : QDialog(parent), Recorder(recorder), Port(port) {
+TSettingsDialog::TSettingsDialog(TStationSettings& settings, TSerialPort& port, QWidget* parent)
+    : QDialog(parent), Settings(settings), Port(port) {
     setObjectName("SettingsDialog");
     setWindowTitle(U("Настройка"));
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
-    OnSaveSettings = [this] { Recorder.SaveSettings(); };
-    OnSaveMailSettings = [this] { Recorder.SaveMailSettings(); };
 
     TreeView = Named(new QTreeWidget(this), "TreeView");
     Notebook = Named(new QStackedWidget(this), "Notebook");
@@ -314,6 +293,10 @@ void TSettingsDialog::BuildTree() {
 void TSettingsDialog::BuildGeneralPage() {
     auto* page = Named(new QWidget, "General");
     eDBPath = Named(new QLineEdit(page), "eDBPath");
+    eUserDB = Named(new QLineEdit(page), "eUserDB");
+    ePasswordDB = Named(new QLineEdit(page), "ePasswordDB");
+    ePasswordDB->setEchoMode(QLineEdit::Password);
+    eRoleDB = Named(new QLineEdit(page), "eRoleDB");
     cbShowBuffer = Named(new QCheckBox(U("Показывать буфер"), page), "cbShowBuffer");
     cbAutoRun = Named(new QCheckBox(U("Автозапуск"), page), "cbAutoRun");
     cbHideRun = Named(new QCheckBox(U("Запуск в скрытом режиме"), page), "cbHideRun");
@@ -328,24 +311,32 @@ void TSettingsDialog::BuildGeneralPage() {
     ePasswordSMTP->setEchoMode(QLineEdit::Password);
 
     auto* g = new QGridLayout(page);
-    g->addWidget(Caption("База данных", eDBPath), 0, 0, 1, 2);
-    g->addWidget(eDBPath, 1, 0, 1, 2);
-    g->addWidget(cbShowBuffer, 2, 0, 1, 2);
-    g->addWidget(cbAutoRun, 3, 0, 1, 2);
-    g->addWidget(cbHideRun, 4, 0, 1, 2);
-    g->addWidget(Caption("Порт SMTP сервера", sePortSMTP), 5, 0);
-    g->addWidget(sePortSMTP, 5, 1, Qt::AlignLeft);
-    g->addWidget(Caption("Адрес SMTP сервера", eAddrSMTP), 6, 0, 1, 2);
-    g->addWidget(eAddrSMTP, 7, 0, 1, 2);
-    g->addWidget(Caption("Обратный адрес", eFromSMTP), 8, 0, 1, 2);
-    g->addWidget(eFromSMTP, 9, 0, 1, 2);
-    g->addWidget(Caption("Защита соединения", cbSecurity), 10, 0);
-    g->addWidget(cbSecurity, 10, 1, Qt::AlignLeft);
-    g->addWidget(Caption("Пользователь", eUserSMTP), 11, 0);
-    g->addWidget(eUserSMTP, 11, 1);
-    g->addWidget(Caption("Пароль", ePasswordSMTP), 12, 0);
-    g->addWidget(ePasswordSMTP, 12, 1);
-    g->setRowStretch(13, 1);
+    int row = 0;
+    g->addWidget(Caption("База данных", eDBPath), row++, 0, 1, 2);
+    g->addWidget(eDBPath, row++, 0, 1, 2);
+    // The login beside the path it opens: a server's database wants its own user.
+    for (auto [caption, edit] :
+         {std::pair{"Пользователь базы", eUserDB}, std::pair{"Пароль базы", ePasswordDB},
+          std::pair{"Роль", eRoleDB}}) {
+        g->addWidget(Caption(caption, edit), row, 0);
+        g->addWidget(edit, row++, 1);
+    }
+    g->addWidget(cbShowBuffer, row++, 0, 1, 2);
+    g->addWidget(cbAutoRun, row++, 0, 1, 2);
+    g->addWidget(cbHideRun, row++, 0, 1, 2);
+    g->addWidget(Caption("Порт SMTP сервера", sePortSMTP), row, 0);
+    g->addWidget(sePortSMTP, row++, 1, Qt::AlignLeft);
+    g->addWidget(Caption("Адрес SMTP сервера", eAddrSMTP), row++, 0, 1, 2);
+    g->addWidget(eAddrSMTP, row++, 0, 1, 2);
+    g->addWidget(Caption("Обратный адрес", eFromSMTP), row++, 0, 1, 2);
+    g->addWidget(eFromSMTP, row++, 0, 1, 2);
+    g->addWidget(Caption("Защита соединения", cbSecurity), row, 0);
+    g->addWidget(cbSecurity, row++, 1, Qt::AlignLeft);
+    g->addWidget(Caption("Пользователь", eUserSMTP), row, 0);
+    g->addWidget(eUserSMTP, row++, 1);
+    g->addWidget(Caption("Пароль", ePasswordSMTP), row, 0);
+    g->addWidget(ePasswordSMTP, row++, 1);
+    g->setRowStretch(row, 1);
     Notebook->addWidget(page);
 }
 
@@ -490,6 +481,7 @@ void TSettingsDialog::BuildPortPage() {
     seKeepAlive = Named(
         new TSpinEdit(TCustomSerialPort::kKeepAliveMin, TCustomSerialPort::kKeepAliveMax, 4, page),
         "seKeepAlive");
+    seIdle = Named(new TSpinEdit(0, TCustomSerialPort::kIdleMax, 5, page), "seIdle");
     g->addWidget(new QLabel(U("АТС в сети (tcp://, listen://)"), page), 6, 0, 1, 2);
     g->addWidget(Caption("Логин", eNetLogin), 7, 0);
     g->addWidget(eNetLogin, 7, 1);
@@ -497,9 +489,11 @@ void TSettingsDialog::BuildPortPage() {
     g->addWidget(eNetPassword, 8, 1);
     g->addWidget(Caption("Разрешённые адреса", eNetAllow), 9, 0);
     g->addWidget(eNetAllow, 9, 1);
-    g->addWidget(Caption("Обрыв при молчании, сек.", seKeepAlive), 10, 0);
+    g->addWidget(Caption("Обрыв, если АТС не отвечает, сек.", seKeepAlive), 10, 0);
     g->addWidget(seKeepAlive, 10, 1, Qt::AlignLeft);
-    g->setRowStretch(11, 1);
+    g->addWidget(Caption("Переподключение без данных, мин. (0 — нет)", seIdle), 11, 0);
+    g->addWidget(seIdle, 11, 1, Qt::AlignLeft);
+    g->setRowStretch(12, 1);
     g->setColumnStretch(2, 1);
     connect(ComComboBox[0], &QComboBox::currentTextChanged, this,
             [this] { UpdateNetworkFields(); });
@@ -512,7 +506,7 @@ void TSettingsDialog::UpdateNetworkFields() {
     const bool dialling = endpoint && !endpoint->Listen;
     SetGroup({eNetLogin, eNetPassword}, dialling);
     SetGroup({eNetAllow}, endpoint && endpoint->Listen);
-    SetGroup({seKeepAlive}, endpoint.has_value());
+    SetGroup({seKeepAlive, seIdle}, endpoint.has_value());
 }
 
 void TSettingsDialog::BuildMailPage() {
@@ -571,8 +565,8 @@ void TSettingsDialog::BuildMessagesPage() {
 }
 
 int TSettingsDialog::FieldWidth(const char* field) const {
-    const auto it = Recorder.TextWidths.find(field);
-    return it == Recorder.TextWidths.end() ? kNoLimit : it->second;
+    const auto it = Settings.TextWidths.find(field);
+    return it == Settings.TextWidths.end() ? kNoLimit : it->second;
 }
 
 std::array<TSpinEdit*, 13> TSettingsDialog::TemplateSpins() const {
@@ -583,11 +577,11 @@ std::array<TSpinEdit*, 13> TSettingsDialog::TemplateSpins() const {
 void TSettingsDialog::FormCreate() {
     Filling = true;
 
-    const std::vector<std::string> names = ListTemplates(Recorder.ProgramDir);
+    const std::vector<std::string> names = ListTemplates(Settings.ProgramDir);
     int selected = -1;
     for (size_t i = 0; i < names.size(); ++i) {
         cbTemplates->addItem(FromAnsi(UpperCase1251(names[i])));
-        if (selected < 0 && SameText1251(names[i], Recorder.Template))
+        if (selected < 0 && SameText1251(names[i], Settings.Template))
             selected = static_cast<int>(i);
     }
     cbTemplates->setCurrentIndex(selected);
@@ -602,43 +596,48 @@ void TSettingsDialog::FormCreate() {
     eNetPassword->setText(FromAnsi(Port.Password()));
     eNetAllow->setText(FromAnsi(Port.Allow()));
     seKeepAlive->setValue(Port.KeepAlive());
+    seIdle->setValue(Port.Idle());
     UpdateNetworkFields();
 
-    SetLimitedText(eComment, FromAnsi(Recorder.TemplateComment), kTextMax);
-    ShowColumns(Recorder.Columns());
+    SetLimitedText(eComment, FromAnsi(Settings.TemplateComment), kTextMax);
+    ShowColumns(Settings.Columns());
     SetTemplateEditing(false);
 
-    SetLimitedText(eDBPath, FromAnsi(Recorder.DBPath), FieldWidth("DBPath"));
-    SetChecked(cbShowBuffer, Recorder.ShowBuffer);
-    SetChecked(cbAutoRun, Recorder.AutoRun);
-    SetChecked(cbHideRun, Recorder.HideRun);
-    sePortSMTP->setValue(Recorder.PortSMTP);
-    SetLimitedText(eAddrSMTP, FromAnsi(Recorder.AddrSMTP), FieldWidth("AddrSMTP"));
-    SetLimitedText(eFromSMTP, FromAnsi(Recorder.FromSMTP), FieldWidth("FromSMTP"));
-    cbSecurity->setCurrentIndex(static_cast<int>(Recorder.Mail.Security));
-    eUserSMTP->setText(FromAnsi(Recorder.Mail.User));
-    ePasswordSMTP->setText(FromAnsi(Recorder.Mail.Password));
+    SetLimitedText(eDBPath, FromAnsi(Settings.DBPath), FieldWidth("DBPath"));
+    // What a connection parameter can carry.
+    SetLimitedText(eUserDB, FromAnsi(Settings.Login.User), 255);
+    SetLimitedText(ePasswordDB, FromAnsi(Settings.Login.Password), 255);
+    SetLimitedText(eRoleDB, FromAnsi(Settings.Login.Role), 255);
+    SetChecked(cbShowBuffer, Settings.ShowBuffer);
+    SetChecked(cbAutoRun, Settings.AutoRun);
+    SetChecked(cbHideRun, Settings.HideRun);
+    sePortSMTP->setValue(Settings.PortSMTP);
+    SetLimitedText(eAddrSMTP, FromAnsi(Settings.AddrSMTP), FieldWidth("AddrSMTP"));
+    SetLimitedText(eFromSMTP, FromAnsi(Settings.FromSMTP), FieldWidth("FromSMTP"));
+    cbSecurity->setCurrentIndex(static_cast<int>(Settings.Mail.Security));
+    eUserSMTP->setText(FromAnsi(Settings.Mail.User));
+    ePasswordSMTP->setText(FromAnsi(Settings.Mail.Password));
 
-    SetChecked(cbIncomLog, Recorder.IncomLog);
+    SetChecked(cbIncomLog, Settings.IncomLog);
     // Runs the handler even when the state is unchanged, so the group is greyed from the start.
-    cbEmptyLen->setChecked(Recorder.EmptyLen);
+    cbEmptyLen->setChecked(Settings.EmptyLen);
     cbEmptyLenClick();
-    seMinEmpty->setValue(Recorder.MinEmpty);
-    seMinLenPhon->setValue(Recorder.MinLenPhon);
-    seMaxLenPhon->setValue(Recorder.MaxLenPhon);
+    seMinEmpty->setValue(Settings.MinEmpty);
+    seMinLenPhon->setValue(Settings.MinLenPhon);
+    seMaxLenPhon->setValue(Settings.MaxLenPhon);
 
-    SetChecked(cbPubSendMail, Recorder.SendMail, this, &TSettingsDialog::cbPubSendMailClick);
-    SetLimitedText(eSubjSendMail, FromAnsi(Recorder.SubjSendM), FieldWidth("SubjSendM"));
-    mMsgFooter->setPlainText(MemoFromAnsi(Recorder.MsgFooter));
+    SetChecked(cbPubSendMail, Settings.SendMail, this, &TSettingsDialog::cbPubSendMailClick);
+    SetLimitedText(eSubjSendMail, FromAnsi(Settings.SubjSendM), FieldWidth("SubjSendM"));
+    mMsgFooter->setPlainText(MemoFromAnsi(Settings.MsgFooter));
 
-    SetLimitedText(eMsgAddress, FromAnsi(Recorder.MsgAddress), FieldWidth("MsgAddress"));
-    SetChecked(cbNeedAllRight, Recorder.NeedARight, this, &TSettingsDialog::cbNeedAllRightClick);
-    SetLimitedText(eSubjAllRight, FromAnsi(Recorder.SubjARight), FieldWidth("SubjARight"));
-    mMsgAllRight->setPlainText(MemoFromAnsi(Recorder.MsgARight));
-    SetChecked(cbNeedSilence, Recorder.NeedSilenc, this, &TSettingsDialog::cbNeedSilenceClick);
-    seDaysSilence->setValue(Recorder.DaysSilenc);
-    SetLimitedText(eSubjSilence, FromAnsi(Recorder.SubjSilenc), FieldWidth("SubjSilenc"));
-    mMsgSilence->setPlainText(MemoFromAnsi(Recorder.MsgSilence));
+    SetLimitedText(eMsgAddress, FromAnsi(Settings.MsgAddress), FieldWidth("MsgAddress"));
+    SetChecked(cbNeedAllRight, Settings.NeedARight, this, &TSettingsDialog::cbNeedAllRightClick);
+    SetLimitedText(eSubjAllRight, FromAnsi(Settings.SubjARight), FieldWidth("SubjARight"));
+    mMsgAllRight->setPlainText(MemoFromAnsi(Settings.MsgARight));
+    SetChecked(cbNeedSilence, Settings.NeedSilenc, this, &TSettingsDialog::cbNeedSilenceClick);
+    seDaysSilence->setValue(Settings.DaysSilenc);
+    SetLimitedText(eSubjSilence, FromAnsi(Settings.SubjSilenc), FieldWidth("SubjSilenc"));
+    mMsgSilence->setPlainText(MemoFromAnsi(Settings.MsgSilence));
 
     RefreshSample();
     Filling = false;
@@ -726,7 +725,7 @@ void TSettingsDialog::sbRefreshClick() {
 }
 
 void TSettingsDialog::ShowTemplateFile() {
-    const TTemplateView view = ReadTemplateForDisplay(Recorder.ProgramDir, SelectedTemplate());
+    const TTemplateView view = ReadTemplateForDisplay(Settings.ProgramDir, SelectedTemplate());
     SetLimitedText(eComment, FromAnsi(view.Comment), kTextMax);
     ShowColumns(view.Columns);
     RefreshSample();
@@ -746,10 +745,10 @@ void TSettingsDialog::sbNewClick() {
 
 void TSettingsDialog::sbSaveClick() {
     try {
-        SaveTemplate(Recorder.ProgramDir, *this, ToAnsi(eNameFile->text()),
+        SaveTemplate(Settings.ProgramDir, *this, ToAnsi(eNameFile->text()),
                      ToAnsi(eComment->text()), ShownColumns(), [this](const std::string& name) {
-                         Recorder.Template = name;
-                         return Recorder.LoadTemplate();
+                         Settings.Template = name;
+                         return !OnUseTemplate || OnUseTemplate();
                      });
     } catch (const std::exception& e) {
         ReportError(e);
@@ -816,7 +815,6 @@ void TSettingsDialog::bbOkClick() {
     }
 
     if (OnDisconnectDatabase) OnDisconnectDatabase();
-    Recorder.DBConnected = false;
 
     try {
         Port.BeginUpdate();
@@ -826,6 +824,7 @@ void TSettingsDialog::bbOkClick() {
             Port.SetPassword(ToAnsi(eNetPassword->text()));
             Port.SetAllow(ToAnsi(eNetAllow->text()));
             Port.SetKeepAlive(seKeepAlive->Value());
+            Port.SetIdle(seIdle->Value());
         } catch (...) {
             // Close the bracket so the port is not left deferring every later change.
             try {
@@ -836,50 +835,60 @@ void TSettingsDialog::bbOkClick() {
             throw;
         }
         Port.EndUpdate();
-        Port.SaveSetup(ssIniFile, platform::FileInDir(Recorder.ProgramDir, "comport.ini"));
+        Port.SaveSetup(ssIniFile, platform::FileInDir(Settings.ProgramDir, "comport.ini"));
     } catch (const std::exception& e) {
         ReportError(e);
         return;
     }
 
-    Recorder.Template = SelectedTemplate();
-    Recorder.MinEmpty = seMinEmpty->Value();
-    Recorder.MinLenPhon = seMinLenPhon->Value();
-    Recorder.MaxLenPhon = seMaxLenPhon->Value();
-    Recorder.EmptyLen = cbEmptyLen->isChecked();
-    Recorder.IncomLog = cbIncomLog->isChecked();
-    Recorder.ShowBuffer = cbShowBuffer->isChecked();
-    Recorder.AutoRun = cbAutoRun->isChecked();
-    Recorder.HideRun = cbHideRun->isChecked();
-    Recorder.SendMail = cbPubSendMail->isChecked();
-    Recorder.SubjSendM = ToAnsi(eSubjSendMail->text());
-    Recorder.MsgFooter = MemoToAnsi(mMsgFooter);
-    Recorder.MsgAddress = ToAnsi(eMsgAddress->text());
-    Recorder.NeedARight = cbNeedAllRight->isChecked();
-    Recorder.SubjARight = ToAnsi(eSubjAllRight->text());
-    Recorder.MsgARight = MemoToAnsi(mMsgAllRight);
-    Recorder.NeedSilenc = cbNeedSilence->isChecked();
-    Recorder.SubjSilenc = ToAnsi(eSubjSilence->text());
-    Recorder.MsgSilence = MemoToAnsi(mMsgSilence);
-    Recorder.DaysSilenc = seDaysSilence->Value();
-    Recorder.DBPath = Trim(ToAnsi(eDBPath->text()));
-    Recorder.AddrSMTP = Trim(ToAnsi(eAddrSMTP->text()));
-    Recorder.FromSMTP = Trim(ToAnsi(eFromSMTP->text()));
-    Recorder.PortSMTP = sePortSMTP->Value();
-    Recorder.Mail.Security = static_cast<TMailSecurity>(cbSecurity->currentIndex());
-    Recorder.Mail.User = Trim(ToAnsi(eUserSMTP->text()));
-    Recorder.Mail.Password = ToAnsi(ePasswordSMTP->text());
+    Settings.Template = SelectedTemplate();
+    Settings.MinEmpty = seMinEmpty->Value();
+    Settings.MinLenPhon = seMinLenPhon->Value();
+    Settings.MaxLenPhon = seMaxLenPhon->Value();
+    Settings.EmptyLen = cbEmptyLen->isChecked();
+    Settings.IncomLog = cbIncomLog->isChecked();
+    Settings.ShowBuffer = cbShowBuffer->isChecked();
+    Settings.AutoRun = cbAutoRun->isChecked();
+    Settings.HideRun = cbHideRun->isChecked();
+    Settings.SendMail = cbPubSendMail->isChecked();
+    Settings.SubjSendM = ToAnsi(eSubjSendMail->text());
+    Settings.MsgFooter = MemoToAnsi(mMsgFooter);
+    Settings.MsgAddress = ToAnsi(eMsgAddress->text());
+    Settings.NeedARight = cbNeedAllRight->isChecked();
+    Settings.SubjARight = ToAnsi(eSubjAllRight->text());
+    Settings.MsgARight = MemoToAnsi(mMsgAllRight);
+    Settings.NeedSilenc = cbNeedSilence->isChecked();
+    Settings.SubjSilenc = ToAnsi(eSubjSilence->text());
+    Settings.MsgSilence = MemoToAnsi(mMsgSilence);
+    Settings.DaysSilenc = seDaysSilence->Value();
+    Settings.DBPath = Trim(ToAnsi(eDBPath->text()));
+    Settings.Login.User = Trim(ToAnsi(eUserDB->text()));
+    if (Settings.Login.User.empty()) Settings.Login.User = TDbLogin::kDefaultUser;
+    Settings.Login.Password = ToAnsi(ePasswordDB->text());
+    Settings.Login.Role = Trim(ToAnsi(eRoleDB->text()));
+    Settings.AddrSMTP = Trim(ToAnsi(eAddrSMTP->text()));
+    Settings.FromSMTP = Trim(ToAnsi(eFromSMTP->text()));
+    Settings.PortSMTP = sePortSMTP->Value();
+    Settings.Mail.Security = static_cast<TMailSecurity>(cbSecurity->currentIndex());
+    Settings.Mail.User = Trim(ToAnsi(eUserSMTP->text()));
+    Settings.Mail.Password = ToAnsi(ePasswordSMTP->text());
 
     try {
-        OnSaveSettings();
+        if (OnSaveSettings) OnSaveSettings();
     } catch (const std::exception&) {
         ShowMessage(ToAnsi(U("Невозможно открыть файл настроек tarvick.dat !")));
         return;
     }
     try {
-        OnSaveMailSettings();
+        if (OnSaveMailSettings) OnSaveMailSettings();
     } catch (const std::exception&) {
         ShowMessage(ToAnsi(U("Невозможно записать файл настроек почты mail.ini !")));
+        return;
+    }
+    try {
+        if (OnSaveDbLogin) OnSaveDbLogin();
+    } catch (const std::exception&) {
+        ShowMessage(ToAnsi(U("Невозможно записать файл db.ini !")));
         return;
     }
     accept();
@@ -941,31 +950,28 @@ void TSettingsDialog::RefreshSample() {
             if (SameText1251(name, s.templateName)) line = s.line;
         if (line.empty())
             line = SynthesiseLine(name.empty()
-                                      ? Recorder.Columns()
-                                      : ReadTemplateForDisplay(Recorder.ProgramDir, name).Columns);
+                                      ? Settings.Columns()
+                                      : ReadTemplateForDisplay(Settings.ProgramDir, name).Columns);
     }
-    if (line.size() > TRecorder::kMaxLine) line.resize(TRecorder::kMaxLine);
+    if (line.size() > kMaxCallLine) line.resize(kMaxCallLine);
     PreviewLine_ = line;
     UpdatePreview();
 }
 
 void TSettingsDialog::UpdatePreview() {
     if (!lPreview) return;
-    TPreviewCutter cut;
-    cut.Columns() = ShownColumns();
-    cut.RingText = PreviewLine_;
-    cut.SplitLine();
+    const TTemplateColumns shown = ShownColumns();
+    const TLineCut cut = OnCutLine ? OnCutLine(shown, PreviewLine_) : TLineCut{};
 
     // Which field's stretch each character of the line belongs to (-1: none); a stretch shared
     // by two fields takes the colour of the first.
     const std::string& line = PreviewLine_;
     std::vector<int> owner(line.size(), -1);
     for (int i = 0; i < 13; ++i) {
-        const int32_t col = cut.Columns().*kColumnMembers[i];
-        if (col <= 0 || static_cast<size_t>(col) > line.size()) continue;
-        const int32_t end = cut.FieldEnd(col);
-        const size_t last = end < 0 ? line.size() : std::min<size_t>(line.size(), end);
-        for (size_t p = static_cast<size_t>(col) - 1; p < last; ++p)
+        const TLineCut::TField& f = cut.Fields[i];
+        if (f.Begin < 0) continue;
+        const size_t last = std::min<size_t>(line.size(), f.End);
+        for (size_t p = static_cast<size_t>(f.Begin); p < last; ++p)
             if (owner[p] < 0) owner[p] = i;
     }
     QString html = "<pre style=\"margin:0\">";
@@ -985,10 +991,10 @@ void TSettingsDialog::UpdatePreview() {
 
     QStringList parts;
     for (int i = 0; i < 13; ++i) {
-        if (cut.Columns().*kColumnMembers[i] <= 0) continue;
+        if (shown.*kColumnMembers[i] <= 0) continue;
         parts << QString("<span style=\"background-color:%1\">%2:&nbsp;<b>%3</b></span>")
                      .arg(kColumns[i].colour, U(kColumns[i].caption).toHtmlEscaped(),
-                          Escaped(cut.Fields.*kFieldMembers[i]));
+                          Escaped(cut.Fields[i].Text));
     }
     lPreviewFields->setText(parts.join(" "));
 }

@@ -7,8 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "capture/Recorder.h"
-#include "config/Templates.h"
+#include "config/StationSettings.h"
 
 class QCheckBox;
 class QComboBox;
@@ -42,15 +41,22 @@ private:
 
 class TSettingsDialog : public QDialog, private ITemplateSavePage {
 public:
-    TSettingsDialog(TRecorder& recorder, TSerialPort& port, QWidget* parent = nullptr);
+    TSettingsDialog(TStationSettings& settings, TSerialPort& port, QWidget* parent = nullptr);
     ~TSettingsDialog() override;
 
     // Confirming disconnects the call database through this (the main window's data module).
     std::function<void()> OnDisconnectDatabase;
-    // Writes the settings table; raises on failure. Defaults to the holder's SaveSettings.
+    // Writes the settings table; raises on failure.
     std::function<void()> OnSaveSettings;
-    // Writes mail.ini; raises on failure. Defaults to the holder's SaveMailSettings.
+    // Writes mail.ini; raises on failure.
     std::function<void()> OnSaveMailSettings;
+    // Writes db.ini; raises on failure.
+    std::function<void()> OnSaveDbLogin;
+    // A template saved on the template page becomes the settings' Template; this loads it into
+    // the running station at once. False when it cannot be read.
+    std::function<bool()> OnUseTemplate;
+    // How the columns shown cut a line, for the preview.
+    std::function<TLineCut(const TTemplateColumns&, const std::string&)> OnCutLine;
 
     // The last line received in the main window's log (Windows-1251), shown by the template
     // preview; a sample line of the selected template's exchange stands in when it is empty.
@@ -85,6 +91,9 @@ public:
     QPushButton* bbClose = nullptr;
 
     QLineEdit* eDBPath = nullptr;
+    QLineEdit* eUserDB = nullptr;
+    QLineEdit* ePasswordDB = nullptr;
+    QLineEdit* eRoleDB = nullptr;
     QCheckBox* cbShowBuffer = nullptr;
     QCheckBox* cbAutoRun = nullptr;
     QCheckBox* cbHideRun = nullptr;
@@ -130,6 +139,7 @@ public:
     QLineEdit* eNetPassword = nullptr;
     QLineEdit* eNetAllow = nullptr;
     TSpinEdit* seKeepAlive = nullptr;
+    TSpinEdit* seIdle = nullptr;
 
     QCheckBox* cbPubSendMail = nullptr;
     QLineEdit* eSubjSendMail = nullptr;
@@ -183,7 +193,7 @@ private:
     void SwitchToViewing() override;
     void SetTemplateList(const std::vector<std::string>& upperNames, int selected) override;
 
-    TRecorder& Recorder;
+    TStationSettings& Settings;
     TSerialPort& Port;
     std::string LastLine_;
     std::string Sample;  // the selected template's sample line

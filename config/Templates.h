@@ -22,6 +22,18 @@ struct TTemplateColumns {
     int32_t NumberOut = 0;
 };
 
+// The thirteen columns in the order of the field texts a line is cut into.
+inline constexpr int32_t TTemplateColumns::*kColumnMembers[13] = {
+    &TTemplateColumns::Day,      &TTemplateColumns::Mont,    &TTemplateColumns::Year,
+    &TTemplateColumns::Hour,     &TTemplateColumns::Min,     &TTemplateColumns::Sec,
+    &TTemplateColumns::AmPm,     &TTemplateColumns::Line,    &TTemplateColumns::TimeHour,
+    &TTemplateColumns::TimeMin,  &TTemplateColumns::TimeSec, &TTemplateColumns::NumberIn,
+    &TTemplateColumns::NumberOut};
+
+// Longest line the station keeps (template columns reach 1000); characters beyond it are dropped
+// until the line's end.
+inline constexpr size_t kMaxCallLine = 1024;
+
 struct TTemplateView {
     std::string Comment;
     TTemplateColumns Columns;

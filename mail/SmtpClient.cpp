@@ -49,6 +49,26 @@ constexpr size_t kMaxReplyLines = 1000;
 constexpr size_t kMaxReplyBytes = 65536;
 constexpr size_t kMaxMechanismsText = 256;
 
+// What of a reply that is no SMTP goes into its error: enough to recognise the peer.
+constexpr size_t kNotSmtpExcerpt = 200;
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// The first line of a reply: a code of three digits, the first 2 to 5, then a blank, a hyphen
+// or the line's end.
+bool IsReplyLine(const std::string& line) {
+    if (line.size() < 3 || line[0] < '2' || line[0] > '5' || !IsDigit(line[1]) || !IsDigit(line[2]))
+        return false;
+    return line.size() == 3 || line[3] == ' ' || line[3] == '-' || line[3] == '\r' ||
+           line[3] == '\n';
+}
+
+ESockError NotSmtp(const std::string& message, const std::string& reply) {
+    return ESockError(TMailFailure::NotSmtp, message, reply.substr(0, kNotSmtpExcerpt));
+}
+
 bool IsContinuation(const std::string& line) {
     return !line.empty() && (line[0] == ' ' || (line.size() > 3 && line[3] == '-'));
 }
@@ -129,32 +149,40 @@ void TSmtpClient::ConnectionRequired() {
 
 void TSmtpClient::RequireReply() {
     // The server went away while its reply was awaited; nothing it said can be trusted.
-    if (ReplyText().empty()) throw ESockError("Connection closed by server");
+    if (ReplyText().empty())
+        throw ESockError(TMailFailure::ConnectionClosed, "Connection closed by server");
 }
 
 // Every reply is read whole, so a reply of several lines to one command is never taken for
 // the reply to the next.
 void TSmtpClient::ReadContinuation() {
     std::string reply = ReplyText();
+    // A peer of another protocol is told apart before its line could be taken for the first of
+    // many ("SSH-2.0-..." has a hyphen where a continuation has one).
+    if (!reply.empty() && !IsReplyLine(reply))
+        throw NotSmtp("The server does not speak SMTP: " + OneLineExcerpt(reply, kNotSmtpExcerpt),
+                      reply);
     std::string line = reply;
     size_t lines = 1;
     while (IsContinuation(line)) {
         line = ReadLn();
         StatusMessage(1, line);
         if (++lines > kMaxReplyLines || reply.size() + line.size() > kMaxReplyBytes)
-            throw ESockError("Reply too long");
+            throw NotSmtp("Reply too long", reply);
         reply += line;
     }
     if (lines > 1) KeepReply(reply);
 }
 
 void TSmtpClient::ReadReply() {
+    const TTimeOutScope limit(*this);
     SetReply(ReadLn());
     ReadContinuation();
     RequireReply();
 }
 
 void TSmtpClient::Exchange(const std::string& command) {
+    const TTimeOutScope limit(*this);
     Transaction(command);
     ReadContinuation();
 }
@@ -162,7 +190,7 @@ void TSmtpClient::Exchange(const std::string& command) {
 void TSmtpClient::Command(const std::string& command, int limit) {
     Exchange(command);
     RequireReply();
-    if (ReplyNumber() >= limit) throw EError(ReplyText());
+    if (ReplyNumber() >= limit) throw EReplyError(ReplyText());
 }
 
 bool TSmtpClient::Ehlo() {
@@ -173,7 +201,7 @@ bool TSmtpClient::Ehlo() {
         return true;
     }
     if (ReplyNumber() >= 500) return false;  // a server that knows only HELO
-    throw EError(ReplyText());
+    throw EReplyError(ReplyText());
 }
 
 void TSmtpClient::Introduce() {
@@ -184,11 +212,11 @@ void TSmtpClient::Introduce() {
     if (wantTls && capabilities_.StartTls) {
         Exchange("STARTTLS");
         RequireReply();
-        if (ReplyNumber() >= 300) throw ETlsError("STARTTLS refused: " + ReplyText());
+        if (ReplyNumber() >= 300) throw ETlsError("STARTTLS refused: " + ReplyText(), ReplyText());
         StartTls();
         // What the server offered in plain text may have been changed on the way.
         capabilities_ = {};
-        if (!Ehlo()) throw EError(ReplyText());
+        if (!Ehlo()) throw EReplyError(ReplyText());
     } else if (security_ == TMailSecurity::StartTls && !Secure()) {
         throw ETlsError("The server offers no STARTTLS");
     }
@@ -198,7 +226,7 @@ void TSmtpClient::Introduce() {
 void TSmtpClient::Authenticate() {
     if (!Secure() && !trusted_)
         throw ETlsError("The password is not sent over an unencrypted connection");
-    if (!capabilities_.Auth) throw EAuthError("The server offers no AUTH");
+    if (!capabilities_.Auth) throw EAuthError(TMailFailure::NoLogin, "The server offers no AUTH");
     if (capabilities_.AuthPlain) {
         const std::string credentials = Base64(std::string(1, '\0') + user_ + '\0' + password_);
         Exchange("AUTH PLAIN " + credentials);
@@ -212,10 +240,13 @@ void TSmtpClient::Authenticate() {
         RequireReply();
         if (ReplyNumber() == 334) Exchange(Base64(password_));
     } else {
-        throw EAuthError("No AUTH mechanism in common: " + capabilities_.AuthMechanisms);
+        throw EAuthError(TMailFailure::NoLogin,
+                         "No AUTH mechanism in common: " + capabilities_.AuthMechanisms, {},
+                         capabilities_.AuthMechanisms);
     }
     RequireReply();
-    if (ReplyNumber() != 235) throw EAuthError(ReplyText());
+    if (ReplyNumber() != 235)
+        throw EAuthError(TMailFailure::LoginRefused, ReplyText(), ReplyText());
 }
 
 void TSmtpClient::Helo() {
@@ -231,7 +262,7 @@ void TSmtpClient::Helo() {
             OnAuthenticationFailed(handled);
             if (handled) continue;
         }
-        throw EError("Authentication failed");
+        throw EReplyError(TMailFailure::ServerRefused, "Authentication failed", ReplyText(), {});
     }
 }
 
@@ -244,7 +275,7 @@ void TSmtpClient::Connect() {
         TSocketClient::Connect();
         try {
             ReadReply();
-            if (ReplyNumber() >= 400) throw EError(ReplyText());
+            if (ReplyNumber() >= 400) throw EReplyError(ReplyText());
             // Without a security mode and a user the session stays the plain one of old.
             if (security_ == TMailSecurity::None && user_.empty())
                 Helo();
@@ -382,12 +413,30 @@ void TSmtpClient::Transfer(const TMailEnvelope& e) {
         throw EError("Line break in a mail address");
     Command("RSET", 400);
     Command("MAIL FROM:<" + e.From + ">", 400);
+    size_t accepted = 0;
+    std::string refused, refusal;  // the first recipient refused and the server's reply
     for (const auto& mailbox : e.Recipients) {
         Exchange("RCPT TO:<" + mailbox + ">");
         RequireReply();
-        if (ReplyNumber() > 300 && OnRecipientNotFound) OnRecipientNotFound(mailbox);
+        if (ReplyNumber() <= 300) {
+            ++accepted;
+            continue;
+        }
+        if (refused.empty()) {
+            refused = mailbox;
+            refusal = ReplyText();
+        }
+        if (OnRecipientNotFound) OnRecipientNotFound(mailbox);
     }
-    Command("DATA", 400);
+    Exchange("DATA");
+    RequireReply();
+    if (ReplyNumber() >= 400) {
+        // With no recipient taken, the refusal of the data only follows from theirs.
+        if (accepted == 0 && !refused.empty())
+            throw EReplyError(TMailFailure::RecipientRefused,
+                              "Recipient " + refused + " refused: " + refusal, refusal, refused);
+        throw EReplyError(ReplyText());
+    }
     // The header block goes out in one piece: a write per line would cost a packet each.
     if (e.Header.size() < 65536)
         Write(e.Header);
@@ -398,7 +447,7 @@ void TSmtpClient::Transfer(const TMailEnvelope& e) {
     RequireReply();
     if (ReplyNumber() >= 400) {
         if (OnFailure) OnFailure();
-        throw EError(ReplyText());
+        throw EReplyError(ReplyText());
     }
 }
 
@@ -430,5 +479,5 @@ void TSmtpClient::Disconnect() {
     }
     if (Connected()) TSocketClient::Disconnect();
     if (failure) std::rethrow_exception(failure);
-    if (ReplyNumber() >= 340) throw EError(ReplyText());
+    if (ReplyNumber() >= 340) throw EReplyError(ReplyText());
 }

@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "mail/MailEncoding.h"
@@ -17,10 +18,25 @@ enum class TMailSecurity {
     Tls,       // TLS from the first byte (the submission port 465)
 };
 
-// The server refused the user name and password, or offers no way to log in that we know.
-class EAuthError : public EError {
+// The server refused the user name and password (LoginRefused, with its reply), or offers no
+// way to log in that we know (NoLogin, with the mechanisms it offers).
+class EAuthError : public EMailError {
 public:
-    using EError::EError;
+    EAuthError(TMailFailure kind, const std::string& message, std::string reply = {},
+               std::string detail = {})
+        : EMailError(kind, message, std::move(reply), std::move(detail)) {}
+};
+
+// The server refused a command (ServerRefused) or every recipient (RecipientRefused, the first
+// mailbox refused as the detail). The message is the server's reply as received, save for a
+// refused HELO ("Authentication failed") and a refused recipient, whose message names it.
+class EReplyError : public EMailError {
+public:
+    explicit EReplyError(const std::string& reply)
+        : EMailError(TMailFailure::ServerRefused, reply, reply) {}
+    EReplyError(TMailFailure kind, const std::string& message, std::string reply,
+                std::string detail)
+        : EMailError(kind, message, std::move(reply), std::move(detail)) {}
 };
 
 // What a server's EHLO reply offers, as far as the client uses it.

@@ -11,6 +11,10 @@ namespace {
 constexpr size_t kBufferSize = 65536;
 constexpr int kTurnMs = 2;           // longest sleep of one wait turn; readiness ends it early
 constexpr size_t kTlsPiece = 16384;  // one TLS record
+constexpr int kSockRefused = 10061;
+constexpr int kSockHostNotFound = 11001;
+constexpr const char* kNoReply = "No reply from the server";
+constexpr const char* kNoDataTaken = "The server took no data";
 
 const char* SocketErrorText(int error) {
     static const std::pair<int, const char*> kTexts[] = {
@@ -119,17 +123,6 @@ void TThreadTimer::Update() {
     if (!timer_->isActive()) throw EError("No Timer");
 }
 
-class TimerGuard {
-public:
-    explicit TimerGuard(std::function<void()> disarm) : disarm_(std::move(disarm)) {}
-    ~TimerGuard() { disarm_(); }
-    TimerGuard(const TimerGuard&) = delete;
-    TimerGuard& operator=(const TimerGuard&) = delete;
-
-private:
-    std::function<void()> disarm_;
-};
-
 TSocketClient::TSocketClient() : buffer_(kBufferSize) {
     timer_.SetEnabled(false);
     timer_.SetOnTimer([this] { TimerFired(); });
@@ -168,14 +161,26 @@ void TSocketClient::NewSocket() {
 }
 
 void TSocketClient::ArmTimer() {
+    // Inside another scope the enclosing time-out bounds this wait too.
+    if (timerDepth_ > 0) {
+        ++timerDepth_;
+        return;
+    }
     timedOut_ = false;
-    if (timeOut_ <= 0) return;
-    StatusMessage(8, "Timer On");
-    timer_.SetInterval(timeOut_);
-    timer_.SetEnabled(true);
+    if (timeOut_ > 0) {
+        StatusMessage(8, "Timer On");
+        timer_.SetInterval(timeOut_);
+        timer_.SetEnabled(true);
+    }
+    timerDepth_ = 1;
 }
 
-void TSocketClient::DisarmTimer() {
+void TSocketClient::DisarmTimer() noexcept {
+    if (timerDepth_ > 0 && --timerDepth_ > 0) return;
+    StopTimer();
+}
+
+void TSocketClient::StopTimer() noexcept {
     if (!timer_.Enabled()) return;
     timer_.SetEnabled(false);
     StatusMessage(8, "Timer Off");
@@ -183,14 +188,18 @@ void TSocketClient::DisarmTimer() {
 
 void TSocketClient::TimerFired() {
     StatusMessage(8, "Timer Triggered");
-    DisarmTimer();
+    StopTimer();
     timedOut_ = true;
     lookupDone_ = true;
     Abort();
 }
 
-bool TSocketClient::TakeCancel() {
-    return std::exchange(canceled_, false);
+void TSocketClient::RaiseCanceled(const std::string& abortMessage, const char* timeOutMessage) {
+    canceled_ = false;
+    if (!timedOut_) throw EAbortError(abortMessage);
+    throw ESockError(TMailFailure::TimedOut,
+                     std::string(timeOutMessage) + " within " + SecondsText(timeOut_, '.') + " s",
+                     {}, {}, timeOut_);
 }
 
 void TSocketClient::RaiseIfError(int error) {
@@ -199,7 +208,18 @@ void TSocketClient::RaiseIfError(int error) {
     const std::string message = SocketErrorMessage(error);
     StatusMessage(8, "Looking Up Error Message" + message);
     if (OnError) OnError(error, message);
-    throw ESockError(message);
+    throw ESockError(
+        error == kSockRefused ? TMailFailure::ConnectionRefused : TMailFailure::ConnectionFailed,
+        message);
+}
+
+void TSocketClient::RaiseHostNotFound() {
+    if (host_.empty()) throw ESockError(TMailFailure::HostNotFound, "No server host name given");
+    std::string message = "Host not found: " + host_;
+    // A name that does not exist says it all; a resolver that fails is worth naming.
+    if (lastError_ != 0 && lastError_ != kSockHostNotFound)
+        message += " (" + SocketErrorMessage(lastError_) + ")";
+    throw ESockError(TMailFailure::HostNotFound, message, {}, host_);
 }
 
 void TSocketClient::Abort() {
@@ -226,8 +246,7 @@ void TSocketClient::ResolveHost() {
     remoteAddress_ = 0;
     int error = 0;
     {
-        ArmTimer();
-        TimerGuard guard([this] { DisarmTimer(); });
+        const TTimeOutScope limit(*this);
         lookupDone_ = false;
         const platform::HostLookup lookup = platform::HostLookup::Address(host_);
         for (;;) {
@@ -241,11 +260,15 @@ void TSocketClient::ResolveHost() {
             if (canceled_) break;
         }
     }
-    if (timedOut_) throw ESockError("Host Lookup Timed Out");
-    if (canceled_) throw ESockError("Host Lookup Canceled");
+    if (timedOut_)
+        throw ESockError(TMailFailure::HostNotFound,
+                         "Host lookup of " + host_ + " gave no answer within " +
+                             SecondsText(timeOut_, '.') + " s",
+                         {}, host_, timeOut_);
+    if (canceled_) throw EAbortError("Host Lookup Canceled");
     if (error) {
         lastError_ = error;
-        throw ESockError("Host Lookup Failed");
+        throw ESockError(TMailFailure::HostNotFound, "Host Lookup Failed", {}, host_);
     }
     if (OnHostResolved) OnHostResolved();
 }
@@ -253,12 +276,13 @@ void TSocketClient::ResolveHost() {
 void TSocketClient::Connect() {
     StatusMessage(8, "Connecting");
     canceled_ = false;
-    if (connected_) throw ESockError("Already connected");
+    if (connected_) throw ESockError(TMailFailure::Other, "Already connected");
+    lastError_ = 0;
     auto resolve = [this] {
         try {
             ResolveHost();
         } catch (const ESockError&) {
-            if (timedOut_ || canceled_) throw;
+            if (timedOut_) throw;
             remoteAddress_ = 0;
         }
     };
@@ -268,7 +292,7 @@ void TSocketClient::Connect() {
         OnInvalidHost(handled);
         if (handled) resolve();
     }
-    if (remoteAddress_ == 0) throw ESockError("Null Remote Address");
+    if (remoteAddress_ == 0) RaiseHostNotFound();
 
     if (!socket_.Valid()) NewSocket();
     lookupDone_ = false;
@@ -279,8 +303,7 @@ void TSocketClient::Connect() {
         RaiseIfError(result);
     }
     {
-        ArmTimer();
-        TimerGuard guard([this] { DisarmTimer(); });
+        const TTimeOutScope limit(*this);
         while (result == platform::kSockWouldBlock) {
             socket_.WaitWritable(kTurnMs);
             result = socket_.ConnectResult();
@@ -298,8 +321,11 @@ void TSocketClient::Connect() {
     noError_ = result == platform::kSockWouldBlock;
     if (OnConnectionFailed) OnConnectionFailed();
     NewSocket();
-    if (timedOut_) throw ESockError("Connection Timed out");
-    if (canceled_) throw ESockError("Connection Canceled");
+    if (timedOut_)
+        throw ESockError(TMailFailure::TimedOut,
+                         "No connection to the server within " + SecondsText(timeOut_, '.') + " s",
+                         {}, {}, timeOut_);
+    if (canceled_) throw EAbortError("Connection Canceled");
     // The refusal or other failure reads as its socket error, which tells the user why.
     RaiseIfError(result);
     throw ESockError("Connection Failed");
@@ -345,7 +371,7 @@ size_t TSocketClient::SendAll(const char* data, size_t size) {
         socket_.WaitReadable(kTurnMs);
         PumpTls();
         platform::ProcessMessages();
-        if (TakeCancel()) throw EAbortError("Socket send aborted");
+        if (canceled_) RaiseCanceled("Socket send aborted", kNoDataTaken);
     }
 }
 
@@ -358,7 +384,7 @@ size_t TSocketClient::SendRaw(const char* data, size_t size) {
             if (error != platform::kSockWouldBlock) RaiseIfError(error);
             socket_.WaitWritable(kTurnMs);
             platform::ProcessMessages();
-            if (TakeCancel()) throw EAbortError("Socket send aborted");
+            if (canceled_) RaiseCanceled("Socket send aborted", kNoDataTaken);
             continue;
         }
         if (n == 0) break;
@@ -371,8 +397,7 @@ void TSocketClient::Write(const std::string& text) {
     StatusMessage(8, "Write");
     if (text.size() >= kBufferSize) throw EError("Range check error");
     std::copy(text.begin(), text.end(), buffer_.begin());
-    ArmTimer();
-    TimerGuard guard([this] { DisarmTimer(); });
+    const TTimeOutScope limit(*this);
     SendAll(buffer_.data(), text.size());
 }
 
@@ -383,8 +408,7 @@ void TSocketClient::Writeln(const std::string& text) {
 
 std::string TSocketClient::ReadLn() {
     StatusMessage(8, "ReadLn");
-    ArmTimer();
-    TimerGuard guard([this] { DisarmTimer(); });
+    const TTimeOutScope limit(*this);
     std::string line;
     for (;;) {
         int error = 0;
@@ -408,12 +432,13 @@ std::string TSocketClient::ReadLn() {
             line.append(buffer_.data(), static_cast<size_t>(std::max(got, 0L)));
             if (lf) return line;
             // No peer of ours sends lines this long; one that does is not speaking the protocol.
-            if (line.size() >= kBufferSize) throw ESockError("Line too long");
+            if (line.size() >= kBufferSize)
+                throw ESockError(TMailFailure::NotSmtp, "Line too long", line.substr(0, 100));
         } else {
             socket_.WaitReadable(kTurnMs);
         }
         platform::ProcessMessages();
-        if (TakeCancel()) throw EAbortError("Socket readln aborted");
+        if (canceled_) RaiseCanceled("Socket readln aborted", kNoReply);
     }
 }
 
@@ -440,8 +465,7 @@ void TSocketClient::SendStream(const std::string& stream) {
         StatusMessage(4, "Sending Buffer");
         size_t sent = 0;
         {
-            ArmTimer();
-            TimerGuard guard([this] { DisarmTimer(); });
+            const TTimeOutScope limit(*this);
             sent = SendAll(buffer_.data(), piece);
         }
         bytesSent_ += sent;
@@ -553,8 +577,7 @@ void TSocketClient::StartTls() {
     tlsInput_.clear();
     tlsClosed_ = false;
     try {
-        ArmTimer();
-        TimerGuard guard([this] { DisarmTimer(); });
+        const TTimeOutScope limit(*this);
         char piece[kTlsPiece];
         bool ended = false;
         for (;;) {
@@ -578,8 +601,8 @@ void TSocketClient::StartTls() {
             if (sockError != platform::kSockWouldBlock) RaiseIfError(sockError);
             socket_.WaitReadable(kTurnMs);
             platform::ProcessMessages();
-            if (TakeCancel())
-                throw EAbortError(timedOut_ ? "TLS handshake timed out" : "TLS handshake aborted");
+            if (canceled_)
+                RaiseCanceled("TLS handshake aborted", "No TLS handshake from the server");
         }
     } catch (const ETlsError&) {
         throw;

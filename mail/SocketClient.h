@@ -5,29 +5,38 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "common/Errors.h"
+#include "mail/MailFailure.h"
 #include "platform/Socket.h"
 #include "platform/Tls.h"
 
 class QTimer;
 
-class ESockError : public EError {
+// The line to the server failed: a socket error, no connection, a time-out, or a peer that
+// does not speak the protocol. Errors without a kind of their own are connection failures.
+class ESockError : public EMailError {
 public:
-    using EError::EError;
+    explicit ESockError(const std::string& message)
+        : EMailError(TMailFailure::ConnectionFailed, message) {}
+    ESockError(TMailFailure kind, const std::string& message, std::string reply = {},
+               std::string detail = {}, int timeOutMs = 0)
+        : EMailError(kind, message, std::move(reply), std::move(detail), timeOutMs) {}
 };
 
-class EAbortError : public EError {
+// A wait ended by Abort, the station's way of stopping a session; a time-out is an ESockError.
+class EAbortError : public EMailError {
 public:
-    using EError::EError;
+    explicit EAbortError(const std::string& message) : EMailError(TMailFailure::Aborted, message) {}
 };
 
 // The encrypted connection could not be made or kept: the handshake, the certificate, or a
 // server that offers no encryption where it is required.
 class ETlsError : public ESockError {
 public:
-    using ESockError::ESockError;
+    explicit ETlsError(const std::string& message, std::string reply = {})
+        : ESockError(TMailFailure::Tls, message, std::move(reply)) {}
 };
 
 // "12345:Text" for a socket error number, as users of the mail settings see it.
@@ -133,6 +142,20 @@ protected:
     void KeepReply(const std::string& text);
     void ClearCancel() { canceled_ = false; }
     void StatusMessage(int level, const std::string& text);
+
+    // Waits inside one scope share a single time-out: a reply of many lines, or a command and
+    // its reply, must come whole within TimeOut, not line by line.
+    class TTimeOutScope {
+    public:
+        explicit TTimeOutScope(TSocketClient& client) : client_(client) { client_.ArmTimer(); }
+        ~TTimeOutScope() { client_.DisarmTimer(); }
+        TTimeOutScope(const TTimeOutScope&) = delete;
+        TTimeOutScope& operator=(const TTimeOutScope&) = delete;
+
+    private:
+        TSocketClient& client_;
+    };
+
     // This machine's name for introducing the client; looked up once per process.
     std::string LocalHostName();
 
@@ -140,13 +163,17 @@ private:
     void ResolveHost();
     void NewSocket();
     void ArmTimer();
-    void DisarmTimer();
+    void DisarmTimer() noexcept;
+    void StopTimer() noexcept;
     void TimerFired();
+    // The error for a wait that Abort or the time-out ended: an EAbortError with abortMessage,
+    // or a time-out whose message is timeOutMessage followed by " within N s".
+    [[noreturn]] void RaiseCanceled(const std::string& abortMessage, const char* timeOutMessage);
     // Raises the socket error for a number that is one (not would-block, above 10000).
     void RaiseIfError(int error);
+    [[noreturn]] void RaiseHostNotFound();
     size_t SendAll(const char* data, size_t size);
     size_t SendRaw(const char* data, size_t size);
-    bool TakeCancel();
     // The connection's bytes, through the TLS session when there is one.
     long PeekIn(char* data, size_t size, int& error);
     long ReceiveIn(char* data, size_t size, int& error);
@@ -172,6 +199,7 @@ private:
     bool connected_ = false;
     bool canceled_ = false;
     bool timedOut_ = false;
+    int timerDepth_ = 0;  // nested time-out scopes; the outermost one runs the timer
     bool lookupDone_ = false;
     bool noError_ = true;
     bool destroying_ = false;

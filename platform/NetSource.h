@@ -2,7 +2,10 @@
 // An exchange on the network as a device behind the serial device's interface: the station
 // connects to it (tcp://HOST:PORT) or listens for it (listen://[ADDRESS]:PORT). Received bytes,
 // the event wait, the cancel and the notices behave as a serial device's; every line state is
-// off. Implemented by the socket backend.
+// off. A listener serves several connections side by side and hands the reader whole lines
+// only, so no peer keeps another out and two peers' bytes never meet inside a line; a
+// connection that ends inside a line gives its part followed by a break. Implemented by the
+// socket backend.
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -54,9 +57,16 @@ struct TNetOptions {
     std::string Login, Password;
     // listen://: the addresses allowed to connect (TAddressList).
     std::string Allow;
-    // A peer that stops answering without closing is dropped within about this many seconds.
+    // A peer that stops answering TCP (powered off, cable pulled) is dropped within about this
+    // many seconds. A peer that answers TCP but sends nothing is not: a quiet exchange is normal.
     int KeepAliveSeconds = 50;
+    // After this long without a byte a tcp:// source reconnects and a listen:// source closes
+    // the connection: for converters that freeze while their network side stays up. 0: never.
+    int IdleMs = 0;
 };
+
+// The connections a listener serves at once; a further one closes the one silent longest.
+constexpr int kListenConnectionsMax = 4;
 
 // Opens the device of a network port name. A tcp:// device is open at once and connects (and
 // reconnects, pausing 1 s doubling to 60 s) inside its waits; a listen:// device fails here

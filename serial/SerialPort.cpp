@@ -291,6 +291,7 @@ void TCustomSerialPort::OpenDevice() {
         options.Password = password_;
         options.Allow = allow_;
         options.KeepAliveSeconds = keepAlive_;
+        options.IdleMs = idle_ * 60 * 1000;
         device_ = platform::OpenNetworkDevice(port_, options, error);
     } else {
         device_ = platform::OpenSerialDevice(DevicePath(port_), error);
@@ -322,6 +323,9 @@ void TCustomSerialPort::SetAllow(const std::string& v) {
 }
 void TCustomSerialPort::SetKeepAlive(int seconds) {
     keepAlive_ = std::clamp(seconds, kKeepAliveMin, kKeepAliveMax);
+}
+void TCustomSerialPort::SetIdle(int minutes) {
+    idle_ = std::clamp(minutes, 0, kIdleMax);
 }
 
 void TCustomSerialPort::CloseDevice() {
@@ -959,6 +963,7 @@ void TCustomSerialPort::SaveToIni(const std::string& file) {
         text("Allow", allow_);
         if (keepAlive_ != kKeepAliveDefault || ini.ValueExists(s, "KeepAlive"))
             ini.WriteInteger(s, "KeepAlive", keepAlive_);
+        if (idle_ != 0 || ini.ValueExists(s, "Idle")) ini.WriteInteger(s, "Idle", idle_);
     }
     if (has(sgOthers)) {
         ini.WriteString(s, "EventChar", CharToText(eventChar_));
@@ -1024,6 +1029,7 @@ void TCustomSerialPort::LoadFromIni(const std::string& file) {
         SetPassword(str("Password", password_));
         SetAllow(str("Allow", allow_));
         SetKeepAlive(integer("KeepAlive", keepAlive_));
+        SetIdle(integer("Idle", idle_));
     }
     if (has(sgOthers)) {
         SetEventChar(chr("EventChar", eventChar_));

@@ -268,11 +268,13 @@ public:
     TStoredGroups StoredGroups = 1 << sgBasic;
 
     // Network sources (a Port of tcp://HOST:PORT or listen://[ADDRESS]:PORT), read at the next
-    // open: the answers to an exchange's login prompts, the addresses allowed to connect, and
-    // the seconds within which a peer that stops answering is dropped. Texts lose control
-    // characters and are cut to their limits.
+    // open: the answers to an exchange's login prompts, the addresses allowed to connect, the
+    // seconds within which a peer that stops answering TCP is dropped, and the minutes without
+    // a byte after which the connection is made afresh (0: never). Texts lose control
+    // characters and are cut to their limits; numbers are brought into their ranges.
     static constexpr size_t kLoginMax = 64, kAllowMax = 1024;
     static constexpr int kKeepAliveMin = 2, kKeepAliveMax = 3600, kKeepAliveDefault = 50;
+    static constexpr int kIdleMax = 10080;  // a week
     const std::string& Login() const { return login_; }
     void SetLogin(const std::string& v);
     const std::string& Password() const { return password_; }
@@ -281,6 +283,8 @@ public:
     void SetAllow(const std::string& v);
     int KeepAlive() const { return keepAlive_; }
     void SetKeepAlive(int seconds);
+    int Idle() const { return idle_; }
+    void SetIdle(int minutes);
 
     // The control block the line settings produce.
     platform::TDcb BuildDcb() const;
@@ -356,6 +360,7 @@ private:
     TSyncMethod syncMethod_ = smThreadSync;
     std::string login_, password_, allow_;
     int keepAlive_ = kKeepAliveDefault;
+    int idle_ = 0;
 };
 
 class TSerialPort : public TCustomSerialPort {

@@ -1,15 +1,28 @@
 #include "station/SettingsCommands.h"
 
+#include "capture/Recorder.h"
 #include "config/SettingsDialog.h"
 #include "db/CallDatabase.h"
+
+void BindRecorder(TSettingsDialog& dialog, TRecorder& recorder, std::function<void()> disconnect) {
+    dialog.OnSaveSettings = [&recorder] { recorder.SaveSettings(); };
+    dialog.OnSaveMailSettings = [&recorder] { recorder.SaveMailSettings(); };
+    dialog.OnSaveDbLogin = [&recorder] { recorder.SaveDbLogin(); };
+    dialog.OnUseTemplate = [&recorder] { return recorder.LoadTemplate(); };
+    dialog.OnCutLine = CutLine;
+    dialog.OnDisconnectDatabase = [&recorder, disconnect = std::move(disconnect)] {
+        if (disconnect) disconnect();
+        recorder.DBConnected = false;
+    };
+}
 
 void UseSettingsDialog(TMainWindow& form, TSerialPort& port) {
     form.SettingsDialog = [&port](TMainWindow& f, int page, int& selected) {
         if (!f.Recorder()) return false;
         TSettingsDialog dlg(*f.Recorder(), port, &f);
-        dlg.OnDisconnectDatabase = [] {
+        BindRecorder(dlg, *f.Recorder(), [] {
             if (CallDatabase) CallDatabase->Disconnect();
-        };
+        });
         // The newest line stands first in the log.
         const std::string log = f.LogText();
         dlg.SetLastLine(log.substr(0, log.find_first_of("\r\n")));

@@ -1,9 +1,11 @@
 // tarvick-tool sendmail: sends one message the way the station does, to check mail settings.
-// Exit status: 0 sent, 1 refused by the server, 2 usage, 3 login refused, 4 TLS or
-// certificate failure, 5 connection failure or time-out.
+// Exit status: 0 sent, 1 refused by the server (a command or a recipient), 2 usage, 3 login
+// refused, 4 TLS or certificate failure, 5 no connection, a time-out, or a peer that does not
+// speak SMTP.
 #include <iostream>
 
 #include "common/Text.h"
+#include "mail/MailFailure.h"
 #include "mail/MailSettings.h"
 #include "mail/SmtpClient.h"
 #include "platform/CodePage.h"
@@ -18,16 +20,35 @@ constexpr const char* kUsage =
 
 enum Exit { kSent = 0, kRefused = 1, kBadUsage = 2, kLoginRefused = 3, kTls = 4, kConnection = 5 };
 
-std::string WithoutLineEnd(std::string line) {
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-    return line;
+// A message or reply as terminal lines: a reply of several lines keeps them, without its CRs.
+std::string AsLines(const std::string& text) {
+    std::string out;
+    for (const char c : text)
+        if (c != '\r') out += c;
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
 }
 
 int ExitFor(const std::exception& e) {
-    if (dynamic_cast<const ETlsError*>(&e)) return kTls;
-    if (dynamic_cast<const EAuthError*>(&e)) return kLoginRefused;
-    if (dynamic_cast<const ESockError*>(&e) || dynamic_cast<const EAbortError*>(&e))
-        return kConnection;
+    switch (MailFailureKind(e)) {
+        case TMailFailure::Tls:
+            return kTls;
+        case TMailFailure::LoginRefused:
+        case TMailFailure::NoLogin:
+            return kLoginRefused;
+        case TMailFailure::TimedOut:
+        case TMailFailure::Aborted:
+        case TMailFailure::HostNotFound:
+        case TMailFailure::ConnectionRefused:
+        case TMailFailure::ConnectionFailed:
+        case TMailFailure::ConnectionClosed:
+        case TMailFailure::NotSmtp:
+            return kConnection;
+        case TMailFailure::ServerRefused:
+        case TMailFailure::RecipientRefused:
+        case TMailFailure::Other:
+            break;
+    }
     return kRefused;
 }
 
@@ -130,7 +151,7 @@ int RunSendmail(const ToolArgs& args) {
         m.Body = TextToLines(body);
         smtp.SendMail();
     } catch (const std::exception& e) {
-        std::cerr << WithoutLineEnd(e.what()) << "\n";
+        std::cerr << AsLines(e.what()) << "\n";
         status = ExitFor(e);
         smtp.CloseAfterFailure(e);
     }
@@ -144,7 +165,7 @@ int RunSendmail(const ToolArgs& args) {
             farewell = e.what();
         }
     }
-    if (status == kSent) std::cout << WithoutLineEnd(farewell) << "\n";
+    if (status == kSent) std::cout << AsLines(farewell) << "\n";
     return status;
 }
 

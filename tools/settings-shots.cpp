@@ -9,6 +9,7 @@
 #include <string>
 
 #include "capture/Recorder.h"
+#include "station/SettingsCommands.h"
 #include "config/SettingsDialog.h"
 #include "platform/CodePage.h"
 #include "serial/SerialPort.h"
@@ -61,6 +62,7 @@ int main(int argc, char** argv) {
     const char* names[6] = {"general", "template", "rules", "port", "mailing", "messages"};
     for (int page = 1; page <= 6; ++page) {
         TSettingsDialog form(recorder, port);
+        BindRecorder(form, recorder);
         form.SetLastLine("12/04/26 11:30:00 02 207 00:12:30 8-495-765-43-21");
         form.SelectPage(page);
         form.show();

@@ -11,6 +11,8 @@
 _tarvick_usable() { [ -d "$1" ] && [ -w "$1" ] && [ -x "$1" ]; }
 _tarvick_user=$(id -u)  # the same naming as db/FirebirdEnv.cpp
 _tarvick_tmp=${TMPDIR:-/tmp}
+# The engine finds no character sets under a $FIREBIRD with a doubled slash in it.
+while [ "${_tarvick_tmp%/}" != "$_tarvick_tmp" ]; do _tarvick_tmp=${_tarvick_tmp%/}; done
 
 if [ -z "${FIREBIRD_LOCK:-}" ]; then
     if { [ -e /tmp/firebird ] && ! _tarvick_usable /tmp/firebird; } ||

@@ -13,8 +13,10 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -26,9 +28,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Bytes held for the reader; beyond them the socket is left unread, so TCP holds the exchange
-// back instead of the station's memory growing.
+// Bytes a source holds for the reader, lines under way included; beyond them the sockets are
+// left unread, so TCP holds the exchange back instead of the station's memory growing.
 constexpr size_t kBufferCap = 1 << 20;
+// A line under way longer than this is no call: it goes to the reader as a line cut off.
+constexpr size_t kTailCap = 16 * 1024;
 constexpr size_t kChunk = 64 * 1024;
 // The login dialogue's bytes held while the station waits for a prompt.
 constexpr size_t kPromptCap = 4096;
@@ -151,12 +155,33 @@ int MsUntil(Clock::time_point t) {
     return static_cast<int>(std::clamp<long long>(ms, 0, 24 * 3600 * 1000));
 }
 
+// " 30 мин" or, for a period that is no whole number of minutes, " 90 с".
+std::string PeriodText(std::chrono::milliseconds period) {
+    const long long ms = period.count();
+    if (ms % 60000 == 0) return " " + std::to_string(ms / 60000) + " \xec\xe8\xed";
+    return " " + std::to_string((ms + 999) / 1000) + " \xf1";
+}
+
+// One connection's socket, when it last sent a byte, and the bytes of its line under way.
+struct TConnection {
+    explicit TConnection(int fd) : Fd(fd), LastByte(Clock::now()) {}
+    ~TConnection() { CloseFd(Fd); }
+    TConnection(const TConnection&) = delete;
+    TConnection& operator=(const TConnection&) = delete;
+
+    int Fd;
+    Clock::time_point LastByte;
+    bool Ended = false;
+    int Error = 0;     // why it ended: 0 when the peer closed it, else the errno
+    std::string Tail;  // received after its last line end, not the reader's yet
+    std::string Address, Peer;
+};
+
 // Bytes received, the notices and the line cut: what the reader takes, under one lock, with
 // the worker's wait around it. Subclasses own the sockets.
 class TNetDevice : public TSerialDevice {
 public:
-    explicit TNetDevice(std::string name) : name_(std::move(name)) {}
-    ~TNetDevice() override { CloseFd(conn_); }
+    TNetDevice(std::string name, int idleMs) : name_(std::move(name)), idle_(idleMs) {}
 
     bool SetupComm(uint32_t, uint32_t) override { return true; }
     bool SetCommState(const TDcb&) override { return true; }
@@ -170,13 +195,10 @@ public:
     bool WaitCommEvent(uint32_t& events) override {
         events = 0;
         std::unique_lock<std::mutex> lock(mutex_);
-        // The batch that carried a cut has been handled: the next connection's bytes may come.
+        // The batch that carried a cut has been handled: bytes after it may come.
         if (cut_ == TCut::Reported) cut_ = TCut::None;
         for (;;) {
-            if (ended_) {
-                ended_ = false;
-                Dropped(endError_);
-            }
+            Settle();
             events = Ready();
             if (events) return true;
             std::vector<pollfd> fds{{stop_.fd(), POLLIN, 0}};
@@ -205,11 +227,11 @@ public:
         return true;
     }
 
-    // Also takes what the socket holds now, so a reader that drains the port before closing
+    // Also takes what the sockets hold now, so a reader that drains the port before closing
     // it gets every byte the machine has received.
     bool ClearCommError(uint32_t& errors, uint32_t& inQueue) override {
         std::lock_guard<std::mutex> lock(mutex_);
-        Pull();
+        PullAll();
         errors = 0;
         inQueue = static_cast<uint32_t>(buffer_.size());
         return true;
@@ -241,36 +263,60 @@ protected:
     // of the wait (-1 for none); then what the wait reported.
     virtual int Prepare(std::vector<pollfd>& fds) = 0;
     virtual void Serve(const std::vector<pollfd>& fds) = 0;
-    // Worker, under the lock: the connection ended (0: closed by the peer, or its errno).
-    virtual void Dropped(int error) = 0;
-    // Under the lock: bytes read from the connection.
-    virtual void Received(const char* data, size_t size) { buffer_.append(data, size); }
+    // Worker, under the lock, before every look at what is ready: connections that ended or
+    // stayed silent too long go.
+    virtual void Settle() = 0;
+    // Under the lock: every connection's bytes that can be taken now.
+    virtual void PullAll() = 0;
+    // Under the lock: bytes read from a connection.
+    virtual void Received(TConnection& c, const char* data, size_t size) = 0;
+    // Bytes received and held outside the reader's buffer.
+    virtual size_t HeldAside() const { return 0; }
 
     void Notice(std::string text) { notices_.push_back(std::move(text)); }
     // A line the exchange was sending is cut off here; the reader learns it after the bytes
-    // before it and before any byte of a later connection.
+    // before it and before any later byte.
     void Cut() {
         if (cut_ == TCut::None) cut_ = TCut::Pending;
     }
-    bool MayRead() const { return conn_ >= 0 && !ended_ && cut_ == TCut::None; }
-    // Watches the connection while there is room for its bytes.
-    void WatchConnection(std::vector<pollfd>& fds) {
-        if (MayRead() && buffer_.size() < kBufferCap) fds.push_back({conn_, POLLIN, 0});
+    bool CutFree() const { return cut_ == TCut::None; }
+    // Room for more received bytes: the source holds no more than its cap, and beyond it the
+    // sockets are left unread, so TCP holds the exchange back.
+    size_t Room() const {
+        const size_t held = buffer_.size() + HeldAside();
+        return held < kBufferCap ? kBufferCap - held : 0;
     }
-    // Under the lock: moves what the connection holds into the buffer.
-    void Pull() {
-        while (MayRead() && buffer_.size() < kBufferCap) {
-            chunk_.resize(std::min(kChunk, kBufferCap - buffer_.size()));
-            const ssize_t n = ::recv(conn_, chunk_.data(), chunk_.size(), MSG_DONTWAIT);
+    bool MayRead(const TConnection& c) const { return !c.Ended && CutFree() && Room() > 0; }
+    bool Watch(std::vector<pollfd>& fds, const TConnection& c) {
+        if (!MayRead(c)) return false;
+        fds.push_back({c.Fd, POLLIN, 0});
+        return true;
+    }
+    // Under the lock: moves what the connection holds to Received, in at most reads chunks.
+    void Pull(TConnection& c, size_t reads = SIZE_MAX) {
+        for (size_t i = 0; i < reads && MayRead(c);) {
+            chunk_.resize(std::min(kChunk, Room()));
+            const ssize_t n = ::recv(c.Fd, chunk_.data(), chunk_.size(), MSG_DONTWAIT);
             if (n > 0) {
-                Received(chunk_.data(), static_cast<size_t>(n));
+                ++i;
+                c.LastByte = Clock::now();
+                Received(c, chunk_.data(), static_cast<size_t>(n));
             } else if (n == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
-                ended_ = true;
-                endError_ = n == 0 ? 0 : errno;
+                c.Ended = true;
+                c.Error = n == 0 ? 0 : errno;
             } else if (errno != EINTR) {
                 break;
             }
         }
+    }
+    // Whether a connection has said nothing for the idle period; a source whose reader has
+    // not made room is not reading, so its peers are not silent.
+    bool Idle(const TConnection& c) const {
+        return idle_.count() > 0 && !c.Ended && Room() > 0 && Clock::now() - c.LastByte >= idle_;
+    }
+    // The wait until the connection's idle period ends (-1: none).
+    int IdleWait(const TConnection& c) const {
+        return idle_.count() > 0 && !c.Ended && Room() > 0 ? MsUntil(c.LastByte + idle_) : -1;
     }
     bool Fail(int error) {
         tLastError = error;
@@ -278,8 +324,8 @@ protected:
     }
 
     const std::string name_;
+    const std::chrono::milliseconds idle_;
     std::mutex mutex_;
-    int conn_ = -1;
     std::string buffer_;
 
 private:
@@ -290,7 +336,8 @@ private:
         if (buffer_.size() > reported_ && (mask & EV_RXCHAR)) events |= EV_RXCHAR;
         reported_ = buffer_.size();
         if (cut_ == TCut::Pending) {
-            cut_ = TCut::Reported;
+            // A reader that is not told of breaks has nothing to keep apart.
+            cut_ = (mask & EV_BREAK) ? TCut::Reported : TCut::None;
             if (mask & EV_BREAK) events |= EV_BREAK;
         }
         if (!notices_.empty()) events |= EV_NOTICE;
@@ -300,12 +347,17 @@ private:
     TEventFd stop_;
     std::atomic<uint32_t> mask_{0};
     size_t reported_ = 0;
-    bool ended_ = false;
-    int endError_ = 0;
     TCut cut_ = TCut::None;
     std::vector<std::string> notices_;
     std::string chunk_;
 };
+
+// The shorter of two waits, -1 standing for none.
+int ShorterWait(int a, int b) {
+    if (a < 0) return b;
+    if (b < 0) return a;
+    return std::min(a, b);
+}
 
 // A name lookup on a thread of its own; the wait watches its eventfd. Abandoned by a close,
 // it finishes on its own.
@@ -342,11 +394,11 @@ struct TLookup {
 };
 
 // tcp://HOST:PORT: the station connects to the exchange, answers its login prompts, and
-// reconnects whenever the connection drops or cannot be made.
+// reconnects whenever the connection drops, cannot be made, or stays silent too long.
 class TTcpSource : public TNetDevice {
 public:
     TTcpSource(std::string name, TNetEndpoint endpoint, TNetOptions options)
-        : TNetDevice(std::move(name)),
+        : TNetDevice(std::move(name), options.IdleMs),
           endpoint_(std::move(endpoint)),
           options_(std::move(options)) {}
     ~TTcpSource() override { CloseFd(connecting_); }
@@ -365,8 +417,8 @@ protected:
                 fds.push_back({connecting_, POLLOUT, 0});
                 return MsUntil(deadline_);
             case TState::Connected:
-                WatchConnection(fds);
-                return loginActive_ ? MsUntil(loginUntil_) : -1;
+                Watch(fds, *conn_);
+                return ShorterWait(loginActive_ ? MsUntil(loginUntil_) : -1, IdleWait(*conn_));
             case TState::Pause:
                 return MsUntil(retryAt_);
         }
@@ -409,7 +461,7 @@ protected:
                 }
                 break;
             case TState::Connected:
-                if (ready) Pull();
+                if (ready) Pull(*conn_);
                 if (loginActive_ && Clock::now() >= loginUntil_) EndLogin();
                 break;
             case TState::Pause:
@@ -418,19 +470,33 @@ protected:
         }
     }
 
-    void Dropped(int error) override {
-        if (loginActive_) EndLogin();
-        CloseFd(conn_);
-        Cut();
-        if (Clock::now() - connectedAt_ >= kConnectionHeld) pause_ = kFirstPause;
+    void Settle() override {
+        if (!conn_) return;
+        // A byte that came at the last moment keeps the connection.
+        if (Idle(*conn_)) Pull(*conn_);
+        if (conn_->Ended) {
+            Dropped(conn_->Error);
+            return;
+        }
+        if (!Idle(*conn_)) return;
+        // The exchange may be quiet; a converter in front of it may have frozen. A new
+        // connection costs nothing and tells which.
+        Close();
+        pause_ = kFirstPause;
         const int pause = NextPause();
-        Notice(kExchange + name_ +
-               ": \xf1\xee\xe5\xe4\xe8\xed\xe5\xed\xe8\xe5 \xef\xee\xf2\xe5\xf0\xff\xed\xee (" +
-               Reason(error) + RetryText(pause));  // ": соединение потеряно ("
+        Notice(
+            kExchange + name_ +
+            ": \xf1\xee\xe5\xe4\xe8\xed\xe5\xed\xe8\xe5 \xe7\xe0\xea\xf0\xfb\xf2\xee (\xed\xe5\xf2 "
+            "\xe4\xe0\xed\xed\xfb\xf5" +
+            PeriodText(idle_) + RetryText(pause));  // ": соединение закрыто (нет данных"
         lastFailure_.clear();
     }
 
-    void Received(const char* data, size_t size) override {
+    void PullAll() override {
+        if (conn_) Pull(*conn_);
+    }
+
+    void Received(TConnection&, const char* data, size_t size) override {
         if (!loginActive_) {
             // The line end that follows the password is the dialogue's, not an empty call.
             while (afterPassword_ && size > 0 && (*data == '\r' || *data == '\n')) ++data, --size;
@@ -464,6 +530,24 @@ protected:
 private:
     enum class TState { Resolve, Resolving, Connecting, Connected, Pause };
 
+    // The connection ended (0: closed by the peer, or its errno).
+    void Dropped(int error) {
+        Close();
+        if (Clock::now() - connectedAt_ >= kConnectionHeld) pause_ = kFirstPause;
+        const int pause = NextPause();
+        Notice(kExchange + name_ +
+               ": \xf1\xee\xe5\xe4\xe8\xed\xe5\xed\xe8\xe5 \xef\xee\xf2\xe5\xf0\xff\xed\xee (" +
+               Reason(error) + RetryText(pause));  // ": соединение потеряно ("
+        lastFailure_.clear();
+    }
+
+    // What the login dialogue held is the exchange's output; a line it was sending is cut.
+    void Close() {
+        if (loginActive_) EndLogin();
+        conn_.reset();
+        Cut();
+    }
+
     // Tries the lookup's addresses in turn; when none is left the attempt has failed with the
     // last address's error.
     void ConnectNext(int lastError) {
@@ -493,8 +577,8 @@ private:
 
     void Connected(int fd) {
         UseKeepAlive(fd, options_.KeepAliveSeconds);
-        conn_ = fd;
-        connectedAt_ = Clock::now();
+        conn_ = std::make_unique<TConnection>(fd);
+        connectedAt_ = conn_->LastByte;
         state_ = TState::Connected;
         Notice(kExchange + name_ +
                ": \xf1\xee\xe5\xe4\xe8\xed\xe5\xed\xe8\xe5 "
@@ -533,10 +617,10 @@ private:
         held_.clear();
         ++answers_;
         const std::string line = text + "\r\n";
-        const ssize_t n = ::send(conn_, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n = ::send(conn_->Fd, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n != static_cast<ssize_t>(line.size())) {
             // The connection is unusable; the next read reports how.
-            ::shutdown(conn_, SHUT_RDWR);
+            ::shutdown(conn_->Fd, SHUT_RDWR);
             return;
         }
         Notice(kExchange + name_ + what);
@@ -556,6 +640,7 @@ private:
     std::vector<std::pair<sockaddr_storage, socklen_t>> addresses_;
     size_t next_ = 0;
     int connecting_ = -1;
+    std::unique_ptr<TConnection> conn_;
     Clock::time_point deadline_, retryAt_, connectedAt_, loginUntil_, lastFailureAt_;
     int pause_ = kFirstPause;
     std::string lastFailure_;
@@ -564,14 +649,17 @@ private:
     std::string held_;
 };
 
-// listen://[ADDRESS]:PORT: the exchange connects to the station.
+// listen://[ADDRESS]:PORT: the exchange connects to the station. Every allowed address is
+// served side by side, so a device that connects and says nothing cannot keep the exchange
+// out; one connection per address, as a new one from the same address means the old one is
+// stale. The reader gets whole lines only: lines of two connections never meet.
 class TListenSource : public TNetDevice {
 public:
-    TListenSource(std::string name, int listener, TAddressList allow, int keepAliveSeconds)
-        : TNetDevice(std::move(name)),
+    TListenSource(std::string name, int listener, TAddressList allow, const TNetOptions& options)
+        : TNetDevice(std::move(name), options.IdleMs),
           listener_(listener),
           allow_(std::move(allow)),
-          keepAlive_(keepAliveSeconds) {}
+          keepAlive_(options.KeepAliveSeconds) {}
     ~TListenSource() override { CloseFd(listener_); }
 
     void NoticeAtOpen(std::string text) {
@@ -582,28 +670,76 @@ public:
 protected:
     int Prepare(std::vector<pollfd>& fds) override {
         fds.push_back({listener_, POLLIN, 0});
-        WatchConnection(fds);
-        return -1;
+        watched_.clear();
+        int wait = -1;
+        for (const auto& c : conns_) {
+            if (Watch(fds, *c)) watched_.push_back(c.get());
+            wait = ShorterWait(wait, IdleWait(*c));
+        }
+        return wait;
     }
 
     void Serve(const std::vector<pollfd>& fds) override {
+        // One chunk from each connection in turn: a peer that floods cannot crowd out another.
+        for (size_t i = 0; i < watched_.size(); ++i)
+            if (fds[2 + i].revents) Pull(*watched_[i], 1);
         if (fds[1].revents & POLLIN) AcceptWaiting();
-        if (fds.size() > 2 && fds[2].revents) Pull();
     }
 
-    void Dropped(int error) override {
-        CloseFd(conn_);
-        Cut();
-        Notice(kExchange + peerText_ + " \xee\xf2\xea\xeb\xfe\xf7\xe8\xeb\xe0\xf1\xfc (" +
-               Reason(error) + ")");  // " отключилась ("
+    void Settle() override {
+        for (auto it = conns_.begin(); it != conns_.end();) {
+            TConnection& c = **it;
+            // A byte that came at the last moment keeps the connection.
+            if (Idle(c)) Pull(c);
+            if (c.Ended && MayClose(c))
+                it = Close(it, kExchange + c.Peer +
+                                   " \xee\xf2\xea\xeb\xfe\xf7\xe8\xeb\xe0\xf1\xfc (" +
+                                   Reason(c.Error) + ")");  // " отключилась ("
+            else if (Idle(c) && MayClose(c))
+                it = Close(it, kExchange + c.Peer +
+                                   " \xee\xf2\xea\xeb\xfe\xf7\xe5\xed\xe0 (\xed\xe5\xf2 "
+                                   "\xe4\xe0\xed\xed\xfb\xf5" +
+                                   PeriodText(idle_) + ")");  // " отключена (нет данных"
+            else
+                ++it;
+        }
+    }
+
+    void PullAll() override {
+        for (const auto& c : conns_) Pull(*c);
+    }
+
+    // The connection's lines go to the reader as they end; the rest waits in its tail.
+    void Received(TConnection& c, const char* data, size_t size) override {
+        c.Tail.append(data, size);
+        size_t end = c.Tail.rfind('\r');
+        if (end != std::string::npos) {
+            ++end;
+            if (end < c.Tail.size() && c.Tail[end] == '\n') ++end;
+            buffer_.append(c.Tail, 0, end);
+            c.Tail.erase(0, end);
+        }
+        if (c.Tail.size() >= kTailCap) {
+            // No call line is this long: the peer sends no line ends. What it sent is kept,
+            // as a line cut off.
+            buffer_ += c.Tail;
+            c.Tail.clear();
+            Cut();
+        }
+    }
+
+    size_t HeldAside() const override {
+        size_t held = 0;
+        for (const auto& c : conns_) held += c->Tail.size();
+        return held;
     }
 
 private:
+    using TConnections = std::vector<std::unique_ptr<TConnection>>;
+
     void AcceptWaiting() {
-        for (int i = 0; i < 16; ++i) {
-            // A connection just replaced waits until its cut has reached the reader; the
-            // next one stays queued until then.
-            if (conn_ >= 0 && !MayRead()) return;
+        // A cut reaches the reader before a new connection may take another's place.
+        for (int i = 0; i < 16 && CutFree(); ++i) {
             sockaddr_storage ss{};
             socklen_t len = sizeof ss;
             const int fd = ::accept4(listener_, reinterpret_cast<sockaddr*>(&ss), &len,
@@ -613,50 +749,76 @@ private:
                 return;
             }
             const std::string address = AddressText(ss);
-            // "подключение с адреса ... отклонено: "
-            const std::string refused =
-                "\xef\xee\xe4\xea\xeb\xfe\xf7\xe5\xed\xe8\xe5 \xf1 "
-                "\xe0\xe4\xf0\xe5\xf1\xe0 " +
-                address + " \xee\xf2\xea\xeb\xee\xed\xe5\xed\xee: ";
             if (!allow_.Allows(address)) {
                 ::close(fd);
+                // "подключение с адреса ... отклонено: адреса нет в списке Allow"
                 Refused(address,
-                        refused +
+                        "\xef\xee\xe4\xea\xeb\xfe\xf7\xe5\xed\xe8\xe5 \xf1 "
+                        "\xe0\xe4\xf0\xe5\xf1\xe0 " +
+                            address +
+                            " \xee\xf2\xea\xeb\xee\xed\xe5\xed\xee: "
                             "\xe0\xe4\xf0\xe5\xf1\xe0 \xed\xe5\xf2 \xe2 "
-                            "\xf1\xef\xe8\xf1\xea\xe5 Allow");  // "адреса нет в списке Allow"
-                continue;
-            }
-            if (conn_ >= 0 && address != peerAddress_) {
-                // Two exchanges cannot share one stream of lines.
-                ::close(fd);
-                Refused(address, refused +
-                                     "\xf3\xe6\xe5 \xef\xee\xe4\xea\xeb\xfe\xf7\xe5\xed\xe0 " +
-                                     kExchange + peerAddress_);  // "уже подключена АТС "
+                            "\xf1\xef\xe8\xf1\xea\xe5 Allow");
                 continue;
             }
             UseKeepAlive(fd, keepAlive_);
-            const std::string peer = PeerText(ss);
-            if (conn_ >= 0) {
+            auto conn = std::make_unique<TConnection>(fd);
+            conn->Address = address;
+            conn->Peer = PeerText(ss);
+            const auto same = std::find_if(conns_.begin(), conns_.end(),
+                                           [&](const auto& c) { return c->Address == address; });
+            if (same != conns_.end()) {
                 // The exchange came back while its old connection looked alive: that one is
                 // stale. Its last bytes are kept before it goes.
-                Pull();
-                CloseFd(conn_);
-                Cut();
-                Notice(
-                    kExchange + peer +
-                    " \xef\xee\xe4\xea\xeb\xfe\xf7\xe8\xeb\xe0\xf1\xfc \xe7\xe0\xed\xee\xe2\xee, "
-                    "\xef\xf0\xe5\xe6\xed\xe5\xe5 \xf1\xee\xe5\xe4\xe8\xed\xe5\xed\xe8\xe5 "
-                    "\xe7\xe0\xea\xf0\xfb\xf2\xee");  // " подключилась заново, прежнее соединение
-                                                      // закрыто"
+                Pull(**same);
+                Close(same,
+                      kExchange + conn->Peer +
+                          " \xef\xee\xe4\xea\xeb\xfe\xf7\xe8\xeb\xe0\xf1\xfc "
+                          "\xe7\xe0\xed\xee\xe2\xee, \xef\xf0\xe5\xe6\xed\xe5\xe5 "
+                          "\xf1\xee\xe5\xe4\xe8\xed\xe5\xed\xe8\xe5 "
+                          "\xe7\xe0\xea\xf0\xfb\xf2\xee");  // " подключилась заново, прежнее
+                                                            // соединение закрыто"
             } else {
-                Notice(kExchange + peer +
+                MakeRoomFor(conn->Peer);
+                Notice(kExchange + conn->Peer +
                        " \xef\xee\xe4\xea\xeb\xfe\xf7\xe8\xeb\xe0\xf1\xfc \xea " +
                        name_);  // " подключилась к "
             }
-            conn_ = fd;
-            peerAddress_ = address;
-            peerText_ = peer;
+            conns_.push_back(std::move(conn));
         }
+    }
+
+    // With every place taken, the connection silent longest goes: a peer that sends nothing
+    // holds a place only while no one else needs it.
+    void MakeRoomFor(const std::string& peer) {
+        auto oldest = conns_.end();
+        int live = 0;
+        for (auto it = conns_.begin(); it != conns_.end(); ++it) {
+            if ((*it)->Ended) continue;
+            ++live;
+            if (oldest == conns_.end() || (*it)->LastByte < (*oldest)->LastByte) oldest = it;
+        }
+        if (live < kListenConnectionsMax) return;
+        Pull(**oldest);
+        Close(oldest, kExchange + (*oldest)->Peer +
+                          " \xee\xf2\xea\xeb\xfe\xf7\xe5\xed\xe0 (\xec\xee\xeb\xf7\xe0\xeb\xe0 "
+                          "\xe4\xee\xeb\xfc\xf8\xe5 \xe4\xf0\xf3\xe3\xe8\xf5, \xec\xe5\xf1\xf2\xee "
+                          "\xee\xf2\xe4\xe0\xed\xee " +
+                          peer + ")");  // " отключена (молчала дольше других, место отдано "
+    }
+
+    // A line under way goes to the reader only when nothing waits to be cut before it.
+    bool MayClose(const TConnection& c) const { return c.Tail.empty() || CutFree(); }
+
+    // The connection goes; the line it was sending reaches the reader cut off, never joined
+    // to another's.
+    TConnections::iterator Close(TConnections::iterator it, std::string text) {
+        TConnection& c = **it;
+        const bool unfinished = c.Tail.find_first_not_of('\n') != std::string::npos;
+        buffer_ += c.Tail;
+        if (unfinished) Cut();
+        Notice(std::move(text));
+        return conns_.erase(it);
     }
 
     // A scan or a misconfigured exchange knocking every second is told once a minute.
@@ -672,7 +834,8 @@ private:
     int listener_;
     const TAddressList allow_;
     const int keepAlive_;
-    std::string peerAddress_, peerText_;
+    TConnections conns_;
+    std::vector<TConnection*> watched_;  // in the order of the wait's descriptors
     std::map<std::string, Clock::time_point> refusals_;
 };
 
@@ -881,8 +1044,7 @@ std::unique_ptr<TSerialDevice> OpenNetworkDevice(const std::string& name,
     TAddressList allow = TAddressList::Parse(options.Allow, bad);
     const int listener = Listen(*endpoint, error);
     if (listener < 0) return nullptr;
-    auto device =
-        std::make_unique<TListenSource>(name, listener, std::move(allow), options.KeepAliveSeconds);
+    auto device = std::make_unique<TListenSource>(name, listener, std::move(allow), options);
     for (const std::string& entry : bad)
         device->NoticeAtOpen(
             "Allow: \xed\xe5\xe2\xe5\xf0\xed\xe0\xff \xe7\xe0\xef\xe8\xf1\xfc \xab" + entry +

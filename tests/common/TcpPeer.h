@@ -7,8 +7,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <utility>
 
 class TPeerSocket {
@@ -137,3 +140,24 @@ inline uint16_t FreePort() {
     TPeerListener probe;
     return probe.Port();
 }
+
+// A peer that sends a byte now and then, on a thread of its own, until stopped or gone.
+class TTrickle {
+public:
+    TTrickle(const TPeerSocket& peer, char byte, std::chrono::milliseconds every)
+        : thread_([this, &peer, byte, every] {
+              while (running_ && peer.Send(std::string(1, byte)))
+                  std::this_thread::sleep_for(every);
+          }) {}
+    ~TTrickle() { Stop(); }
+    TTrickle(const TTrickle&) = delete;
+    TTrickle& operator=(const TTrickle&) = delete;
+    void Stop() {
+        running_ = false;
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    std::atomic<bool> running_{true};
+    std::thread thread_;
+};

@@ -385,7 +385,7 @@ TEST_F(DailyRunTest, FailedStatisticsMailTriesTheOthersAndTheNextRunMailsAgain) 
     int sent = 0, failed = 0;
     for (const auto& r : reports) {
         sent += r.rfind("sent ", 0) == 0;
-        failed += r.find(": 503 no valid recipients") != std::string::npos;
+        failed += r.find("refused: 550 no such user") != std::string::npos;
     }
     EXPECT_EQ(sent, 1);
     EXPECT_EQ(failed, 1);

@@ -7,9 +7,13 @@
 #include <sched.h>
 #include <sys/ioctl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/Text.h"
@@ -39,7 +43,12 @@ const char kRejoined[] =
 const char kLeft[] = "\xee\xf2\xea\xeb\xfe\xf7\xe8\xeb\xe0\xf1\xfc";  // отключилась
 const char kNotAllowed[] =
     "\xe0\xe4\xf0\xe5\xf1\xe0 \xed\xe5\xf2 \xe2 \xf1\xef\xe8\xf1\xea\xe5 Allow";
-const char kBusy[] = "\xf3\xe6\xe5 \xef\xee\xe4\xea\xeb\xfe\xf7\xe5\xed\xe0";  // уже подключена
+const char kDropped[] = "\xee\xf2\xea\xeb\xfe\xf7\xe5\xed\xe0";  // отключена
+const char kSilentLongest[] =
+    "\xec\xee\xeb\xf7\xe0\xeb\xe0 \xe4\xee\xeb\xfc\xf8\xe5";     // молчала дольше
+const char kNoData[] = "\xed\xe5\xf2 \xe4\xe0\xed\xed\xfb\xf5";  // нет данных
+const char kClosed[] =
+    "\xf1\xee\xe5\xe4\xe8\xed\xe5\xed\xe8\xe5 \xe7\xe0\xea\xf0\xfb\xf2\xee";  // соединение закрыто
 const char kLoginSent[] = "\xee\xf2\xef\xf0\xe0\xe2\xeb\xe5\xed\xee \xe8\xec\xff";
 const char kPasswordSent[] = "\xee\xf2\xef\xf0\xe0\xe2\xeb\xe5\xed \xef\xe0\xf0\xee\xeb\xfc";
 const char kBadEntry[] = "\xed\xe5\xe2\xe5\xf0\xed\xe0\xff \xe7\xe0\xef\xe8\xf1\xfc";
@@ -98,6 +107,21 @@ struct TNetPort {
 std::string TcpName(uint16_t port) {
     return "tcp://127.0.0.1:" + std::to_string(port);
 }
+
+std::string ListenName(uint16_t port) {
+    return "listen://127.0.0.1:" + std::to_string(port);
+}
+
+// A capture port listening on a free loopback port for the allowed addresses.
+struct TListening {
+    explicit TListening(const std::string& allow) : Net(ListenName(Port)) {
+        Net.Port.SetAllow(allow);
+        Net.Port.Open();
+    }
+    TPeerSocket From(const std::string& address) const { return ConnectFrom(address, Port); }
+    const uint16_t Port = FreePort();
+    TNetPort Net;
+};
 
 // ---- names, address lists, prompts ----
 
@@ -330,45 +354,49 @@ TEST(TcpSource, AnExchangeThatAsksNothingIsReadWithALoginSet) {
 // ---- the exchange connects ----
 
 TEST(ListenSource, AcceptsTheExchangeRefusesOthersAndReplacesAStaleConnection) {
-    const uint16_t port = FreePort();
-    TNetPort net("listen://127.0.0.1:" + std::to_string(port));
-    net.Port.SetAllow("127.0.0.1, 127.0.0.3, bogus/1");
-    net.Port.Open();
+    TListening listening("127.0.0.1, 127.0.0.3, bogus/1");
+    TNetPort& net = listening.Net;
     ASSERT_TRUE(net.WaitNotice({"Allow", kBadEntry, "bogus/1"}));
 
-    TPeerSocket first = ConnectFrom("127.0.0.1", port);
+    TPeerSocket first = listening.From("127.0.0.1");
     ASSERT_TRUE(first.Valid());
     ASSERT_TRUE(net.WaitNotice({"127.0.0.1:", kJoined}));
     ASSERT_TRUE(first.Send("a 1\r\n"));
     ASSERT_TRUE(net.WaitGot("a 1\r\n"));
 
     // An address not in the list is refused and told, and never heard.
-    TPeerSocket stranger = ConnectFrom("127.0.0.2", port);
+    TPeerSocket stranger = listening.From("127.0.0.2");
     ASSERT_TRUE(stranger.Valid());
     stranger.Send("x 1\r\n");
     ASSERT_TRUE(net.WaitNotice({"127.0.0.2", kNotAllowed}));
     EXPECT_TRUE(stranger.ClosedByStation(2000));
-    // An allowed address while the exchange is connected: one stream of lines at a time.
-    TPeerSocket other = ConnectFrom("127.0.0.3", port);
+    // Another allowed address is served beside the exchange.
+    TPeerSocket other = listening.From("127.0.0.3");
     ASSERT_TRUE(other.Valid());
-    ASSERT_TRUE(net.WaitNotice({"127.0.0.3", kBusy, "127.0.0.1"}));
-    EXPECT_TRUE(other.ClosedByStation(2000));
+    ASSERT_TRUE(net.WaitNotice({"127.0.0.3", kJoined}));
+    ASSERT_TRUE(other.Send("c 1\r\n"));
+    ASSERT_TRUE(net.WaitGot("a 1\r\nc 1\r\n"));
 
-    // The exchange comes back while its old connection still looks alive.
+    // The exchange comes back while its old connection still looks alive; the line it was
+    // sending reaches the reader only then, cut off.
     ASSERT_TRUE(first.Send("a 2 cut"));
-    ASSERT_TRUE(net.WaitGot("a 2 cut"));
-    TPeerSocket again = ConnectFrom("127.0.0.1", port);
+    PumpFor(100);
+    EXPECT_EQ(net.Got, "a 1\r\nc 1\r\n");
+    TPeerSocket again = listening.From("127.0.0.1");
     ASSERT_TRUE(again.Valid());
     ASSERT_TRUE(again.Send("a 3\r\n"));
     ASSERT_TRUE(net.WaitNotice({kRejoined}));
     EXPECT_TRUE(first.ClosedByStation(2000));
     ASSERT_TRUE(net.WaitGot("a 3\r\n"));
-    EXPECT_EQ(net.Got, "a 1\r\na 2 cuta 3\r\n");
-    EXPECT_EQ(net.Cuts, std::vector<size_t>{12});
+    EXPECT_EQ(net.Got, "a 1\r\nc 1\r\na 2 cuta 3\r\n");
+    EXPECT_EQ(net.Cuts, std::vector<size_t>{17});
 
+    // Leaving between lines cuts nothing.
     again.Close();
     ASSERT_TRUE(net.WaitNotice({"127.0.0.1:", kLeft}));
-    EXPECT_EQ(net.Cuts.size(), 2u);
+    other.Close();
+    ASSERT_TRUE(net.WaitNotice({"127.0.0.3:", kLeft}));
+    EXPECT_EQ(net.Cuts.size(), 1u);
     EXPECT_EQ(net.Got.find("x 1"), std::string::npos);
 }
 
@@ -384,6 +412,276 @@ TEST(ListenSource, APortTakenByAnotherListenerFailsToOpen) {
         EXPECT_EQ(e.SystemError, EADDRINUSE);
     }
     EXPECT_FALSE(port.Connected());
+}
+
+// ---- several peers on one listener ----
+
+// Got cut into its lines as the station cuts them: a CR ends a line, line feeds are no part
+// of one. A part after the last CR is the last entry.
+std::vector<std::string> LinesOf(const std::string& got) {
+    std::vector<std::string> lines(1);
+    for (char c : got) {
+        if (c == '\r')
+            lines.emplace_back();
+        else if (c != '\n')
+            lines.back() += c;
+    }
+    if (lines.back().empty()) lines.pop_back();
+    return lines;
+}
+
+std::string Numbered(const std::string& who, int n) {
+    return who + " " + std::to_string(n) + " 06/12/26 14:02:11 02 201 00:01:05 8495123";
+}
+
+// Sends bytes in pieces of 1 to 7 bytes with a pause now and then, as a slow line would.
+void SendInPieces(const TPeerSocket& peer, const std::string& bytes, unsigned seed) {
+    for (size_t at = 0; at < bytes.size();) {
+        seed = seed * 1103515245u + 12345u;
+        const size_t n = 1 + (seed >> 16) % 7;
+        if (!peer.Send(bytes.substr(at, n))) return;
+        at += n;
+        if ((seed >> 8) % 5 == 0) std::this_thread::sleep_for(std::chrono::microseconds(300));
+    }
+}
+
+TEST(ListenSource, APeerThatTricklesAndOneThatIsSilentDoNotKeepTheExchangeOut) {
+    TListening listening("127.0.0.0/29");
+    TNetPort& net = listening.Net;
+    TPeerSocket silent = listening.From("127.0.0.3");
+    TPeerSocket trickler = listening.From("127.0.0.2");
+    ASSERT_TRUE(net.WaitNotice({"127.0.0.3:", kJoined}));
+    ASSERT_TRUE(net.WaitNotice({"127.0.0.2:", kJoined}));
+    // A byte at a time, never a whole line while the exchange sends.
+    TTrickle drip(trickler, '~', std::chrono::milliseconds(20));
+
+    TPeerSocket exchange = listening.From("127.0.0.1");
+    ASSERT_TRUE(exchange.Valid());
+    std::string lines;
+    for (int n = 0; n < 20; ++n) lines += Numbered("x", n) + "\r\n";
+    std::thread send([&] { SendInPieces(exchange, lines, 7); });
+    const bool all = net.WaitGot(lines, 10000);
+    send.join();
+    ASSERT_TRUE(all) << net.Got;
+    EXPECT_EQ(net.Got, lines);  // the trickle is still a line under way
+    EXPECT_TRUE(net.Cuts.empty());
+    EXPECT_FALSE(silent.ClosedByStation(0));
+
+    // The trickler goes: what it sent arrives after the lines, cut off.
+    drip.Stop();
+    trickler.Close();
+    ASSERT_TRUE(net.WaitNotice({"127.0.0.2:", kLeft}));
+    ASSERT_EQ(net.Cuts, std::vector<size_t>{net.Got.size()});
+    EXPECT_EQ(net.Got.compare(0, lines.size(), lines), 0);
+    EXPECT_EQ(net.Got.find_first_not_of('~', lines.size()), std::string::npos);
+    EXPECT_GT(net.Got.size(), lines.size());
+}
+
+TEST(ListenSource, TwoPeersSendingAtOnceNeverMeetInsideALine) {
+    TListening listening("127.0.0.1, 127.0.0.2");
+    TNetPort& net = listening.Net;
+    TPeerSocket a = listening.From("127.0.0.1");
+    TPeerSocket b = listening.From("127.0.0.2");
+    ASSERT_TRUE(a.Valid() && b.Valid());
+    constexpr int kLines = 300;
+    auto linesOf = [](const std::string& who) {
+        std::string bytes;
+        for (int n = 0; n < kLines; ++n) bytes += Numbered(who, n) + "\r\n";
+        return bytes;
+    };
+    std::thread sendA([&] { SendInPieces(a, linesOf("a"), 1); });
+    std::thread sendB([&] { SendInPieces(b, linesOf("b"), 2); });
+    const bool all = PumpUntil([&] { return LinesOf(net.Got).size() >= 2 * kLines; }, 20000);
+    sendA.join();
+    sendB.join();
+    ASSERT_TRUE(all) << LinesOf(net.Got).size();
+    int next[2] = {0, 0};
+    bool switched = false;
+    char last = 0;
+    for (const std::string& line : LinesOf(net.Got)) {
+        ASSERT_TRUE(!line.empty() && (line[0] == 'a' || line[0] == 'b')) << line;
+        const int who = line[0] - 'a';
+        ASSERT_EQ(line, Numbered(line.substr(0, 1), next[who])) << "a line of two peers";
+        ++next[who];
+        switched = switched || (last != 0 && last != line[0]);
+        last = line[0];
+    }
+    EXPECT_EQ(next[0], kLines);
+    EXPECT_EQ(next[1], kLines);
+    EXPECT_TRUE(switched);  // the two were served side by side
+    EXPECT_TRUE(net.Cuts.empty());
+}
+
+TEST(ListenSource, AConnectionBeyondTheFourthClosesTheOneSilentLongest) {
+    static_assert(platform::kListenConnectionsMax == 4);
+    TListening listening("127.0.0.0/24");
+    TNetPort& net = listening.Net;
+    std::vector<TPeerSocket> peers;
+    for (const char* from : {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"}) {
+        peers.push_back(listening.From(from));
+        ASSERT_TRUE(net.WaitNotice({std::string(from) + ":", kJoined}));
+    }
+    // The second begins a line and falls silent; the others speak after it.
+    ASSERT_TRUE(peers[1].Send("half of a"));
+    PumpFor(50);
+    for (int i : {0, 2, 3}) {
+        const std::string line = "line " + std::to_string(i) + "\r\n";
+        ASSERT_TRUE(peers[i].Send(line));
+        ASSERT_TRUE(net.WaitGot(line));
+        PumpFor(10);
+    }
+    const size_t before = net.Got.size();
+
+    TPeerSocket fifth = listening.From("127.0.0.6");
+    ASSERT_TRUE(fifth.Valid());
+    ASSERT_TRUE(net.WaitNotice({"127.0.0.3:", kDropped, kSilentLongest, "127.0.0.6:"}))
+        << net.AllNotices();
+    EXPECT_TRUE(peers[1].ClosedByStation(2000));
+    ASSERT_TRUE(fifth.Send("line 5\r\n"));
+    ASSERT_TRUE(net.WaitGot("line 5\r\n"));
+    EXPECT_EQ(net.Got.substr(before), "half of aline 5\r\n");
+    EXPECT_EQ(net.Cuts, std::vector<size_t>{before + 9});
+    for (int i : {0, 2, 3}) EXPECT_FALSE(peers[i].ClosedByStation(100)) << i;
+}
+
+TEST(ListenSource, APeerThatSendsNoLineEndsIsCutAtItsCapAndKeepsNothingBack) {
+    TListening listening("127.0.0.1, 127.0.0.2");
+    TNetPort& net = listening.Net;
+    TPeerSocket noise = listening.From("127.0.0.2");
+    TPeerSocket exchange = listening.From("127.0.0.1");
+    ASSERT_TRUE(net.WaitNotice({"127.0.0.1:", kJoined}));
+    const std::string flood(200000, '#');
+    std::thread send([&] { noise.Send(flood); });
+    ASSERT_TRUE(exchange.Send("the call\r\n"));
+    ASSERT_TRUE(PumpUntil([&] { return net.Got.find("the call\r\n") != std::string::npos; }));
+    send.join();
+    noise.Close();
+    ASSERT_TRUE(net.WaitNotice({"127.0.0.2:", kLeft}));
+    // Every byte arrives, the flood only in pieces cut off, the call whole between them.
+    EXPECT_EQ(std::count(net.Got.begin(), net.Got.end(), '#'), 200000);
+    ASSERT_NE(net.Got.find("the call\r\n"), std::string::npos);
+    EXPECT_GE(net.Cuts.size(), 2u);
+    for (size_t cut : net.Cuts) {
+        ASSERT_GT(cut, 0u);
+        EXPECT_EQ(net.Got[cut - 1], '#');
+    }
+}
+
+// ---- a network device read as the port's worker reads it ----
+
+// The source without the port: its settings in full, its events on a thread of the test.
+class TDeviceReader {
+public:
+    TDeviceReader(const std::string& name, const platform::TNetOptions& options) {
+        int error = 0;
+        device_ = platform::OpenNetworkDevice(name, options, error);
+        if (!device_) return;
+        device_->SetCommMask(platform::EV_RXCHAR | platform::EV_BREAK);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~TDeviceReader() {
+        if (!device_) return;
+        device_->CancelWait();
+        thread_.join();
+    }
+    bool Valid() const { return device_ != nullptr; }
+    std::string Got() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return got_;
+    }
+    std::vector<size_t> Cuts() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return cuts_;
+    }
+    bool WaitNotice(std::initializer_list<std::string> parts, int ms = 5000) const {
+        return PumpUntil(
+            [&] {
+                std::lock_guard<std::mutex> lock(mutex_);
+                for (const std::string& n : notices_) {
+                    bool all = true;
+                    for (const std::string& p : parts) all = all && n.find(p) != std::string::npos;
+                    if (all) return true;
+                }
+                return false;
+            },
+            ms);
+    }
+    bool WaitGot(const std::string& part, int ms = 5000) const {
+        return PumpUntil([&] { return Got().find(part) != std::string::npos; }, ms);
+    }
+
+private:
+    void Run() {
+        uint32_t events = 0;
+        while (device_->WaitCommEvent(events)) {
+            uint32_t errors = 0, queued = 0;
+            device_->ClearCommError(errors, queued);
+            std::string bytes(queued, '\0');
+            uint32_t done = 0;
+            device_->Read(bytes.data(), queued, done);
+            std::lock_guard<std::mutex> lock(mutex_);
+            got_ += bytes.substr(0, done);
+            if (events & platform::EV_BREAK) cuts_.push_back(got_.size());
+            for (std::string& n : device_->TakeNotices()) notices_.push_back(std::move(n));
+        }
+    }
+
+    std::unique_ptr<platform::TSerialDevice> device_;
+    std::thread thread_;
+    mutable std::mutex mutex_;
+    std::string got_;
+    std::vector<size_t> cuts_;
+    std::vector<std::string> notices_;
+};
+
+// A converter that froze: its network side still answers, nothing comes through.
+TEST(IdleSource, ATcpExchangeSilentForTheIdlePeriodIsConnectedAfresh) {
+    TPeerListener exchange;
+    platform::TNetOptions options;
+    options.IdleMs = 1500;
+    TDeviceReader source(TcpName(exchange.Port()), options);
+    ASSERT_TRUE(source.Valid());
+    TPeerSocket frozen = exchange.Accept(5000);
+    ASSERT_TRUE(frozen.Valid());
+    // Bytes more often than the period keep the connection.
+    for (int i = 0; i < 5; ++i) {
+        if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        ASSERT_TRUE(frozen.Send(i % 2 ? "\r\n" : "line"));
+    }
+    const auto silentFrom = std::chrono::steady_clock::now();
+    ASSERT_TRUE(source.WaitGot("line\r\nline\r\nline"));
+    EXPECT_FALSE(frozen.ClosedByStation(0));
+    EXPECT_TRUE(frozen.ClosedByStation(5000));
+    EXPECT_GE(std::chrono::steady_clock::now() - silentFrom, std::chrono::milliseconds(1400));
+    ASSERT_TRUE(source.WaitNotice({kClosed, std::string(kNoData) + " 2 \xf1", kRetry1}));
+    EXPECT_EQ(source.Cuts(), std::vector<size_t>{source.Got().size()});
+    TPeerSocket again = exchange.Accept(5000);
+    ASSERT_TRUE(again.Valid());
+    ASSERT_TRUE(again.Send("after\r\n"));
+    ASSERT_TRUE(source.WaitGot("after\r\n"));
+    EXPECT_EQ(source.Got(), "line\r\nline\r\nlineafter\r\n");
+}
+
+TEST(IdleSource, AListenerClosesAConnectionSilentForTheIdlePeriodAndKeepsTheOthers) {
+    const uint16_t port = FreePort();
+    platform::TNetOptions options;
+    options.Allow = "127.0.0.1, 127.0.0.2";
+    options.IdleMs = 1000;
+    TDeviceReader source(ListenName(port), options);
+    ASSERT_TRUE(source.Valid());
+    TPeerSocket frozen = ConnectFrom("127.0.0.2", port);
+    TPeerSocket talking = ConnectFrom("127.0.0.1", port);
+    ASSERT_TRUE(frozen.Send("half"));
+    for (int i = 0; i < 8; ++i) {
+        ASSERT_TRUE(talking.Send("t\r\n"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+    EXPECT_TRUE(frozen.ClosedByStation(0));
+    ASSERT_TRUE(source.WaitNotice({"127.0.0.2:", kDropped, std::string(kNoData) + " 1 \xf1"}));
+    EXPECT_FALSE(talking.ClosedByStation(0));
+    const std::string got = source.Got();
+    ASSERT_NE(got.find("half"), std::string::npos);
+    EXPECT_EQ(source.Cuts(), std::vector<size_t>{got.find("half") + 4});
 }
 
 // ---- a peer that stops answering ----

@@ -149,9 +149,10 @@ TEST(Setup, CharacterAndYesNoTexts) {
 TEST(Setup, NetworkKeysLoadWithinTheirLimitsAndSaveBesideTheSix) {
     TempDir dir;
     const std::string longLogin(200, 'u');
-    WriteBytes(dir.file("comport.ini"),
-               "[ComPort]\r\nPort= tcp://10.0.0.5:2300 \r\nBaudRate=1200\r\nLogin=" + longLogin +
-                   "\r\nPassword=pa\x01ss\r\nAllow=10.0.0.5, 10.1.0.0/16\r\nKeepAlive=1\r\n");
+    WriteBytes(
+        dir.file("comport.ini"),
+        "[ComPort]\r\nPort= tcp://10.0.0.5:2300 \r\nBaudRate=1200\r\nLogin=" + longLogin +
+            "\r\nPassword=pa\x01ss\r\nAllow=10.0.0.5, 10.1.0.0/16\r\nKeepAlive=1\r\nIdle=-5\r\n");
     TSerialPort port;
     port.UseCaptureDefaults();
     port.LoadSetup(ssIniFile, dir.file("comport.ini"));
@@ -160,18 +161,24 @@ TEST(Setup, NetworkKeysLoadWithinTheirLimitsAndSaveBesideTheSix) {
     EXPECT_EQ(port.Password(), "pass");
     EXPECT_EQ(port.Allow(), "10.0.0.5, 10.1.0.0/16");
     EXPECT_EQ(port.KeepAlive(), TCustomSerialPort::kKeepAliveMin);
+    EXPECT_EQ(port.Idle(), 0);
 
     port.SetLogin("smdr");
     port.SetPassword("");
     port.SetKeepAlive(99999);
+    port.SetIdle(30);
     port.SaveSetup(ssIniFile, dir.file("comport.ini"));
+    EXPECT_NE(ReadBytes(dir.file("comport.ini")).find("Idle=30\r\n"), std::string::npos);
     TSerialPort back;
     back.LoadSetup(ssIniFile, dir.file("comport.ini"));
     EXPECT_EQ(back.Login(), "smdr");
     EXPECT_EQ(back.Password(), "");  // cleared in the file, not left at its old value
     EXPECT_EQ(back.Allow(), "10.0.0.5, 10.1.0.0/16");
     EXPECT_EQ(back.KeepAlive(), TCustomSerialPort::kKeepAliveMax);
+    EXPECT_EQ(back.Idle(), 30);
     EXPECT_EQ(back.BaudRate(), br1200);
+    back.SetIdle(1 << 30);  // minutes that would overflow the source's milliseconds
+    EXPECT_EQ(back.Idle(), TCustomSerialPort::kIdleMax);
 }
 
 TEST(Setup, ANetworkPortWithoutLoginOrAllowWritesOnlyTheSixKeys) {

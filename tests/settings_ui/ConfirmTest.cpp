@@ -177,6 +177,7 @@ TEST_P(NetworkFields, OpenForTheSourceTyped) {
     EXPECT_EQ(form_->eNetPassword->isEnabled(), c.login);
     EXPECT_EQ(form_->eNetAllow->isEnabled(), c.allow);
     EXPECT_EQ(form_->seKeepAlive->isEnabled(), c.keepAlive);
+    EXPECT_EQ(form_->seIdle->isEnabled(), c.keepAlive);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -194,13 +195,15 @@ TEST_F(Confirm, TheExchangesLoginAndWatchGoIntoThePortFileAndComeBack) {
     Retype(form_->eNetLogin, "cdr");
     Retype(form_->eNetPassword, "s3cret");
     Retype(form_->seKeepAlive, "20");
+    Retype(form_->seIdle, "45");
     Click(form_->bbOk);
     ASSERT_EQ(form_->result(), QDialog::Accepted);
     EXPECT_EQ(port_.Login(), "cdr");
     EXPECT_EQ(port_.Password(), "s3cret");
     EXPECT_EQ(port_.KeepAlive(), 20);
+    EXPECT_EQ(port_.Idle(), 45);
     const std::string ini = Contents("comport.ini").toStdString();
-    for (const char* line : {"Login=cdr", "Password=s3cret", "KeepAlive=20"})
+    for (const char* line : {"Login=cdr", "Password=s3cret", "KeepAlive=20", "Idle=45"})
         EXPECT_NE(ini.find(line), std::string::npos) << line;
 
     TSerialPort reread;
@@ -209,6 +212,7 @@ TEST_F(Confirm, TheExchangesLoginAndWatchGoIntoThePortFileAndComeBack) {
     EXPECT_EQ(form_->eNetLogin->text(), "cdr");
     EXPECT_EQ(form_->eNetPassword->text(), "s3cret");
     EXPECT_EQ(form_->seKeepAlive->value(), 20);
+    EXPECT_EQ(form_->seIdle->value(), 45);
     EXPECT_EQ(reread.Login(), "cdr");
     EXPECT_EQ(reread.KeepAlive(), 20);
 }
@@ -358,6 +362,29 @@ TEST_F(Confirm, LoginAndEncryptionGoToAMailIniOnlyItsOwnerReads) {
     EXPECT_EQ(form_->cbSecurity->currentText(), "STARTTLS");
     EXPECT_EQ(form_->eUserSMTP->text(), "station@example");
     EXPECT_EQ(form_->ePasswordSMTP->text(), U(" \"пароль\" "));
+}
+
+// The database's login stands beside its path and goes to a db.ini only its owner reads; the
+// defaults leave none.
+TEST_F(Confirm, TheDatabaseLoginGoesToADbIniOnlyItsOwnerReads) {
+    Open(1);
+    EXPECT_EQ(form_->eUserDB->text(), "SYSDBA");
+    Click(form_->bbOk);
+    EXPECT_FALSE(Exists("db.ini"));
+
+    Open(1);
+    Retype(form_->eUserDB, " TARVICK ");
+    Retype(form_->ePasswordDB, "s3cret");
+    Retype(form_->eRoleDB, "STATION");
+    EXPECT_EQ(form_->ePasswordDB->echoMode(), QLineEdit::Password);
+    Click(form_->bbOk);
+    EXPECT_EQ(form_->result(), QDialog::Accepted);
+    EXPECT_EQ(QFile::permissions(Path("db.ini")), OwnerOnly());
+    const TDbLogin stored = TDbLogin::Load(Dir());
+    EXPECT_EQ(stored.User, "TARVICK");
+    EXPECT_EQ(stored.Password, "s3cret");
+    EXPECT_EQ(stored.Role, "STATION");
+    EXPECT_EQ(mo_.Login, stored);
 }
 
 TEST_F(Confirm, PlainMailLeavesNoMailIni) {

@@ -30,6 +30,7 @@
 #include "platform/CodePage.h"
 #include "serial/PortControls.h"
 #include "serial/SerialPort.h"
+#include "station/SettingsCommands.h"
 
 inline QString U(const char* utf8) {
     return QString::fromUtf8(utf8);
@@ -110,7 +111,7 @@ protected:
     // engine into the program directory, as the holder's own save does.
     TSettingsDialog& Open(int page = 1) {
         form_ = std::make_unique<TSettingsDialog>(mo_, port_);
-        form_->OnDisconnectDatabase = [this] { steps_.push_back("disconnect"); };
+        BindRecorder(*form_, mo_, [this] { steps_.push_back("disconnect"); });
         form_->OnSaveSettings = [this] {
             steps_.push_back(Exists("comport.ini") ? "table after ini" : "table");
             WriteSettingsTable(table_, mo_.ProgramDir, mo_);

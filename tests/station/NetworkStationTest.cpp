@@ -87,6 +87,15 @@ bool Staged(const TempDir& dir, const std::string& db, const std::string& ini, s
     return true;
 }
 
+// A connection to the station once it listens, which it does soon after its start.
+TPeerSocket ConnectOnceListening(const std::string& source, uint16_t port) {
+    TPeerSocket conn;
+    for (auto end = Clock::now() + std::chrono::seconds(20); !conn.Valid() && Clock::now() < end;
+         std::this_thread::sleep_for(std::chrono::milliseconds(100)))
+        conn = ConnectFrom(source, port);
+    return conn;
+}
+
 // The station's standard error is UTF-8.
 const char kLost[] = "соединение потеряно";
 
@@ -178,10 +187,7 @@ TEST(NetworkStation, StoresTheLinesOfAnExchangeThatConnectsToAListeningStation) 
         what))
         << what;
     TStationProcess station(dir.path());
-    TPeerSocket conn;
-    for (auto end = Clock::now() + std::chrono::seconds(20); !conn.Valid() && Clock::now() < end;
-         std::this_thread::sleep_for(std::chrono::milliseconds(100)))
-        conn = ConnectFrom("127.0.0.1", port);
+    TPeerSocket conn = ConnectOnceListening("127.0.0.1", port);
     ASSERT_TRUE(conn.Valid()) << station.Errors();
     TPeerSocket stranger = ConnectFrom("127.0.0.2", port);
     EXPECT_TRUE(stranger.ClosedByStation(5000));
@@ -190,6 +196,45 @@ TEST(NetworkStation, StoresTheLinesOfAnExchangeThatConnectsToAListeningStation) 
     kill(station.Pid, SIGTERM);
     EXPECT_EQ(station.Wait(std::chrono::seconds(10)), 0);
     EXPECT_NE(station.Errors().find("127.0.0.2"), std::string::npos) << station.Errors();
+}
+
+// A device on an allowed address that trickles a byte now and then, and one that connects and
+// says nothing, came first: the exchange is served beside them.
+TEST(NetworkStation, StoresTheExchangesLinesWhileOtherAllowedPeersHoldConnections) {
+    TempDir dir;
+    const uint16_t port = FreePort();
+    const std::string db = dir.file("calls.fdb");
+    std::string what;
+    ASSERT_TRUE(Staged(dir, db,
+                       "[ComPort]\r\nPort=listen://127.0.0.1:" + std::to_string(port) +
+                           "\r\nAllow=127.0.0.1, 127.0.0.2, 127.0.0.3\r\n",
+                       what))
+        << what;
+    TStationProcess station(dir.path());
+    TPeerSocket silent = ConnectOnceListening("127.0.0.3", port);
+    ASSERT_TRUE(silent.Valid()) << station.Errors();
+    TPeerSocket trickler = ConnectFrom("127.0.0.2", port);
+    ASSERT_TRUE(trickler.Valid());
+    TTrickle drip(trickler, '0', std::chrono::milliseconds(200));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+
+    TPeerSocket exchange = ConnectFrom("127.0.0.1", port);
+    ASSERT_TRUE(exchange.Valid());
+    for (int n = 0; n < 20; ++n) {
+        const std::string line = NumberedCall(n);
+        ASSERT_TRUE(exchange.Send(line.substr(0, 10)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_TRUE(exchange.Send(line.substr(10)));
+    }
+    EXPECT_EQ(WaitStored(db, 20, 60), 20) << station.Errors();
+    EXPECT_EQ(QueryNumber(db, "select count(distinct NumberOut) from Rings;"), 20);
+    EXPECT_FALSE(silent.ClosedByStation(0));
+    kill(station.Pid, SIGTERM);
+    EXPECT_EQ(station.Wait(std::chrono::seconds(10)), 0);
+    const std::string errors = station.Errors();
+    for (const char* peer : {"127.0.0.1:", "127.0.0.2:", "127.0.0.3:"})
+        EXPECT_NE(errors.find(std::string("АТС ") + peer), std::string::npos) << errors;
+    EXPECT_EQ(errors.find("строка оборвана"), std::string::npos) << errors;
 }
 
 }  // namespace
