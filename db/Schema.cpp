@@ -87,53 +87,29 @@ bool IsConstraint(const std::string& item) {
 // One statement in a transaction of its own: metadata is used by later steps only once
 // committed.
 void Execute(TCallDatabase& db, const std::string& sql) {
-    TFbTransaction& tr = db.DbTransaction;
-    tr.RollbackQuietly();
-    tr.StartTransaction();
-    try {
-        TFbStatement q(db.DbConnection, tr);
+    InTransaction(db.DbTransaction, [&] {
+        TFbStatement q(db.DbConnection, db.DbTransaction);
         q.SQL().Add(sql);
         q.ExecQuery();
-        tr.Commit();
-    } catch (...) {
-        tr.RollbackQuietly();
-        throw;
-    }
+    });
 }
 
 bool IndexExists(TCallDatabase& db, const std::string& name) {
-    TFbTransaction& tr = db.DbTransaction;
-    tr.RollbackQuietly();
-    tr.StartTransaction();
-    bool found = false;
-    try {
-        TFbStatement q(db.DbConnection, tr);
+    return InTransaction(db.DbTransaction, [&] {
+        TFbStatement q(db.DbConnection, db.DbTransaction);
         q.SQL().Add("SELECT COUNT(*) FROM RDB$INDICES WHERE RDB$INDEX_NAME = :Name");
         q.Params(0).SetAsString(name);
         q.ExecQuery();
-        found = !q.Eof() && q.Fields(0).AsInt64() > 0;
-        q.Close();
-        tr.Commit();
-    } catch (...) {
-        tr.RollbackQuietly();
-        throw;
-    }
-    return found;
+        return !q.Eof() && q.Fields(0).AsInt64() > 0;
+    });
 }
 
 TTableColumns ColumnsOf(TCallDatabase& db, const std::string& table) {
-    TFbTransaction& tr = db.DbTransaction;
-    tr.RollbackQuietly();
-    tr.StartTransaction();
-    TTableColumns columns;
-    try {
-        columns.Read(db.DbConnection, tr, table);
-        tr.Commit();
-    } catch (...) {
-        tr.RollbackQuietly();
-        throw;
-    }
-    return columns;
+    return InTransaction(db.DbTransaction, [&] {
+        TTableColumns columns;
+        columns.Read(db.DbConnection, db.DbTransaction, table);
+        return columns;
+    });
 }
 
 }  // namespace

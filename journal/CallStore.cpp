@@ -110,23 +110,17 @@ void TCallStore::Open(const std::string& station, const TJournalPos& fallback) {
     Close();
     Station = station;
     Fallback = fallback;
-    TFbTransaction& tr = Db.DbTransaction;
-    Begin(tr);
-    try {
+    InTransaction(Db.DbTransaction, [&] {
         TTableColumns marks, rejected;
         HasMarks = TableExists(Db, "JOURNALMARKS", marks);
         HasTraced = marks.HasAll({"TRACEDFILE", "TRACEDPOS"});
         HasRejected = TableExists(Db, "REJECTEDLINES", rejected);
-        RingColumns.Read(Db.DbConnection, tr, "RINGS");
+        RingColumns.Read(Db.DbConnection, Db.DbTransaction, "RINGS");
         // An identity longer than its column would refuse every row: such rows go without.
         HasSource = RingColumns.HasAll({"STATION", "JOURNALFILE", "JOURNALPOS"}) &&
                     RingColumns.Refuses("STATION", Station).empty();
         ReadMark();
-        tr.Commit();
-    } catch (...) {
-        tr.RollbackQuietly();
-        throw;
-    }
+    });
 }
 
 void TCallStore::ReadMark() {
@@ -302,24 +296,17 @@ TStoreResult TCallStore::Store(TRecorder& rules, const std::vector<TJournalLine>
 }
 
 std::vector<uint64_t> TCallStore::RejectedIn(const std::string& file) {
-    std::vector<uint64_t> offsets;
-    if (!HasRejected) return offsets;
-    TFbTransaction& tr = Db.DbTransaction;
-    Begin(tr);
-    try {
-        TFbStatement q(Db.DbConnection, tr);
+    if (!HasRejected) return {};
+    return InTransaction(Db.DbTransaction, [&] {
+        std::vector<uint64_t> offsets;
+        TFbStatement q(Db.DbConnection, Db.DbTransaction);
         q.SQL().Add(kRejectedIn);
         q.Params(0).SetAsString(Station);
         q.Params(1).SetAsString(file);
         for (q.ExecQuery(); !q.Eof(); q.Next())
             offsets.push_back(static_cast<uint64_t>(q.Fields(0).AsInt64()));
-        q.Close();
-        tr.Commit();
-    } catch (...) {
-        tr.RollbackQuietly();
-        throw;
-    }
-    return offsets;
+        return offsets;
+    });
 }
 
 TStoreResult TCallStore::Reexamine(TRecorder& rules, const std::vector<TJournalLine>& lines) {

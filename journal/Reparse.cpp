@@ -114,26 +114,16 @@ void TReparse::Execute(std::unique_ptr<TFbStatement>& slot, const char* sql,
 }
 
 int64_t TReparse::RowsOf(const std::string& file, uint64_t from, uint64_t to) {
-    TFbTransaction& tr = Db.DbTransaction;
-    tr.RollbackQuietly();
-    tr.StartTransaction();
-    int64_t rows = 0;
-    try {
-        TFbStatement q(Db.DbConnection, tr);
+    return InTransaction(Db.DbTransaction, [&] {
+        TFbStatement q(Db.DbConnection, Db.DbTransaction);
         q.SQL().Add(kCountRows);
         q.Params(0).SetAsString(Store.StationId());
         q.Params(1).SetAsString(file);
         q.Params(2).SetAsInt64(static_cast<int64_t>(from));
         q.Params(3).SetAsInt64(static_cast<int64_t>(to));
         q.ExecQuery();
-        rows = q.Eof() ? 0 : q.Fields(0).AsInt64();
-        q.Close();
-        tr.Commit();
-    } catch (...) {
-        tr.RollbackQuietly();
-        throw;
-    }
-    return rows;
+        return q.Eof() ? int64_t{0} : q.Fields(0).AsInt64();
+    });
 }
 
 // One transaction: the batch's rows and notes go, its lines come in again. A batch never spans

@@ -192,21 +192,32 @@ TEST(StationStores, SecondStationOnTheSameLineFindsItBusy) {
     }
 }
 
+// A station directory with a fresh database, on a pseudo-terminal at 115200 baud.
+struct TStagedStation {
+    TStagedStation() {
+        Ok = Pty.Ok() && stage::CreateDatabase(TARVICK_SOURCE_DIR, Db);
+        stage::TStationFiles files;
+        files.Dir = Dir.path();
+        files.PortName = Pty.Path();
+        files.BaudRate = "115200";
+        files.Fields = {{"DBPath", Db}};
+        Ok = Ok && stage::Stage(files, TARVICK_SOURCE_DIR, TARVICK_TOOL, What);
+    }
+    TempDir Dir;
+    TPty Pty;
+    std::string Db = Dir.path() + "calls.fdb";
+    std::string What;
+    bool Ok = false;
+};
+
 // A line whose number is longer than its column is rejected with the reason; every line after
 // it is stored, after a restart as well, and tarvick-tool replay goes through the journal.
 TEST(StationStores, ALineTooLongForItsColumnsIsRejectedAndStoringGoesOn) {
-    TempDir dir;
-    TPty pty;
-    ASSERT_TRUE(pty.Ok());
-    const std::string db = dir.path() + "calls.fdb";
-    ASSERT_TRUE(stage::CreateDatabase(TARVICK_SOURCE_DIR, db));
-    stage::TStationFiles files;
-    files.Dir = dir.path();
-    files.PortName = pty.Path();
-    files.BaudRate = "115200";
-    files.Fields = {{"DBPath", db}};
-    std::string what;
-    ASSERT_TRUE(stage::Stage(files, TARVICK_SOURCE_DIR, TARVICK_TOOL, what)) << what;
+    TStagedStation staged;
+    ASSERT_TRUE(staged.Ok) << staged.What;
+    TempDir& dir = staged.Dir;
+    TPty& pty = staged.Pty;
+    const std::string& db = staged.Db;
     const std::string tooLong = "06/12/26 14:00:30 02 201 00:00:10 " + std::string(60, '7');
     auto waitStored = [&](long n) {
         long stored = 0;
@@ -261,18 +272,11 @@ TEST(StationStores, ALineTooLongForItsColumnsIsRejectedAndStoringGoesOn) {
 // db.ini names the login: one the database does not let store is reported, with the server's
 // reason, and the lines wait in the journal.
 TEST(StationStores, TheLoginOfDbIniIsUsedAndARefusalIsReported) {
-    TempDir dir;
-    TPty pty;
-    ASSERT_TRUE(pty.Ok());
-    const std::string db = dir.path() + "calls.fdb";
-    ASSERT_TRUE(stage::CreateDatabase(TARVICK_SOURCE_DIR, db));
-    stage::TStationFiles files;
-    files.Dir = dir.path();
-    files.PortName = pty.Path();
-    files.BaudRate = "115200";
-    files.Fields = {{"DBPath", db}};
-    std::string what;
-    ASSERT_TRUE(stage::Stage(files, TARVICK_SOURCE_DIR, TARVICK_TOOL, what)) << what;
+    TStagedStation staged;
+    ASSERT_TRUE(staged.Ok) << staged.What;
+    TempDir& dir = staged.Dir;
+    TPty& pty = staged.Pty;
+    const std::string& db = staged.Db;
     std::ofstream(dir.path() + "db.ini") << "[Database]\r\nUser=STRANGER\r\nPassword=x\r\n";
     TStationProcess station(dir.path());
     std::this_thread::sleep_for(std::chrono::milliseconds(2000));
