@@ -21,12 +21,12 @@
 #include <string>
 #include <vector>
 
-#include "journal/CallStore.h"
-#include "station/Controller.h"
 #include "capture/Recorder.h"
-#include "station/Station.h"
 #include "db/CallDatabase.h"
 #include "db/FirebirdEnv.h"
+#include "journal/CallStore.h"
+#include "station/Controller.h"
+#include "station/Station.h"
 #include "tests/common/Process.h"
 
 namespace {
@@ -62,7 +62,8 @@ ib::TDbHandle Attach(const std::string& path, const std::string& dpb) {
     return db;
 }
 
-// One database per forced-writes setting, shared by the record path and the bare loop.
+// One database per forced-writes setting, shared by the record path and the bare loop; and one
+// made as before rows carried their source (Station, JournalFile, JournalPos), to compare.
 struct TBenchDatabase {
     std::string Path;
     bool Ok = false;
@@ -72,14 +73,28 @@ std::string gDir;
 std::map<int, TBenchDatabase> gDatabases;
 std::map<std::string, std::vector<double>> gRates;  // lines/s of every repetition
 
-const TBenchDatabase& Database(int forcedWrites) {
-    TBenchDatabase& db = gDatabases[forcedWrites];
+const TBenchDatabase& Database(int forcedWrites, bool source = true) {
+    TBenchDatabase& db = gDatabases[forcedWrites * 2 + (source ? 1 : 0)];
     if (!db.Path.empty()) return db;
-    db.Path = gDir + "calls-fw" + std::to_string(forcedWrites) + ".fdb";
+    db.Path =
+        gDir + "calls-fw" + std::to_string(forcedWrites) + (source ? "" : "-nosource") + ".fdb";
     if (process::Run({TARVICK_SOURCE_DIR "/scripts/create-db.sh", db.Path}) != 0) return db;
     try {
         // The forced-writes flag lives in the database header; an attach with the item sets it.
         Attach(db.Path, Dpb(forcedWrites));
+        if (!source) {
+            TCallDatabase callDb;
+            callDb.Connect(db.Path);
+            for (const char* sql :
+                 {"DROP INDEX Rings_Source", "ALTER TABLE Rings DROP Station",
+                  "ALTER TABLE Rings DROP JournalFile", "ALTER TABLE Rings DROP JournalPos"}) {
+                callDb.DbTransaction.StartTransaction();
+                TFbStatement q(callDb.DbConnection, callDb.DbTransaction);
+                q.SQL().Add(sql);
+                q.ExecQuery();
+                callDb.DbTransaction.Commit();
+            }
+        }
         db.Ok = true;
     } catch (const EError& e) {
         std::fprintf(stderr, "%s\n", e.what());
@@ -106,9 +121,9 @@ std::string Number(int i) {
     return buf;
 }
 
-void Record(benchmark::State& state, const char* name, double seconds) {
+void Record(benchmark::State& state, const std::string& name, double seconds) {
     const double rate = static_cast<double>(state.iterations()) / seconds;
-    gRates[std::string(name) + "/" + std::to_string(state.range(0))].push_back(rate);
+    gRates[name + "/" + std::to_string(state.range(0))].push_back(rate);
     state.counters["lines_per_s"] = rate;
 }
 
@@ -325,7 +340,8 @@ std::unique_ptr<TRecorder> Generic24Holder(const std::string& dbPath) {
 // The station's journal path: each read of the port (one line, or a burst of range(1) lines as
 // a busy line delivers them) is journaled, made durable and stored line by line.
 void BM_JournalPath(benchmark::State& state) {
-    const TBenchDatabase& db = Database(static_cast<int>(state.range(0)));
+    const bool source = state.range(2) != 0;
+    const TBenchDatabase& db = Database(static_cast<int>(state.range(0)), source);
     if (!db.Ok) {
         state.SkipWithError("the call database could not be created");
         return;
@@ -361,12 +377,16 @@ void BM_JournalPath(benchmark::State& state) {
         state.SkipWithError("not every line was stored");
     control.Shutdown(nullptr);
     view.RunPosted();
-    Record(state, perRead == 1 ? "journal_path" : "journal_burst", elapsed.count());
+    Record(
+        state,
+        std::string(perRead == 1 ? "journal_path" : "journal_burst") + (source ? "" : "_nosource"),
+        elapsed.count());
 }
 
 // A backlog of journal lines stored range(1) lines to a transaction, the mark in each.
 void BM_Backlog(benchmark::State& state) {
-    const TBenchDatabase& db = Database(static_cast<int>(state.range(0)));
+    const bool source = state.range(2) != 0;
+    const TBenchDatabase& db = Database(static_cast<int>(state.range(0)), source);
     if (!db.Ok) {
         state.SkipWithError("the call database could not be created");
         return;
@@ -409,7 +429,10 @@ void BM_Backlog(benchmark::State& state) {
     if (stored != static_cast<int64_t>(state.iterations()))
         state.SkipWithError("not every line was stored");
     store.Close();
-    Record(state, batch == 1 ? "backlog_by_line" : "backlog_batched", elapsed.count());
+    Record(state,
+           std::string(batch == 1 ? "backlog_by_line" : "backlog_batched") +
+               (source ? "" : "_nosource"),
+           elapsed.count());
 }
 
 // Forced writes on: about 1 400 lines/s here, so 3 000 lines take two seconds; off: about 9 000.
@@ -418,12 +441,17 @@ BENCHMARK(BM_BareLoop)->Args({1, 0})->Iterations(3000)->Repetitions(9)->UseRealT
 BENCHMARK(BM_RecordPath)->Arg(0)->Iterations(15000)->Repetitions(5)->UseRealTime();
 BENCHMARK(BM_BareLoop)->Args({0, 0})->Iterations(15000)->Repetitions(5)->UseRealTime();
 BENCHMARK(BM_BareLoop)->Args({1, 1})->Iterations(3000)->Repetitions(9)->UseRealTime();
-BENCHMARK(BM_JournalPath)->Args({1, 1})->Iterations(3000)->Repetitions(9)->UseRealTime();
-BENCHMARK(BM_JournalPath)->Args({1, 8})->Iterations(3000)->Repetitions(9)->UseRealTime();
+// Third argument: 1 rows carry their source, 0 a database made before the columns.
+BENCHMARK(BM_JournalPath)->Args({1, 1, 1})->Iterations(3000)->Repetitions(9)->UseRealTime();
+BENCHMARK(BM_JournalPath)->Args({1, 1, 0})->Iterations(3000)->Repetitions(9)->UseRealTime();
+BENCHMARK(BM_JournalPath)->Args({1, 8, 1})->Iterations(3000)->Repetitions(9)->UseRealTime();
+BENCHMARK(BM_JournalPath)->Args({1, 8, 0})->Iterations(3000)->Repetitions(9)->UseRealTime();
 BENCHMARK(BM_BareLoop)->Args({0, 1})->Iterations(15000)->Repetitions(5)->UseRealTime();
-BENCHMARK(BM_JournalPath)->Args({0, 1})->Iterations(15000)->Repetitions(5)->UseRealTime();
-BENCHMARK(BM_Backlog)->Args({1, 1})->Iterations(2000)->Repetitions(3)->UseRealTime();
-BENCHMARK(BM_Backlog)->Args({1, 500})->Iterations(50000)->Repetitions(3)->UseRealTime();
+BENCHMARK(BM_JournalPath)->Args({0, 1, 1})->Iterations(15000)->Repetitions(5)->UseRealTime();
+BENCHMARK(BM_JournalPath)->Args({0, 1, 0})->Iterations(15000)->Repetitions(5)->UseRealTime();
+BENCHMARK(BM_Backlog)->Args({1, 1, 1})->Iterations(2000)->Repetitions(3)->UseRealTime();
+BENCHMARK(BM_Backlog)->Args({1, 500, 1})->Iterations(50000)->Repetitions(3)->UseRealTime();
+BENCHMARK(BM_Backlog)->Args({1, 500, 0})->Iterations(50000)->Repetitions(3)->UseRealTime();
 
 double Median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
@@ -446,17 +474,27 @@ int main(int argc, char** argv) {
         std::printf("forced writes %s: bare loop %.0f rows/s\n", fw ? "on " : "off", bare);
         // The journal path's own bare loop adds the mark's UPDATE to each transaction.
         const double bareMark = Median(gRates["bare_loop_mark" + key]);
-        for (const char* path : {"record_path", "journal_path", "journal_burst", "backlog_by_line",
-                                 "backlog_batched"}) {
+        for (const char* path : {"record_path", "journal_path", "journal_path_nosource",
+                                 "journal_burst", "journal_burst_nosource", "backlog_by_line",
+                                 "backlog_batched", "backlog_batched_nosource"}) {
             const double rate = Median(gRates[path + key]);
             if (rate <= 0) continue;
-            std::printf("  %-16s %8.0f lines/s  %6.1f%% of the bare loop", path, rate,
+            std::printf("  %-24s %8.0f lines/s  %6.1f%% of the bare loop", path, rate,
                         100.0 * rate / bare);
             if (bareMark > 0 && std::strncmp(path, "journal", 7) == 0)
                 std::printf(", %6.1f%% of the bare loop with the mark (%.0f rows/s)",
                             100.0 * rate / bareMark, bareMark);
             std::printf("\n");
         }
+    }
+    for (const std::string path :
+         {"journal_path/1", "journal_burst/1", "journal_path/0", "backlog_batched/1"}) {
+        const std::string name = path.substr(0, path.find('/'));
+        const double with = Median(gRates[path]);
+        const double without = Median(gRates[name + "_nosource" + path.substr(path.find('/'))]);
+        if (with > 0 && without > 0)
+            std::printf("%s, rows with their source: %.1f%% of the rate without\n", path.c_str(),
+                        100.0 * with / without);
     }
     const double byLine = Median(gRates["backlog_by_line/1"]);
     const double batched = Median(gRates["backlog_batched/1"]);

@@ -15,6 +15,7 @@ struct TRect {
 };
 
 class TFbStatement;
+class TTableColumns;
 
 // The thirteen field texts of the current line, in extraction order, and what the template's
 // direction makes of it.
@@ -81,7 +82,15 @@ public:
     // also fills Caller, for tables that have it.
     static const char* const kInsertRing;
     static const char* const kInsertRingCaller;
+    // The same with the line's source after the row's values: :Station, :File, :Pos.
+    static const char* const kInsertRingFrom;
+    // The INSERT for the columns the table has: the row's, Caller (P13), then the source.
+    static const char* InsertRingSql(bool withCaller, bool withSource);
     static void BindRing(TFbStatement& sql, const TRingRow& row, bool withCaller = false);
+    // The columns the INSERT writes, in its parameters' order.
+    static const char* const kRingColumns[13];
+    // Why Rings, as the database describes it, cannot take the row; empty when it can.
+    static std::string RowRefused(const TRingRow& row, const TTableColumns& rings);
 
     // Configuration.
     bool LoadTemplate();
@@ -90,6 +99,8 @@ public:
     void LoadConfiguration();
     // mail.ini in ProgramDir: written only when it exists or holds more than plain mail.
     void SaveMailSettings();
+    // db.ini in ProgramDir: written only when it exists or the login is not the defaults.
+    void SaveDbLogin();
     bool NeedTimer() const { return SendMail || NeedARight || NeedSilenc || ReportMailOn; }
     // What the loaded template leaves out (keys read as 0, no date), for the start's log.
     std::vector<std::string> TemplateNotes;

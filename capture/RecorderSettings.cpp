@@ -30,6 +30,12 @@ void TRecorder::LoadConfiguration() {
         ReadReportMailSettings(platform::FileInDir(ProgramDir, kReportsIni));
     ReportMailOn = reports.Monthly || reports.Weekly;
     LoadProblem.clear();
+    try {
+        Login = TDbLogin::Load(ProgramDir);
+    } catch (const std::exception& e) {
+        LoadProblem = e.what();
+        return;
+    }
     if (LoadSettings()) ConfigLoaded = LoadTemplate();
 }
 
@@ -40,4 +46,12 @@ void TRecorder::SaveMailSettings() {
     WriteMailSettings(path, Mail);
     // The keys the dialog does not edit, and any problem with them, are the file's.
     Mail = ReadMailSettings(path);
+}
+
+void TRecorder::SaveDbLogin() {
+    std::error_code ec;
+    if (Login.IsDefault() &&
+        !std::filesystem::exists(platform::FileInDir(ProgramDir, TDbLogin::kFile), ec))
+        return;
+    Login.Save(ProgramDir);
 }

@@ -6,6 +6,7 @@
 #include "capture/Recorder.h"
 #include "common/Text.h"
 #include "db/CallDatabase.h"
+#include "db/TableColumns.h"
 
 const char* const TRecorder::kInsertRing =
     "INSERT INTO Rings (RDay,RMont,RYear,RHour,RMin,RSec,RLine,TimeHour,TimeMin,TimeSec,"
@@ -15,6 +16,36 @@ const char* const TRecorder::kInsertRingCaller =
     "INSERT INTO Rings (RDay,RMont,RYear,RHour,RMin,RSec,RLine,TimeHour,TimeMin,TimeSec,"
     "NumberIn,NumberOut,RingDate,Caller) values (:P0,:P1,:P2,:P3,:P4,:P5,:P6,:P7,:P8,:P9,:P10,"
     ":P11,:P12,:P13)";
+
+const char* const TRecorder::kInsertRingFrom =
+    "INSERT INTO Rings (RDay,RMont,RYear,RHour,RMin,RSec,RLine,TimeHour,TimeMin,TimeSec,"
+    "NumberIn,NumberOut,RingDate,Station,JournalFile,JournalPos) values (:P0,:P1,:P2,:P3,:P4,"
+    ":P5,:P6,:P7,:P8,:P9,:P10,:P11,:P12,:Station,:File,:Pos)";
+
+namespace {
+const char* const kInsertRingCallerFrom =
+    "INSERT INTO Rings (RDay,RMont,RYear,RHour,RMin,RSec,RLine,TimeHour,TimeMin,TimeSec,"
+    "NumberIn,NumberOut,RingDate,Caller,Station,JournalFile,JournalPos) values (:P0,:P1,:P2,:P3,"
+    ":P4,:P5,:P6,:P7,:P8,:P9,:P10,:P11,:P12,:P13,:Station,:File,:Pos)";
+}  // namespace
+
+const char* TRecorder::InsertRingSql(bool withCaller, bool withSource) {
+    if (withCaller) return withSource ? kInsertRingCallerFrom : kInsertRingCaller;
+    return withSource ? kInsertRingFrom : kInsertRing;
+}
+
+const char* const TRecorder::kRingColumns[13] = {
+    "RDay",     "RMont",   "RYear",   "RHour",    "RMin",      "RSec",    "RLine",
+    "TimeHour", "TimeMin", "TimeSec", "NumberIn", "NumberOut", "RingDate"};
+
+std::string TRecorder::RowRefused(const TRingRow& row, const TTableColumns& rings) {
+    for (int i = 0; i < 11; ++i) {
+        std::string why = rings.Refuses(kRingColumns[i], row.Values[i]);
+        if (!why.empty()) return why;
+    }
+    if (std::string why = rings.Refuses(kRingColumns[11], row.NumberOut); !why.empty()) return why;
+    return row.Caller ? rings.Refuses("Caller", *row.Caller) : std::string();
+}
 
 void TRecorder::RecordEnd() {
     // Runs inside the port's event delivery: nothing may escape from here, or capture would end

@@ -295,6 +295,10 @@ void TSettingsDialog::BuildTree() {
 void TSettingsDialog::BuildGeneralPage() {
     auto* page = Named(new QWidget, "General");
     eDBPath = Named(new QLineEdit(page), "eDBPath");
+    eUserDB = Named(new QLineEdit(page), "eUserDB");
+    ePasswordDB = Named(new QLineEdit(page), "ePasswordDB");
+    ePasswordDB->setEchoMode(QLineEdit::Password);
+    eRoleDB = Named(new QLineEdit(page), "eRoleDB");
     cbShowBuffer = Named(new QCheckBox(U("Показывать буфер"), page), "cbShowBuffer");
     cbAutoRun = Named(new QCheckBox(U("Автозапуск"), page), "cbAutoRun");
     cbHideRun = Named(new QCheckBox(U("Запуск в скрытом режиме"), page), "cbHideRun");
@@ -309,24 +313,32 @@ void TSettingsDialog::BuildGeneralPage() {
     ePasswordSMTP->setEchoMode(QLineEdit::Password);
 
     auto* g = new QGridLayout(page);
-    g->addWidget(Caption("База данных", eDBPath), 0, 0, 1, 2);
-    g->addWidget(eDBPath, 1, 0, 1, 2);
-    g->addWidget(cbShowBuffer, 2, 0, 1, 2);
-    g->addWidget(cbAutoRun, 3, 0, 1, 2);
-    g->addWidget(cbHideRun, 4, 0, 1, 2);
-    g->addWidget(Caption("Порт SMTP сервера", sePortSMTP), 5, 0);
-    g->addWidget(sePortSMTP, 5, 1, Qt::AlignLeft);
-    g->addWidget(Caption("Адрес SMTP сервера", eAddrSMTP), 6, 0, 1, 2);
-    g->addWidget(eAddrSMTP, 7, 0, 1, 2);
-    g->addWidget(Caption("Обратный адрес", eFromSMTP), 8, 0, 1, 2);
-    g->addWidget(eFromSMTP, 9, 0, 1, 2);
-    g->addWidget(Caption("Защита соединения", cbSecurity), 10, 0);
-    g->addWidget(cbSecurity, 10, 1, Qt::AlignLeft);
-    g->addWidget(Caption("Пользователь", eUserSMTP), 11, 0);
-    g->addWidget(eUserSMTP, 11, 1);
-    g->addWidget(Caption("Пароль", ePasswordSMTP), 12, 0);
-    g->addWidget(ePasswordSMTP, 12, 1);
-    g->setRowStretch(13, 1);
+    int row = 0;
+    g->addWidget(Caption("База данных", eDBPath), row++, 0, 1, 2);
+    g->addWidget(eDBPath, row++, 0, 1, 2);
+    // The login beside the path it opens: a server's database wants its own user.
+    for (auto [caption, edit] :
+         {std::pair{"Пользователь базы", eUserDB}, std::pair{"Пароль базы", ePasswordDB},
+          std::pair{"Роль", eRoleDB}}) {
+        g->addWidget(Caption(caption, edit), row, 0);
+        g->addWidget(edit, row++, 1);
+    }
+    g->addWidget(cbShowBuffer, row++, 0, 1, 2);
+    g->addWidget(cbAutoRun, row++, 0, 1, 2);
+    g->addWidget(cbHideRun, row++, 0, 1, 2);
+    g->addWidget(Caption("Порт SMTP сервера", sePortSMTP), row, 0);
+    g->addWidget(sePortSMTP, row++, 1, Qt::AlignLeft);
+    g->addWidget(Caption("Адрес SMTP сервера", eAddrSMTP), row++, 0, 1, 2);
+    g->addWidget(eAddrSMTP, row++, 0, 1, 2);
+    g->addWidget(Caption("Обратный адрес", eFromSMTP), row++, 0, 1, 2);
+    g->addWidget(eFromSMTP, row++, 0, 1, 2);
+    g->addWidget(Caption("Защита соединения", cbSecurity), row, 0);
+    g->addWidget(cbSecurity, row++, 1, Qt::AlignLeft);
+    g->addWidget(Caption("Пользователь", eUserSMTP), row, 0);
+    g->addWidget(eUserSMTP, row++, 1);
+    g->addWidget(Caption("Пароль", ePasswordSMTP), row, 0);
+    g->addWidget(ePasswordSMTP, row++, 1);
+    g->setRowStretch(row, 1);
     Notebook->addWidget(page);
 }
 
@@ -613,6 +625,10 @@ void TSettingsDialog::FormCreate() {
     SetTemplateEditing(false);
 
     SetLimitedText(eDBPath, FromAnsi(Settings.DBPath), FieldWidth("DBPath"));
+    // What a connection parameter can carry.
+    SetLimitedText(eUserDB, FromAnsi(Settings.Login.User), 255);
+    SetLimitedText(ePasswordDB, FromAnsi(Settings.Login.Password), 255);
+    SetLimitedText(eRoleDB, FromAnsi(Settings.Login.Role), 255);
     SetChecked(cbShowBuffer, Settings.ShowBuffer);
     SetChecked(cbAutoRun, Settings.AutoRun);
     SetChecked(cbHideRun, Settings.HideRun);
@@ -937,6 +953,10 @@ void TSettingsDialog::bbOkClick() {
     Settings.MsgSilence = MemoToAnsi(mMsgSilence);
     Settings.DaysSilenc = seDaysSilence->Value();
     Settings.DBPath = Trim(ToAnsi(eDBPath->text()));
+    Settings.Login.User = Trim(ToAnsi(eUserDB->text()));
+    if (Settings.Login.User.empty()) Settings.Login.User = TDbLogin::kDefaultUser;
+    Settings.Login.Password = ToAnsi(ePasswordDB->text());
+    Settings.Login.Role = Trim(ToAnsi(eRoleDB->text()));
     Settings.AddrSMTP = Trim(ToAnsi(eAddrSMTP->text()));
     Settings.FromSMTP = Trim(ToAnsi(eFromSMTP->text()));
     Settings.PortSMTP = sePortSMTP->Value();
@@ -968,6 +988,12 @@ void TSettingsDialog::bbOkClick() {
         if (OnSaveMailSettings) OnSaveMailSettings();
     } catch (const std::exception&) {
         ShowMessage(ToAnsi(U("Невозможно записать файл настроек почты mail.ini !")));
+        return;
+    }
+    try {
+        if (OnSaveDbLogin) OnSaveDbLogin();
+    } catch (const std::exception&) {
+        ShowMessage(ToAnsi(U("Невозможно записать файл db.ini !")));
         return;
     }
     accept();

@@ -50,6 +50,8 @@ public:
     std::function<void()> OnSaveSettings;
     // Writes mail.ini; raises on failure.
     std::function<void()> OnSaveMailSettings;
+    // Writes db.ini; raises on failure.
+    std::function<void()> OnSaveDbLogin;
     // A template saved on the template page becomes the settings' Template; this loads it into
     // the running station at once. False when it cannot be read.
     std::function<bool()> OnUseTemplate;
@@ -95,6 +97,9 @@ public:
     QPushButton* bbClose = nullptr;
 
     QLineEdit* eDBPath = nullptr;
+    QLineEdit* eUserDB = nullptr;
+    QLineEdit* ePasswordDB = nullptr;
+    QLineEdit* eRoleDB = nullptr;
     QCheckBox* cbShowBuffer = nullptr;
     QCheckBox* cbAutoRun = nullptr;
     QCheckBox* cbHideRun = nullptr;

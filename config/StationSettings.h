@@ -1,19 +1,21 @@
 #pragma once
 // What the station runs with and the settings dialog edits, as one plain value: the settings
-// table's fields, mail.ini's login and encryption, and the active template. The recorder holds
-// one; the dialog edits one without knowing the recorder.
+// table's fields, mail.ini's login and encryption, db.ini's login, and the active template. The
+// recorder holds one; the dialog edits one without knowing the recorder.
 #include <array>
 #include <cstdint>
 #include <string>
 
 #include "config/Settings.h"
 #include "config/Templates.h"
+#include "db/DbLogin.h"
 #include "mail/MailSettings.h"
 
 struct TStationSettings : TSettings, TTemplateColumns {
     std::string ProgramDir;
     TMailSettings Mail;  // from mail.ini beside the settings table
     bool ReportMailOn = false;  // reports.ini asks for a monthly or weekly report mail
+    TDbLogin Login;      // from db.ini beside the settings table
     // What the settings table's text fields hold, learnt when the settings are loaded.
     TTextWidths TextWidths;
     std::string TemplateComment;

@@ -22,13 +22,14 @@ TCallDatabase::~TCallDatabase() {
     if (CallDatabase == this) CallDatabase = nullptr;
 }
 
-void TCallDatabase::Connect(const std::string& dbPath) {
+void TCallDatabase::Connect(const std::string& dbPath, const TDbLogin& login) {
     HasCaller.reset();
     DbConnection.Close();
     DbConnection.Params().clear();
-    DbConnection.Params().push_back("user_name=SYSDBA");
-    DbConnection.Params().push_back("password=quillfern");
+    DbConnection.Params().push_back("user_name=" + login.User);
+    DbConnection.Params().push_back("password=" + login.Password);
     DbConnection.Params().push_back("lc_ctype=win1251");
+    if (!login.Role.empty()) DbConnection.Params().push_back("sql_role_name=" + login.Role);
     DbConnection.SetDatabaseName(dbPath);
     DbConnection.SetLoginPrompt(false);
     DbConnection.Open();

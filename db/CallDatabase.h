@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "db/DbLogin.h"
 #include "db/FbObjects.h"
 #include "dbf/DbfTable.h"
 
@@ -13,8 +14,8 @@ public:
     TCallDatabase(const TCallDatabase&) = delete;
     TCallDatabase& operator=(const TCallDatabase&) = delete;
 
-    // Attaches to dbPath with the fixed parameters; raises EDatabaseError when it cannot.
-    void Connect(const std::string& dbPath);
+    // Attaches to dbPath as the login says, in WIN1251; raises EDatabaseError when it cannot.
+    void Connect(const std::string& dbPath, const TDbLogin& login = {});
     void Disconnect();
     bool Connected() const { return DbConnection.Connected(); }
     // Whether Rings has the Caller column (databases made before it have not); asked once per

@@ -5,18 +5,30 @@
 
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "common/Errors.h"
 
 class EDatabaseError : public EError {
 public:
     EDatabaseError(const std::string& message, ISC_STATUS code = 0)
-        : EError(message), code_(code) {}
+        : EError(message),
+          codes_(code ? std::vector<ISC_STATUS>{code} : std::vector<ISC_STATUS>{}) {}
+    EDatabaseError(const std::string& message, std::vector<ISC_STATUS> codes)
+        : EError(message), codes_(std::move(codes)) {}
     // The first error code of the status vector (isc_network_error, isc_att_shutdown, ...).
-    ISC_STATUS Code() const { return code_; }
+    ISC_STATUS Code() const { return codes_.empty() ? 0 : codes_.front(); }
+    // Every error code of the status vector, outermost first: the first is often only
+    // isc_dsql_error, the cause comes after it.
+    const std::vector<ISC_STATUS>& Codes() const { return codes_; }
+    bool Has(ISC_STATUS code) const;
+    // Whether the server refused what one statement carried (a value too long or out of range,
+    // a conversion, a constraint, a trigger's exception) while the database itself is well.
+    // Anything else, an unknown error included, is the database's.
+    bool RefusesData() const;
 
 private:
-    ISC_STATUS code_;
+    std::vector<ISC_STATUS> codes_;
 };
 
 namespace ib {
@@ -27,6 +39,7 @@ public:
     ISC_STATUS* Vector() { return vector_; }
     bool Failed() const { return vector_[0] == 1 && vector_[1] != 0; }
     std::string Message() const;
+    std::vector<ISC_STATUS> Codes() const;
     void Check() const;
 
 private:

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "common/DateTime.h"
@@ -181,3 +182,24 @@ private:
     bool cursorOpen_ = false;
     bool eof_ = true;
 };
+
+// Runs fn in a transaction of its own, started afresh on tr: committed when fn returns, rolled
+// back when it raises, the error passed on.
+template <class F>
+auto InTransaction(TFbTransaction& tr, F&& fn) -> decltype(fn()) {
+    tr.RollbackQuietly();
+    tr.StartTransaction();
+    try {
+        if constexpr (std::is_void_v<decltype(fn())>) {
+            fn();
+            tr.Commit();
+        } else {
+            auto result = fn();
+            tr.Commit();
+            return result;
+        }
+    } catch (...) {
+        tr.RollbackQuietly();
+        throw;
+    }
+}

@@ -7,15 +7,33 @@
 
 namespace {
 
-const char kTableExists[] = "SELECT COUNT(*) FROM RDB$RELATIONS WHERE RDB$RELATION_NAME = :Name";
 const char kReadMark[] =
     "SELECT JournalFile, JournalPos FROM JournalMarks WHERE Station = :Station";
+const char kReadTracedMark[] =
+    "SELECT JournalFile, JournalPos, TracedFile, TracedPos FROM JournalMarks "
+    "WHERE Station = :Station";
 const char kUpdateMark[] =
     "UPDATE JournalMarks SET JournalFile = :File, JournalPos = :Pos, Updated = CURRENT_TIMESTAMP "
     "WHERE Station = :Station AND JournalFile = :OldFile AND JournalPos = :OldPos";
 const char kCreateMark[] =
     "INSERT INTO JournalMarks (Station, JournalFile, JournalPos, Updated) "
     "VALUES (:Station, :File, :Pos, CURRENT_TIMESTAMP)";
+// With rows that carry their source, the first move sets where that began; a move by a
+// program that stores rows without it ends the span, so it never covers a row it cannot find.
+const char kUpdateTracedMark[] =
+    "UPDATE JournalMarks SET JournalFile = :File, JournalPos = :Pos, Updated = CURRENT_TIMESTAMP, "
+    "TracedFile = IIF(TracedFile IS NULL, :TracedFile, TracedFile), "
+    "TracedPos = IIF(TracedFile IS NULL, :TracedPos, TracedPos) "
+    "WHERE Station = :Station AND JournalFile = :OldFile AND JournalPos = :OldPos";
+const char kUpdateUntracedMark[] =
+    "UPDATE JournalMarks SET JournalFile = :File, JournalPos = :Pos, Updated = CURRENT_TIMESTAMP, "
+    "TracedFile = NULL, TracedPos = NULL "
+    "WHERE Station = :Station AND JournalFile = :OldFile AND JournalPos = :OldPos";
+const char kCreateTracedMark[] =
+    "INSERT INTO JournalMarks (Station, JournalFile, JournalPos, Updated, TracedFile, TracedPos) "
+    "VALUES (:Station, :File, :Pos, CURRENT_TIMESTAMP, :TracedFile, :TracedPos)";
+const char kUntrace[] =
+    "UPDATE JournalMarks SET TracedFile = NULL, TracedPos = NULL WHERE Station = :Station";
 const char kReject[] =
     "UPDATE OR INSERT INTO RejectedLines (Station, JournalFile, JournalPos, Reason, Rejected) "
     "VALUES (:Station, :File, :Pos, :Reason, CURRENT_TIMESTAMP) "
@@ -42,12 +60,9 @@ std::string Plain(const std::string& text) {
     return out;
 }
 
-bool TableExists(TCallDatabase& db, const char* name) {
-    TFbStatement q(db.DbConnection, db.DbTransaction);
-    q.SQL().Add(kTableExists);
-    q.Params(0).SetAsString(name);
-    q.ExecQuery();
-    return !q.Eof() && q.Fields(0).AsInt64() > 0;
+bool TableExists(TCallDatabase& db, const char* name, TTableColumns& columns) {
+    columns.Read(db.DbConnection, db.DbTransaction, name);
+    return !columns.Columns().empty();
 }
 
 // The one transaction of the data module, started afresh.
@@ -66,25 +81,6 @@ TStoreResult FailedResult(TFbTransaction& tr, const std::exception& e) {
 
 }  // namespace
 
-bool IsLineError(long code) {
-    switch (code) {
-        case isc_except:
-        case isc_except2:
-        case isc_unique_key_violation:
-        case isc_no_dup:
-        case isc_foreign_key:
-        case isc_not_valid:
-        case isc_check_constraint:
-        case isc_convert_error:
-        case isc_arith_except:
-        case isc_transliteration_failed:
-        case isc_string_truncation:
-            return true;
-        default:
-            return false;
-    }
-}
-
 TCallStore::TCallStore(TCallDatabase& db) : Db(db) {}
 
 TCallStore::~TCallStore() {
@@ -97,6 +93,7 @@ void TCallStore::Close() {
     Create.reset();
     Reject.reset();
     Forget.reset();
+    Untrace.reset();
 }
 
 TFbStatement& TCallStore::Statement(std::unique_ptr<TFbStatement>& slot, const char* sql) {
@@ -113,57 +110,88 @@ void TCallStore::Open(const std::string& station, const TJournalPos& fallback) {
     Close();
     Station = station;
     Fallback = fallback;
-    TFbTransaction& tr = Db.DbTransaction;
-    Begin(tr);
-    try {
-        HasMarks = TableExists(Db, "JOURNALMARKS");
-        HasRejected = TableExists(Db, "REJECTEDLINES");
-        HasCaller = Db.RingsHasCaller();
+    InTransaction(Db.DbTransaction, [&] {
+        TTableColumns marks, rejected;
+        HasMarks = TableExists(Db, "JOURNALMARKS", marks);
+        HasTraced = marks.HasAll({"TRACEDFILE", "TRACEDPOS"});
+        HasRejected = TableExists(Db, "REJECTEDLINES", rejected);
+        RingColumns.Read(Db.DbConnection, Db.DbTransaction, "RINGS");
+        // An identity longer than its column would refuse every row: such rows go without.
+        HasSource = RingColumns.HasAll({"STATION", "JOURNALFILE", "JOURNALPOS"}) &&
+                    RingColumns.Refuses("STATION", Station).empty();
+        HasCaller = RingColumns.HasAll({"CALLER"});
         ReadMark();
-        tr.Commit();
-    } catch (...) {
-        tr.RollbackQuietly();
-        throw;
-    }
+    });
 }
 
 void TCallStore::ReadMark() {
     Mark_ = Fallback;
     MarkRow = false;
+    TracedSet = false;
     if (!HasMarks) return;
     TFbStatement q(Db.DbConnection, Db.DbTransaction);
-    q.SQL().Add(kReadMark);
+    q.SQL().Add(HasTraced ? kReadTracedMark : kReadMark);
     q.Params(0).SetAsString(Station);
     q.ExecQuery();
     if (q.Eof()) return;
     Mark_ = {q.Fields(0).AsString(), static_cast<uint64_t>(q.Fields(1).AsInt64())};
     MarkRow = true;
+    if (HasTraced && !q.Fields(2).IsNull()) {
+        TracedSet = true;
+        TracedFrom = {q.Fields(2).AsString(), static_cast<uint64_t>(q.Fields(3).AsInt64())};
+    }
+}
+
+bool TCallStore::Traced(TJournalPos& from) const {
+    if (TracedSet) from = TracedFrom;
+    return TracedSet;
 }
 
 // First in the transaction, so that a second program storing for the same station meets the
 // row's lock before either has inserted anything.
 bool TCallStore::MoveMark(const TJournalPos& to) {
+    const auto mark = static_cast<int64_t>(Mark_.Offset);
     if (MarkRow) {
-        TFbStatement& q = Statement(Update, kUpdateMark);
-        q.Params(0).SetAsString(to.File);
-        q.Params(1).SetAsInt64(static_cast<int64_t>(to.Offset));
-        q.Params(2).SetAsString(Station);
-        q.Params(3).SetAsString(Mark_.File);
-        q.Params(4).SetAsInt64(static_cast<int64_t>(Mark_.Offset));
+        TFbStatement& q = Statement(Update, !HasTraced  ? kUpdateMark
+                                            : HasSource ? kUpdateTracedMark
+                                                        : kUpdateUntracedMark);
+        int i = 0;
+        q.Params(i++).SetAsString(to.File);
+        q.Params(i++).SetAsInt64(static_cast<int64_t>(to.Offset));
+        if (HasTraced && HasSource) {
+            q.Params(i++).SetAsString(Mark_.File);
+            q.Params(i++).SetAsInt64(mark);
+        }
+        q.Params(i++).SetAsString(Station);
+        q.Params(i++).SetAsString(Mark_.File);
+        q.Params(i++).SetAsInt64(mark);
         q.ExecQuery();
         return q.RowsAffected() == 1;
     }
-    TFbStatement& q = Statement(Create, kCreateMark);
+    TFbStatement& q = Statement(Create, HasTraced ? kCreateTracedMark : kCreateMark);
     q.Params(0).SetAsString(Station);
     q.Params(1).SetAsString(to.File);
     q.Params(2).SetAsInt64(static_cast<int64_t>(to.Offset));
+    if (HasTraced && HasSource) {
+        q.Params(3).SetAsString(Mark_.File);
+        q.Params(4).SetAsInt64(mark);
+    } else if (HasTraced) {
+        q.Params(3).Clear();
+        q.Params(4).Clear();
+    }
     try {
         q.ExecQuery();
     } catch (const EDatabaseError& e) {
-        if (e.Code() == isc_unique_key_violation || e.Code() == isc_no_dup) return false;
+        if (e.Has(isc_unique_key_violation) || e.Has(isc_no_dup)) return false;
         throw;
     }
     return true;
+}
+
+void TCallStore::ForgetTraced() {
+    TFbStatement& q = Statement(Untrace, kUntrace);
+    q.Params(0).SetAsString(Station);
+    q.ExecQuery();
 }
 
 void TCallStore::NoteRejected(const TJournalLine& line, const std::string& reason) {
@@ -200,20 +228,36 @@ bool TCallStore::StoreLine(TRecorder& rules, const TJournalLine& line, TStoreRes
         return false;
     }
     if (verdict != TLineVerdict::Store) return false;
-    TFbStatement& insert =
-        Statement(Insert, HasCaller ? TRecorder::kInsertRingCaller : TRecorder::kInsertRing);
+    auto reject = [&](const std::string& reason) {
+        rejected = true;
+        result.Rejected.push_back({line.Text, reason});
+        NoteRejected(line, reason);
+        return false;
+    };
+    // A value its column cannot hold is the line's fault: it must not reach the server, whose
+    // refusal would otherwise have to be told apart from the database failing.
+    if (std::string why = TRecorder::RowRefused(row, RingColumns); !why.empty()) return reject(why);
+    TFbStatement& insert = Statement(Insert, TRecorder::InsertRingSql(HasCaller, HasSource));
     TRecorder::BindRing(insert, row, HasCaller);
+    if (HasSource) {
+        const int at = HasCaller ? 14 : 13;
+        insert.Params(at).SetAsString(Station);
+        insert.Params(at + 1).SetAsString(line.Start.File);
+        insert.Params(at + 2).SetAsInt64(static_cast<int64_t>(line.Start.Offset));
+    }
     try {
         insert.ExecQuery();
     } catch (const EDatabaseError& e) {
         // The server undid the one statement; the transaction goes on with the others.
-        if (!IsLineError(e.Code())) throw;
-        rejected = true;
-        result.Rejected.push_back({line.Text, e.what()});
-        NoteRejected(line, e.what());
-        return false;
+        if (!e.RefusesData()) throw;
+        return reject(e.what());
     }
     return true;
+}
+
+bool TCallStore::StoreLineIn(TRecorder& rules, const TJournalLine& line, TStoreResult& result) {
+    bool rejected = false;
+    return StoreLine(rules, line, result, rejected);
 }
 
 TStoreResult TCallStore::Store(TRecorder& rules, const std::vector<TJournalLine>& lines,
@@ -242,6 +286,10 @@ TStoreResult TCallStore::Store(TRecorder& rules, const std::vector<TJournalLine>
     } catch (const std::exception& e) {
         return FailedResult(tr, e);
     }
+    if (HasMarks && HasTraced && (HasSource != TracedSet)) {
+        TracedSet = HasSource;
+        TracedFrom = Mark_;
+    }
     Mark_ = to;
     MarkRow = HasMarks;
     result.Status = TStoreResult::Committed;
@@ -249,24 +297,17 @@ TStoreResult TCallStore::Store(TRecorder& rules, const std::vector<TJournalLine>
 }
 
 std::vector<uint64_t> TCallStore::RejectedIn(const std::string& file) {
-    std::vector<uint64_t> offsets;
-    if (!HasRejected) return offsets;
-    TFbTransaction& tr = Db.DbTransaction;
-    Begin(tr);
-    try {
-        TFbStatement q(Db.DbConnection, tr);
+    if (!HasRejected) return {};
+    return InTransaction(Db.DbTransaction, [&] {
+        std::vector<uint64_t> offsets;
+        TFbStatement q(Db.DbConnection, Db.DbTransaction);
         q.SQL().Add(kRejectedIn);
         q.Params(0).SetAsString(Station);
         q.Params(1).SetAsString(file);
         for (q.ExecQuery(); !q.Eof(); q.Next())
             offsets.push_back(static_cast<uint64_t>(q.Fields(0).AsInt64()));
-        q.Close();
-        tr.Commit();
-    } catch (...) {
-        tr.RollbackQuietly();
-        throw;
-    }
-    return offsets;
+        return offsets;
+    });
 }
 
 TStoreResult TCallStore::Reexamine(TRecorder& rules, const std::vector<TJournalLine>& lines) {
@@ -283,6 +324,7 @@ TStoreResult TCallStore::Reexamine(TRecorder& rules, const std::vector<TJournalL
             else
                 ++result.Skipped;
         }
+        if (result.Stored > 0 && HasTraced && !HasSource) ForgetTraced();
         tr.Commit();
     } catch (const std::exception& e) {
         return FailedResult(tr, e);

@@ -6,12 +6,17 @@
 // that the database refuses, are noted in RejectedLines for a later look with a corrected
 // template. A database without JournalMarks still stores, at least once: the mark is then only
 // noted beside the journal.
+//
+// Where Rings has the columns Station, JournalFile and JournalPos, each row carries the start of
+// its line in the journal, and the mark's row keeps (TracedFile, TracedPos) where that began:
+// every line of the station stored from there on has its rows findable, so they can be replaced.
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "db/TableColumns.h"
 #include "journal/Journal.h"
 
 class TCallDatabase;
@@ -37,10 +42,6 @@ struct TStoreResult {
     std::string Error;
 };
 
-// Whether a database error belongs to the one line (its data refused: a constraint, a
-// conversion, a trigger's exception) rather than to the database (away, shut down, locked).
-bool IsLineError(long code);
-
 class TCallStore {
 public:
     explicit TCallStore(TCallDatabase& db);
@@ -56,7 +57,16 @@ public:
 
     bool ExactlyOnce() const { return HasMarks; }
     bool KeepsRejected() const { return HasRejected; }
+    // Rows carry their line's place in the journal.
+    bool KeepsSource() const { return HasSource; }
+    // The mark's row can say since when they do (a database brought up to date).
+    bool KeepsTraced() const { return HasTraced; }
+    const TTableColumns& Rings() const { return RingColumns; }
+    const std::string& StationId() const { return Station; }
     const TJournalPos& Mark() const { return Mark_; }
+    // Where the station's rows began to carry their source, as the mark's row says; false when
+    // it says nothing (no such row, or rows stored without it since).
+    bool Traced(TJournalPos& from) const;
 
     // Handles lines (in journal order, all after the mark) in one transaction that moves the
     // mark to `to`; beforeCommit runs last before the commit. Never raises.
@@ -69,9 +79,15 @@ public:
     // now and forgets those the rules drop; the rest stay rejected. The mark does not move.
     TStoreResult Reexamine(TRecorder& rules, const std::vector<TJournalLine>& lines);
 
+    // For tools that store lines again in a transaction of their own (Db's): one line's verdict
+    // and row, noted as rejected when it is not a call or its values do not fit. Raises on a
+    // failure of the database.
+    bool StoreLineIn(TRecorder& rules, const TJournalLine& line, TStoreResult& result);
+
 private:
     TFbStatement& Statement(std::unique_ptr<TFbStatement>& slot, const char* sql);
     bool MoveMark(const TJournalPos& to);
+    void ForgetTraced();
     void ReadMark();
     void NoteRejected(const TJournalLine& line, const std::string& reason);
     bool ForgetRejected(const TJournalLine& line);
@@ -82,7 +98,11 @@ private:
     TCallDatabase& Db;
     std::string Station;
     TJournalPos Mark_;
+    TJournalPos TracedFrom;
+    bool TracedSet = false;
     TJournalPos Fallback;
-    bool HasMarks = false, HasRejected = false, HasCaller = false, MarkRow = false;
-    std::unique_ptr<TFbStatement> Insert, Update, Create, Reject, Forget;
+    bool HasMarks = false, HasRejected = false, HasCaller = false, MarkRow = false,
+         HasSource = false, HasTraced = false;
+    TTableColumns RingColumns;
+    std::unique_ptr<TFbStatement> Insert, Update, Create, Reject, Forget, Untrace;
 };

@@ -35,9 +35,9 @@ bool TReplay::Run(const std::string& dir, const std::string& station,
         const std::string last = files.back();
         for (const std::string& name : JournalFiles(dir)) {
             TJournalLine after;
-            const bool pending = name > mark.File ||
-                                 (name == mark.File &&
-                                  TJournalReader::OneFile(dir + name, mark.Offset).Next(after));
+            const bool pending =
+                name > mark.File ||
+                (name == mark.File && TJournalReader::OneFile(dir + name, mark.Offset).Next(after));
             if (pending && name < last &&
                 std::find(files.begin(), files.end(), name) == files.end()) {
                 std::cerr << "also replaying " << name << ": it lies between the mark and " << last

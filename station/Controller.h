@@ -38,7 +38,7 @@ class TCaptureDatabase {
 public:
     virtual ~TCaptureDatabase() = default;
     // Throws on failure; success is read back from Connected().
-    virtual void Connect(const std::string& path) = 0;
+    virtual void Connect(const std::string& path, const TDbLogin& login) = 0;
     virtual void Disconnect() = 0;
     virtual bool Connected() const = 0;
     // After a connect: the station's mark (fallback without one). Throws on failure.

@@ -94,7 +94,7 @@ bool TCaptureControl::ConnectDatabase(bool atStart) {
     LastAttempt = Now();
     std::string error;
     try {
-        Db.Connect(Recorder_->DBPath);
+        Db.Connect(Recorder_->DBPath, Recorder_->Login);
         if (Db.Connected() && Journal_)
             Db.OpenStore(Journal_->StationId(), ReadLocalMark(Journal_->Dir()));
     } catch (const std::exception& e) {

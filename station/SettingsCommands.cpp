@@ -9,6 +9,7 @@
 void BindRecorder(TSettingsDialog& dialog, TRecorder& recorder, std::function<void()> disconnect) {
     dialog.OnSaveSettings = [&recorder] { recorder.SaveSettings(); };
     dialog.OnSaveMailSettings = [&recorder] { recorder.SaveMailSettings(); };
+    dialog.OnSaveDbLogin = [&recorder] { recorder.SaveDbLogin(); };
     dialog.OnUseTemplate = [&recorder] { return recorder.LoadTemplate(); };
     dialog.OnCutLine = CutLine;
     dialog.OnDetectTemplate = [&recorder](const std::vector<std::string>& lines) {

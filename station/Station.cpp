@@ -40,8 +40,8 @@ void TStationPort::KeepNulBytes() {
 TStationDatabase::TStationDatabase() = default;
 TStationDatabase::~TStationDatabase() = default;
 
-void TStationDatabase::Connect(const std::string& path) {
-    if (CallDatabase) CallDatabase->Connect(path);
+void TStationDatabase::Connect(const std::string& path, const TDbLogin& login) {
+    if (CallDatabase) CallDatabase->Connect(path, login);
 }
 
 void TStationDatabase::Disconnect() {

@@ -31,7 +31,7 @@ class TStationDatabase : public TCaptureDatabase {
 public:
     TStationDatabase();
     ~TStationDatabase() override;
-    void Connect(const std::string& path) override;
+    void Connect(const std::string& path, const TDbLogin& login) override;
     void Disconnect() override;
     bool Connected() const override;
     void OpenStore(const std::string& station, const TJournalPos& fallback) override;

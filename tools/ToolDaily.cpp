@@ -33,7 +33,7 @@ int RunDaily(const ToolArgs& args) {
         return 2;
     }
     try {
-        callDb.Connect(recorder.DBPath);
+        callDb.Connect(recorder.DBPath, recorder.Login);
     } catch (const std::exception& e) {
         std::cerr << "Невозможно открыть базу данных ! " << platform::AnsiToUtf8(e.what()) << "\n";
         return 1;

@@ -4,8 +4,6 @@
 
 #include "capture/Recorder.h"
 #include "db/CallDatabase.h"
-#include "db/FirebirdEnv.h"
-#include "platform/ProgramDir.h"
 #include "tools/Tool.h"
 
 namespace {
@@ -28,23 +26,9 @@ int RunImport(const ToolArgs& args) {
         std::cerr << "usage: tarvick-tool import DIR [INPUT_FILE]\n";
         return 1;
     }
-    platform::SetProgramDir(args[0]);
-    PrepareFirebirdEnvironment(platform::ProgramDir());
     TCallDatabase callDb;
     TImporter importer;
-    importer.LoadConfiguration();
-    if (!importer.ConfigLoaded) {
-        std::cerr << "Невозможно прочитать шаблон!\n" << importer.LoadProblem << "\n";
-        return 2;
-    }
-    try {
-        callDb.Connect(importer.DBPath);
-    } catch (const std::exception&) {
-    }
-    if (!callDb.Connected()) {
-        std::cerr << "Невозможно открыть базу данных !\n";
-        return 3;
-    }
+    if (const int rc = OpenStation(args[0], importer, callDb)) return rc;
     std::string input;
     if (!ReadInput(args.size() > 1 ? args[1] : "", input)) {
         std::cerr << "cannot read " << args[1] << "\n";

@@ -4,10 +4,9 @@
 #include <iostream>
 #include <map>
 
-#include "journal/Replay.h"
 #include "capture/Recorder.h"
 #include "db/CallDatabase.h"
-#include "db/FirebirdEnv.h"
+#include "journal/Replay.h"
 #include "platform/CodePage.h"
 #include "platform/ProgramDir.h"
 #include "tools/Tool.h"
@@ -15,12 +14,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string Slash(std::string dir) {
-    if (dir.empty()) dir = ".";
-    if (dir.back() != '/') dir += '/';
-    return dir;
-}
 
 int RunReplay(const ToolArgs& args) {
     if (args.empty()) {
@@ -37,7 +30,7 @@ int RunReplay(const ToolArgs& args) {
                       << "yyyy-mm-dd.log)\n";
             return 1;
         }
-        const std::string dir = Slash(path.parent_path().string());
+        const std::string dir = WithSlash(path.parent_path().string());
         if (ReadStationId(dir).empty()) {
             std::cerr << "no " << TJournal::kStationIdFile << " beside " << args[i]
                       << ": copy the whole journal directory\n";
@@ -45,23 +38,9 @@ int RunReplay(const ToolArgs& args) {
         }
         named[dir].push_back(name);
     }
-    platform::SetProgramDir(args[0]);
-    PrepareFirebirdEnvironment(platform::ProgramDir());
     TCallDatabase callDb;
     TRecorder rules;
-    rules.LoadConfiguration();
-    if (!rules.ConfigLoaded) {
-        std::cerr << "Невозможно прочитать шаблон!\n";
-        return 2;
-    }
-    try {
-        callDb.Connect(rules.DBPath);
-    } catch (const std::exception&) {
-    }
-    if (!callDb.Connected()) {
-        std::cerr << "Невозможно открыть базу данных !\n";
-        return 3;
-    }
+    if (const int rc = OpenStation(args[0], rules, callDb)) return rc;
     const std::string own = platform::ProgramDir() + "journal/";
     TReplay replay(callDb, rules);
     replay.OwnJournal = own;

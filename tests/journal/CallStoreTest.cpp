@@ -8,9 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "journal/CallStore.h"
 #include "capture/Recorder.h"
+#include "journal/CallStore.h"
 #include "tests/common/Calls.h"
+#include "tests/common/CaseName.h"
 #include "tests/common/TempDir.h"
 #include "tests/db/FreshDatabase.h"
 
@@ -280,6 +281,145 @@ TEST_F(CallStore, AnIncomingCallKeepsItsCaller) {
     EXPECT_EQ(Count("select count(*) from Rings where Caller = '0123456789' and NumberOut = '0' "
                     "and NumberIn = 33388 and RingDate = '2012-06-20 13:11:28'"),
               1);
+}
+
+// A value its column cannot hold: the line is rejected with the reason before the database is
+// asked, and storing goes on with the next line, in the same batch and in the next one.
+struct UnfitCase {
+    const char* name;
+    std::vector<std::string> alter;  // the columns as another installation made them
+    std::string line;
+    std::string reason;
+};
+
+class UnfitValues : public CallStore, public ::testing::WithParamInterface<UnfitCase> {};
+
+TEST_P(UnfitValues, AreRejectedAndStoringGoesOn) {
+    for (const std::string& sql : GetParam().alter) ExecSql(dm_, sql);
+    store_.Open(journal_.StationId(), {});
+    auto lines = Journal({Call(1), GetParam().line, Call(2)});
+    TStoreResult r = store_.Store(rules_, lines, lines.back().End);
+    ASSERT_EQ(r.Status, TStoreResult::Committed) << r.Error;
+    EXPECT_EQ(r.Stored, 2);
+    ASSERT_EQ(r.Rejected.size(), 1u);
+    EXPECT_NE(r.Rejected[0].Reason.find(GetParam().reason), std::string::npos)
+        << r.Rejected[0].Reason;
+    EXPECT_EQ(Count("select count(*) from RejectedLines where JournalPos = " +
+                    std::to_string(lines[1].Start.Offset) + " and Reason containing '" +
+                    GetParam().reason + "'"),
+              1);
+    lines = Journal({GetParam().line, Call(3)});
+    r = store_.Store(rules_, lines, lines.back().End);
+    ASSERT_EQ(r.Status, TStoreResult::Committed) << r.Error;
+    EXPECT_EQ(r.Stored, 1);
+    EXPECT_EQ(Count("select count(*) from Rings"), 3);
+    EXPECT_EQ(store_.Mark(), lines.back().End);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, UnfitValues,
+    ::testing::Values(UnfitCase{"NumberLongerThanItsColumn",
+                                {},
+                                "12/04/26 09:02:11 01 201 00:02:15 " + std::string(41, '7'),
+                                "longer than its column (40)"},
+                      UnfitCase{"LineBeyondANarrowNumericColumn",
+                                {"alter table Rings drop RLine",
+                                 "alter table Rings add RLine numeric(4,3) default 0 not null"},
+                                "12/04/26 09:02:11 99 201 00:02:15 84951234567",
+                                "out of range for its column"},
+                      UnfitCase{"NumberBeyondABigintColumn",
+                                {"alter table Rings drop NumberOut",
+                                 "alter table Rings add NumberOut bigint default 0 not null"},
+                                "12/04/26 09:02:11 01 201 00:02:15 " + std::string(25, '9'),
+                                "not a number the column holds"}),
+    CaseName());
+
+// What the server says when it refuses one statement's values is the line's; a lock held by
+// another program, a missing table or a lost connection is the database's. The refusals are
+// the server's own, sent past the checks above.
+struct RefusalCase {
+    const char* name;
+    std::string sql;
+    bool data;
+};
+
+class ServerRefusals : public CallStore, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(ServerRefusals, AreToldApart) {
+    TCallDatabase other;
+    other.Connect(db_.Path());
+    ExecSql(dm_,
+            "insert into JournalMarks (Station, JournalFile, JournalPos) values ('x', 'f', 0)");
+    other.DbTransaction.StartTransaction();
+    {
+        TFbStatement lock(other.DbConnection, other.DbTransaction);
+        lock.SQL().Add("update JournalMarks set JournalPos = 1");
+        lock.ExecQuery();
+    }
+    dm_.DbTransaction.StartTransaction();
+    try {
+        TFbStatement q(dm_.DbConnection, dm_.DbTransaction);
+        q.SQL().Add(GetParam().sql);
+        q.ExecQuery();
+        ADD_FAILURE() << "not refused";
+    } catch (const EDatabaseError& e) {
+        EXPECT_EQ(e.RefusesData(), GetParam().data) << e.what();
+    }
+    dm_.DbTransaction.RollbackQuietly();
+    other.DbTransaction.RollbackQuietly();
+    other.Disconnect();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ServerRefusals,
+    ::testing::Values(
+        RefusalCase{"TextTooLongForItsColumn",
+                    "insert into Rings (NumberOut, RingDate) values ('" + std::string(41, '1') +
+                        "', current_timestamp)",
+                    true},
+        RefusalCase{"NumberTooLargeForItsColumn",
+                    "insert into Rings (NumberIn, NumberOut, RingDate) values (3000000000, '1', "
+                    "current_timestamp)",
+                    true},
+        RefusalCase{"TextThatIsNoNumber",
+                    "insert into Rings (NumberIn, NumberOut, RingDate) values ('abc', '1', "
+                    "current_timestamp)",
+                    true},
+        RefusalCase{"RowLockedByAnotherProgram", "update JournalMarks set JournalPos = 2", false},
+        RefusalCase{"NoSuchTable", "insert into NoSuchTable values (1)", false}),
+    CaseName());
+
+// Every row says which station stored it and where its line starts in that station's journal;
+// the mark's row says from where on that holds. A database without those columns stores as
+// before, and the mark then says it holds for nothing.
+TEST_F(CallStore, RowsCarryTheirStationAndJournalPosition) {
+    store_.Open(journal_.StationId(), {});
+    EXPECT_TRUE(store_.KeepsSource());
+    const auto lines = Journal({Call(1), "        ", Call(2), Call(3)});
+    ASSERT_EQ(store_.Store(rules_, lines, lines.back().End).Status, TStoreResult::Committed);
+    for (size_t i : {0u, 2u, 3u})
+        EXPECT_EQ(Count("select count(*) from Rings where Station = '" + journal_.StationId() +
+                        "' and JournalFile = '" + lines[i].Start.File +
+                        "' and JournalPos = " + std::to_string(lines[i].Start.Offset)),
+                  1)
+            << i;
+    EXPECT_EQ(Count("select count(*) from JournalMarks where TracedFile = '' and TracedPos = 0"),
+              1);
+    TJournalPos from;
+    ASSERT_TRUE(store_.Traced(from));
+    EXPECT_EQ(from, TJournalPos{});
+
+    store_.Close();
+    ExecSql(dm_, "drop index Rings_Source");
+    ExecSql(dm_, "alter table Rings drop Station");
+    TCallStore older(dm_);
+    older.Open(journal_.StationId(), {});
+    EXPECT_FALSE(older.KeepsSource());
+    const auto more = Journal({Call(4)});
+    ASSERT_EQ(older.Store(rules_, more, more.back().End).Status, TStoreResult::Committed);
+    EXPECT_EQ(Count("select count(*) from Rings"), 4);
+    EXPECT_EQ(Count("select count(*) from JournalMarks where TracedFile is null"), 1);
+    EXPECT_FALSE(older.Traced(from));
 }
 
 }  // namespace

@@ -364,6 +364,29 @@ TEST_F(Confirm, LoginAndEncryptionGoToAMailIniOnlyItsOwnerReads) {
     EXPECT_EQ(form_->ePasswordSMTP->text(), U(" \"пароль\" "));
 }
 
+// The database's login stands beside its path and goes to a db.ini only its owner reads; the
+// defaults leave none.
+TEST_F(Confirm, TheDatabaseLoginGoesToADbIniOnlyItsOwnerReads) {
+    Open(1);
+    EXPECT_EQ(form_->eUserDB->text(), "SYSDBA");
+    Click(form_->bbOk);
+    EXPECT_FALSE(Exists("db.ini"));
+
+    Open(1);
+    Retype(form_->eUserDB, " TARVICK ");
+    Retype(form_->ePasswordDB, "s3cret");
+    Retype(form_->eRoleDB, "STATION");
+    EXPECT_EQ(form_->ePasswordDB->echoMode(), QLineEdit::Password);
+    Click(form_->bbOk);
+    EXPECT_EQ(form_->result(), QDialog::Accepted);
+    EXPECT_EQ(QFile::permissions(Path("db.ini")), OwnerOnly());
+    const TDbLogin stored = TDbLogin::Load(Dir());
+    EXPECT_EQ(stored.User, "TARVICK");
+    EXPECT_EQ(stored.Password, "s3cret");
+    EXPECT_EQ(stored.Role, "STATION");
+    EXPECT_EQ(mo_.Login, stored);
+}
+
 TEST_F(Confirm, PlainMailLeavesNoMailIni) {
     Open(1);
     EXPECT_EQ(form_->cbSecurity->currentIndex(), 0);

@@ -46,7 +46,7 @@ private:
 // the rules judge each line, the mark moves with every committed batch.
 class TTestDatabase : public TCaptureDatabase {
 public:
-    void Connect(const std::string& path) override {
+    void Connect(const std::string& path, const TDbLogin&) override {
         ++Connects;
         if (!Reachable) throw EError("unavailable database " + path);
         Connected_ = true;

@@ -192,4 +192,107 @@ TEST(StationStores, SecondStationOnTheSameLineFindsItBusy) {
     }
 }
 
+// A station directory with a fresh database, on a pseudo-terminal at 115200 baud.
+struct TStagedStation {
+    TStagedStation() {
+        Ok = Pty.Ok() && stage::CreateDatabase(TARVICK_SOURCE_DIR, Db);
+        stage::TStationFiles files;
+        files.Dir = Dir.path();
+        files.PortName = Pty.Path();
+        files.BaudRate = "115200";
+        files.Fields = {{"DBPath", Db}};
+        Ok = Ok && stage::Stage(files, TARVICK_SOURCE_DIR, TARVICK_TOOL, What);
+    }
+    TempDir Dir;
+    TPty Pty;
+    std::string Db = Dir.path() + "calls.fdb";
+    std::string What;
+    bool Ok = false;
+};
+
+// A line whose number is longer than its column is rejected with the reason; every line after
+// it is stored, after a restart as well, and tarvick-tool replay goes through the journal.
+TEST(StationStores, ALineTooLongForItsColumnsIsRejectedAndStoringGoesOn) {
+    TStagedStation staged;
+    ASSERT_TRUE(staged.Ok) << staged.What;
+    TempDir& dir = staged.Dir;
+    TPty& pty = staged.Pty;
+    const std::string& db = staged.Db;
+    const std::string tooLong = "06/12/26 14:00:30 02 201 00:00:10 " + std::string(60, '7');
+    auto waitStored = [&](long n) {
+        long stored = 0;
+        for (auto end = Clock::now() + std::chrono::seconds(20);
+             stored < n && Clock::now() < end;) {
+            stored = stage::StoredCalls(TARVICK_SOURCE_DIR, db);
+            if (stored < n) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+        return stored;
+    };
+    {
+        TStationProcess station(dir.path());
+        std::this_thread::sleep_for(std::chrono::milliseconds(2000));  // attached, port open
+        ASSERT_TRUE(
+            pty.Send(CallLine(0) + "\r\n" + tooLong + "\r\n" + CallLine(1) + "\r\n", 115200));
+        EXPECT_EQ(waitStored(2), 2) << station.Errors();
+        ASSERT_TRUE(pty.Send(CallLine(2) + "\r\n", 115200));
+        EXPECT_EQ(waitStored(3), 3) << station.Errors();
+        kill(station.Pid, SIGTERM);
+        EXPECT_EQ(station.Wait(std::chrono::seconds(5)), 0);
+        const std::string errors = station.Errors();
+        EXPECT_NE(errors.find("строка отклонена (NumberOut of 60 characters is longer than its "
+                              "column (40)): " +
+                              tooLong),
+                  std::string::npos)
+            << errors;
+        EXPECT_EQ(errors.find("база недоступна"), std::string::npos) << errors;
+    }
+    {
+        TStationProcess station(dir.path());
+        std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+        ASSERT_TRUE(pty.Send(tooLong + "\r\n" + CallLine(3) + "\r\n", 115200));
+        EXPECT_EQ(waitStored(4), 4) << station.Errors();
+        kill(station.Pid, SIGTERM);
+        EXPECT_EQ(station.Wait(std::chrono::seconds(5)), 0);
+    }
+    const std::string rejected =
+        stage::Query(TARVICK_SOURCE_DIR, db, "select count(*) from RejectedLines;");
+    EXPECT_NE(rejected.find("2"), std::string::npos) << rejected;
+    const auto replay =
+        process::Capture(std::string(TARVICK_TOOL) + " replay '" + dir.path() + "' 2>&1");
+    EXPECT_EQ(replay.Status, 0) << replay.Out;
+    EXPECT_EQ(stage::StoredCalls(TARVICK_SOURCE_DIR, db), 4);
+    // Each row knows its station and where its line starts in the journal.
+    const std::string sources =
+        stage::Query(TARVICK_SOURCE_DIR, db,
+                     "select count(distinct JournalPos) from Rings where Station is not null and "
+                     "JournalFile like '\''20%.log'\'';");
+    EXPECT_NE(sources.find(" 4"), std::string::npos) << sources;
+}
+
+// db.ini names the login: one the database does not let store is reported, with the server's
+// reason, and the lines wait in the journal.
+TEST(StationStores, TheLoginOfDbIniIsUsedAndARefusalIsReported) {
+    TStagedStation staged;
+    ASSERT_TRUE(staged.Ok) << staged.What;
+    TempDir& dir = staged.Dir;
+    TPty& pty = staged.Pty;
+    const std::string& db = staged.Db;
+    std::ofstream(dir.path() + "db.ini") << "[Database]\r\nUser=STRANGER\r\nPassword=x\r\n";
+    TStationProcess station(dir.path());
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    ASSERT_TRUE(pty.Send(CallLine(0) + "\r\n", 115200));
+    std::string errors;
+    for (auto end = Clock::now() + std::chrono::seconds(10);
+         errors.find("no permission") == std::string::npos && Clock::now() < end;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        errors = station.Errors();
+    }
+    EXPECT_NE(errors.find("база недоступна (no permission for SELECT access to TABLE JOURNALMARKS"),
+              std::string::npos)
+        << errors;
+    kill(station.Pid, SIGTERM);
+    EXPECT_EQ(station.Wait(std::chrono::seconds(5)), 0);
+    EXPECT_EQ(stage::StoredCalls(TARVICK_SOURCE_DIR, db), 0);
+}
+
 }  // namespace

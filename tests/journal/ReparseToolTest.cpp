@@ -1,0 +1,275 @@
+// tarvick-tool upgrade-db and reparse on a station directory whose settings name a real
+// database: an old database brought up to date without touching a row, a template fix
+// replacing exactly one station's rows of the days named, and a reparse killed at random
+// instants leaving every line stored once.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/common/CaseName.h"
+#include "tests/journal/StationTool.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The number cut one column late: "495..." for "8495...".
+void UseTemplate(const fs::path& station, bool right) {
+    std::string text = ReadFile(TARVICK_SOURCE_DIR "/data/GENERIC24.ATS");
+    if (!right) text.replace(text.find("NumberOut=35"), 12, "NumberOut=36");
+    std::ofstream(station / "GENERIC24.ATS", std::ios::binary | std::ios::trunc) << text;
+}
+
+class Reparse : public StationTool {
+protected:
+    std::string Args(const std::string& more) {
+        return "reparse '" + station_.string() + "' " + more;
+    }
+    std::string Replay(const std::string& files = "") {
+        return "replay '" + station_.string() + "'" + (files.empty() ? "" : " '" + files + "'");
+    }
+    fs::path Own() const { return station_ / "journal"; }
+    std::string OwnId() { return ReadStationId(Own().string() + "/"); }
+};
+
+TEST_F(Reparse, ATemplateFixReplacesExactlyThatStationsRowsOfThoseDays) {
+    UseTemplate(station_, false);
+    Journal(Own(), 7, 0, 3);
+    Journal(Own(), 8, 3, 7);
+    Journal(Own(), 9, 7, 9);
+    const fs::path other = db_.Dir() / "usb" / "journal";
+    Journal(other, 8, 100, 104);
+    ASSERT_EQ(Tool(Replay()), 0) << err_;
+    ASSERT_EQ(Tool(Replay((other / "2026-12-08.log").string())), 0) << err_;
+    EXPECT_EQ(Rows("where NumberOut starting with '8495'"), 0);
+    EXPECT_EQ(Rows("where Station = '" + OwnId() + "' and JournalFile = '2026-12-08.log'"), 4);
+
+    UseTemplate(station_, true);
+    ASSERT_EQ(Tool(Args("--from 2026-12-08 --to 2026-12-08 --dry-run")), 0) << err_;
+    EXPECT_EQ(out_, "2026-12-08: rows now 4, after 4\nlines=4 stored=4 rejected=0 replaced=4\n");
+    EXPECT_EQ(Rows("where NumberOut starting with '8495'"), 0);
+
+    for (int run = 0; run < 2; ++run) {
+        ASSERT_EQ(Tool(Args("--from 2026-12-08 --to 2026-12-08")), 0) << err_;
+        EXPECT_EQ(out_, "lines=4 stored=4 rejected=0 replaced=4\n");
+        EXPECT_EQ(Rows(), 13);
+        EXPECT_EQ(Rows("where NumberOut starting with '8495'"), 4);
+        EXPECT_EQ(Rows("where NumberOut starting with '8495' and JournalFile = '2026-12-08.log' "
+                       "and Station = '" +
+                       OwnId() + "'"),
+                  4);
+    }
+    // Without --to: every day from the one named on.
+    ASSERT_EQ(Tool(Args("--from 2026-12-09")), 0) << err_;
+    EXPECT_EQ(out_, "lines=2 stored=2 rejected=0 replaced=2\n");
+    EXPECT_EQ(Rows("where NumberOut starting with '8495'"), 6);
+    EXPECT_EQ(Rows(), 13);
+}
+
+// Lines a wrong template rejected are looked at again, their notes replaced.
+TEST_F(Reparse, LinesRejectedBeforeComeIn) {
+    std::string wrong = ReadFile(TARVICK_SOURCE_DIR "/data/GENERIC24.ATS");
+    wrong.replace(wrong.find("Day=1"), 5, "Day=22");  // the extension's column: day 201
+    std::ofstream(station_ / "GENERIC24.ATS", std::ios::binary | std::ios::trunc) << wrong;
+    Journal(Own(), 9, 0, 3);
+    ASSERT_EQ(Tool(Replay()), 0) << err_;
+    TCallDatabase callDb;
+    callDb.Connect(db_.Path());
+    EXPECT_EQ(QueryInt(callDb, "select count(*) from RejectedLines"), 3);
+    UseTemplate(station_, true);
+    ASSERT_EQ(Tool(Args("--from 2026-12-09")), 0) << err_;
+    EXPECT_EQ(out_, "lines=3 stored=3 rejected=0 replaced=0\n");
+    EXPECT_EQ(QueryInt(callDb, "select count(*) from RejectedLines"), 0);
+    EXPECT_EQ(Rows(), 3);
+}
+
+TEST_F(Reparse, KilledAtRandomInstantsLeavesEveryLineStoredOnce) {
+    const int lines = 20000;
+    UseTemplate(station_, false);
+    Journal(Own(), 9, 0, lines);
+    ASSERT_EQ(Tool(Replay()), 0) << err_;
+    UseTemplate(station_, true);
+    std::mt19937 random(20261209);
+    int killed = 0;
+    for (int round = 0; round < 6; ++round) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const int devnull = open("/dev/null", O_WRONLY);
+            dup2(devnull, 1);
+            dup2(devnull, 2);
+            execl(TARVICK_TOOL, TARVICK_TOOL, "reparse", station_.c_str(), "--from", "2026-12-09",
+                  nullptr);
+            _exit(127);
+        }
+        ASSERT_GT(pid, 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200 + random() % 2500));
+        kill(pid, SIGKILL);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        if (WIFSIGNALED(status)) ++killed;
+        EXPECT_EQ(Rows(), lines) << "after round " << round;
+    }
+    EXPECT_GT(killed, 3);
+    ASSERT_EQ(Tool(Args("--from 2026-12-09")), 0) << err_;
+    EXPECT_EQ(out_, "lines=20000 stored=20000 rejected=0 replaced=20000\n");
+    EXPECT_EQ(Rows(), lines);
+    EXPECT_EQ(Rows("where NumberOut starting with '8495'"), lines);
+    TCallDatabase callDb;
+    callDb.Connect(db_.Path());
+    EXPECT_EQ(QueryInt(callDb, "select count(distinct JournalPos) from Rings"), lines);
+}
+
+TEST_F(Reparse, IsRefusedWhileTheStationCaptures) {
+    Journal(Own(), 9, 0, 2);
+    ASSERT_EQ(Tool(Replay()), 0) << err_;
+    TJournal capturing;
+    std::string error;
+    ASSERT_TRUE(capturing.Open(Own().string(), error)) << error;
+    EXPECT_EQ(Tool(Args("--from 2026-12-09")), 5);
+    EXPECT_NE(err_.find("is capturing"), std::string::npos) << err_;
+    capturing.Close();
+    EXPECT_EQ(Tool(Args("--from 2026-12-09")), 0) << err_;
+}
+
+struct RefusalCase {
+    const char* name;
+    const char* args;
+    std::vector<std::string> sql;  // run on the database first
+    int status;
+    const char* message;
+};
+
+class ReparseRefuses : public Reparse, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(ReparseRefuses, WithStatusAndMessage) {
+    Journal(Own(), 9, 0, 2);
+    ASSERT_EQ(Tool(Replay()), 0) << err_;
+    {
+        TCallDatabase callDb;
+        callDb.Connect(db_.Path());
+        for (const std::string& sql : GetParam().sql) ExecSql(callDb, sql);
+    }
+    EXPECT_EQ(Tool(Args(GetParam().args)), GetParam().status) << out_;
+    EXPECT_NE(err_.find(GetParam().message), std::string::npos) << err_;
+    EXPECT_EQ(Rows(), 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReparseRefuses,
+    ::testing::Values(RefusalCase{"NoDay", "", {}, 1, "usage: tarvick-tool reparse DIR --from"},
+                      RefusalCase{"NotADay", "--from 2026-02-30", {}, 1, "usage:"},
+                      RefusalCase{
+                          "EndBeforeStart", "--from 2026-12-09 --to 2026-12-08", {}, 1, "usage:"},
+                      RefusalCase{"NoSourceColumns",
+                                  "--from 2026-12-09",
+                                  {"drop index Rings_Source", "alter table Rings drop Station"},
+                                  6,
+                                  "tarvick-tool upgrade-db"},
+                      RefusalCase{"NoTracedMark",
+                                  "--from 2026-12-09",
+                                  {"alter table JournalMarks drop TracedFile"},
+                                  6,
+                                  "tarvick-tool upgrade-db"}),
+    CaseName());
+
+// Databases as earlier builds made them: brought up to date with nothing but additions, twice
+// with the same result; rows stored before keep no source and are never stored a second time.
+struct OldDatabase {
+    const char* name;
+    std::vector<std::string> sql;
+    const char* steps;
+};
+
+class UpgradeDb : public Reparse, public ::testing::WithParamInterface<OldDatabase> {};
+
+TEST_P(UpgradeDb, AddsWhatIsMissingAndTouchesNoRow) {
+    {
+        TCallDatabase callDb;
+        callDb.Connect(db_.Path());
+        for (const std::string& sql : GetParam().sql) ExecSql(callDb, sql);
+    }
+    Journal(Own(), 8, 0, 3);
+    ASSERT_EQ(Tool(Replay()), 0) << err_;
+    ASSERT_EQ(Tool("upgrade-db '" + station_.string() + "'"), 0) << err_;
+    EXPECT_EQ(out_, GetParam().steps);
+    EXPECT_EQ(Rows(), 3);
+    EXPECT_EQ(Rows("where NumberOut starting with '8495' and Station is null"), 3);
+    ASSERT_EQ(Tool("upgrade-db '" + station_.string() + "'"), 0) << err_;
+    EXPECT_EQ(out_, "the database is up to date\n");
+
+    Journal(Own(), 9, 3, 5);
+    ASSERT_EQ(Tool(Replay()), 0) << err_;
+    EXPECT_EQ(Rows("where Station = '" + OwnId() + "' and JournalFile = '2026-12-09.log'"), 2);
+    ASSERT_EQ(Tool(Args("--from 2026-12-08")), 0) << err_;
+    EXPECT_EQ(out_, "lines=2 stored=2 rejected=0 replaced=2\n");
+    EXPECT_NE(err_.find("3 line(s) left as they are"), std::string::npos) << err_;
+    EXPECT_EQ(Rows(), 5);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, UpgradeDb,
+    ::testing::Values(
+        OldDatabase{
+            "MadeBeforeTheSourceColumns",
+            {"drop index Rings_Source", "alter table Rings drop Caller",
+             "alter table Rings drop Station", "alter table Rings drop JournalFile",
+             "alter table Rings drop JournalPos", "alter table JournalMarks drop TracedFile",
+             "alter table JournalMarks drop TracedPos"},
+            "added column RINGS.CALLER\nadded column RINGS.STATION\n"
+            "added column RINGS.JOURNALFILE\nadded column RINGS.JOURNALPOS\n"
+            "created index RINGS_SOURCE\nadded column JOURNALMARKS.TRACEDFILE\n"
+            "added column JOURNALMARKS.TRACEDPOS\n"},
+        OldDatabase{"WithOnlyRingsAndUsers",
+                    {"drop index Rings_Source", "alter table Rings drop Caller",
+                     "alter table Rings drop Station", "alter table Rings drop JournalFile",
+                     "alter table Rings drop JournalPos", "drop table JournalMarks",
+                     "drop table RejectedLines"},
+                    "added column RINGS.CALLER\nadded column RINGS.STATION\n"
+                    "added column RINGS.JOURNALFILE\nadded column RINGS.JOURNALPOS\n"
+                    "created index RINGS_SOURCE\ncreated table JOURNALMARKS\n"
+                    "created table REJECTEDLINES\n"}),
+    CaseName());
+
+}  // namespace
+
+namespace {
+
+// db.ini gives the tools their login; a least-rights user made by create-db.sh --grant stores
+// but deletes nothing, and ISC_USER stands in for an administrator's tool run.
+TEST_F(Reparse, TheLoginComesFromDbIni) {
+    ASSERT_EQ(std::system(("sh " TARVICK_SOURCE_DIR "/scripts/create-db.sh --grant CLERK '" +
+                           db_.Path() + "' >/dev/null 2>&1")
+                              .c_str()),
+              0);
+    std::ofstream(station_ / "db.ini") << "[Database]\r\nUser=STRANGER\r\nPassword=x\r\n";
+    Journal(Own(), 9, 0, 3);
+    EXPECT_EQ(Tool(Replay()), 4);
+    EXPECT_NE(err_.find("no permission"), std::string::npos) << err_;
+    EXPECT_EQ(Rows(), 0);
+
+    std::ofstream(station_ / "db.ini", std::ios::trunc)
+        << "[Database]\r\nUser=CLERK\r\nPassword=x\r\n";
+    ASSERT_EQ(Tool(Replay()), 0) << err_;
+    EXPECT_EQ(Rows(), 3);
+    EXPECT_EQ(Tool(Args("--from 2026-12-09")), 4);
+    EXPECT_NE(err_.find("no permission for DELETE access to TABLE RINGS"), std::string::npos)
+        << err_;
+    EXPECT_EQ(Tool("upgrade-db '" + station_.string() + "'"), 0) << err_;
+    setenv("ISC_USER", "SYSDBA", 1);
+    setenv("ISC_PASSWORD", "quillfern", 1);
+    EXPECT_EQ(Tool(Args("--from 2026-12-09")), 0) << err_;
+    unsetenv("ISC_USER");
+    unsetenv("ISC_PASSWORD");
+    EXPECT_EQ(Rows(), 3);
+}
+
+}  // namespace
