@@ -7,30 +7,8 @@
 
 #include "mail/SmtpClient.h"
 
-namespace {
-
-// A reason as one line of the log: a server's reply may have several lines, control bytes, and
-// any length.
-std::string OneLine(std::string_view text) {
-    constexpr size_t kMaxReason = 500;
-    std::string out;
-    for (const char c : text) {
-        const bool blank = static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
-        if (blank && (out.empty() || out.back() == ' ')) continue;
-        out += blank ? ' ' : c;
-        if (out.size() >= kMaxReason) {
-            out += "...";
-            break;
-        }
-    }
-    while (!out.empty() && out.back() == ' ') out.pop_back();
-    return out;
-}
-
-}  // namespace
-
 std::string MailErrorText(const std::exception& error) {
-    const std::string text = OneLine(error.what());
+    const std::string text = MailFailureText(error);
     return text.empty() ? std::string("mail failed") : text;
 }
 

@@ -98,6 +98,12 @@ TEST_F(Reparse, KilledAtRandomInstantsLeavesEveryLineStoredOnce) {
     Journal(Own(), 9, 0, lines);
     ASSERT_EQ(Tool(Replay()), 0) << err_;
     UseTemplate(station_, true);
+    // The kills land inside a run whatever the machine's speed: a whole run is timed first.
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_EQ(Tool(Args("--from 2026-12-09")), 0) << err_;
+    const auto whole = std::chrono::duration_cast<std::chrono::microseconds>(
+                           std::chrono::steady_clock::now() - started)
+                           .count();
     std::mt19937 random(20261209);
     int killed = 0;
     for (int round = 0; round < 6; ++round) {
@@ -111,7 +117,8 @@ TEST_F(Reparse, KilledAtRandomInstantsLeavesEveryLineStoredOnce) {
             _exit(127);
         }
         ASSERT_GT(pid, 0);
-        std::this_thread::sleep_for(std::chrono::milliseconds(200 + random() % 2500));
+        std::this_thread::sleep_for(
+            std::chrono::microseconds(whole / 10 + random() % (whole * 8 / 10 + 1)));
         kill(pid, SIGKILL);
         int status = 0;
         waitpid(pid, &status, 0);

@@ -478,7 +478,7 @@ INSTANTIATE_TEST_SUITE_P(
     Server, AlertsToolTest,
     ::testing::Values(TToolCase{"Answers", true, 0, "sent duty@office.test\n"},
                       TToolCase{"Refuses", false, 1,
-                                "failed duty@office.test: 10061:Connection refused\n"}),
+                                "failed duty@office.test: сервер отказал в соединении\n"}),
     CaseName());
 
 }  // namespace

@@ -23,7 +23,6 @@ protected:
         calls_ = new std::vector<TGenCall>(MakeCalls(kCalls));
         TCallDatabase db;
         db.Connect(fresh_->Path());
-        ExecSql(db, "ALTER TABLE Rings ADD Station VARCHAR(40)");
         InsertCalls(db, *calls_, true);
         ExecSql(db, "INSERT INTO Users (NumberIN, FIO) VALUES (202, '" + kIvanov + "')");
     }

@@ -444,7 +444,8 @@ TEST_F(WebServerTest, StatusPageShowsTheStationAndTheDatabaseMarks) {
                    iso +
                    "\",\"capturing\":true,\"port\":\"tcp://10.0.0.5:2300\",\"port_up\":true,"
                    "\"database_up\":true,\"backlog\":4,\"outbox\":1,\"rejected_today\":2}");
-    ASSERT_EQ(station_->Db().Isql("INSERT INTO JournalMarks VALUES ('back', '2026-12-01.log', "
+    ASSERT_EQ(station_->Db().Isql("INSERT INTO JournalMarks (Station, JournalFile, JournalPos, "
+                                  "Updated) VALUES ('back', '2026-12-01.log', "
                                   "4711, CURRENT_TIMESTAMP);\nCOMMIT;\n"),
               0);
     const THttpReply r = Get(Port(), "/status", admin_);
