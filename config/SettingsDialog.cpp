@@ -1,5 +1,6 @@
 #include "config/SettingsDialog.h"
 
+#include "config/AlertSettings.h"
 #include "config/ReportMailSettings.h"
 
 #include <QApplication>
@@ -17,6 +18,8 @@
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QStyle>
+#include <QTime>
+#include <QTimeEdit>
 #include <QToolButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -578,6 +581,37 @@ void TSettingsDialog::BuildMessagesPage() {
     g->addWidget(eSubjSilence, 5, 1, 1, 3);
     g->addWidget(Caption("Текст", mMsgSilence), 6, 0, Qt::AlignTop);
     g->addWidget(mMsgSilence, 6, 1, 1, 3);
+
+    // The watchdog by the hour and the troubles' alerts (alerts.ini).
+    auto* days = new QHBoxLayout;
+    const char* const dayNames[7] = {"Пн", "Вт", "Ср", "Чт", "Пт", "Сб", "Вс"};
+    for (int i = 0; i < 7; ++i) {
+        cbWorkDay[i] = Named(new QCheckBox(U(dayNames[i]), page),
+                             ("cbWorkDay" + std::to_string(i + 1)).c_str());
+        days->addWidget(cbWorkDay[i]);
+    }
+    teWorkFrom = Named(new QTimeEdit(page), "teWorkFrom");
+    teWorkTo = Named(new QTimeEdit(page), "teWorkTo");
+    for (QTimeEdit* t : {teWorkFrom, teWorkTo}) t->setDisplayFormat("HH:mm");
+    days->addWidget(Caption("с", teWorkFrom));
+    days->addWidget(teWorkFrom);
+    days->addWidget(Caption("до", teWorkTo));
+    days->addWidget(teWorkTo);
+    days->addStretch();
+    seSilenceMinutes = Named(new TSpinEdit(0, 10080, 5, page), "seSilenceMinutes");
+    seGraceMinutes = Named(new TSpinEdit(0, 1440, 4, page), "seGraceMinutes");
+    eAlertAddress = Named(new QLineEdit(page), "eAlertAddress");
+    eAlertAddress->setPlaceholderText(U("тот же, что для сообщений"));
+    g->addWidget(Caption("Рабочие дни", cbWorkDay[0]), 7, 0);
+    g->addLayout(days, 7, 1, 1, 3);
+    g->addWidget(Caption("Тревога, если нет звонков в рабочее время, мин. (0 — нет)",
+                         seSilenceMinutes),
+                 8, 0, 1, 2);
+    g->addWidget(seSilenceMinutes, 8, 2);
+    g->addWidget(Caption("Сбой сообщается, если длится дольше, мин.", seGraceMinutes), 9, 0, 1, 2);
+    g->addWidget(seGraceMinutes, 9, 2);
+    g->addWidget(Caption("Тревоги", eAlertAddress), 10, 0);
+    g->addWidget(eAlertAddress, 10, 1, 1, 3);
     g->setColumnStretch(1, 1);
     connect(cbNeedAllRight, &QCheckBox::clicked, this, [this] { cbNeedAllRightClick(); });
     connect(cbNeedSilence, &QCheckBox::clicked, this, [this] { cbNeedSilenceClick(); });
@@ -657,6 +691,17 @@ void TSettingsDialog::FormCreate() {
         cbReportWeekly->setChecked(reports.Weekly);
     }
 
+    {
+        const TAlertSettings alerts =
+            ReadAlertSettings(platform::FileInDir(Settings.ProgramDir, kAlertsIni));
+        // The file counts days from Sunday, the page from Monday.
+        for (int i = 0; i < 7; ++i) cbWorkDay[i]->setChecked(alerts.WorkDays[(i + 1) % 7]);
+        teWorkFrom->setTime(QTime(alerts.WorkFrom / 60, alerts.WorkFrom % 60));
+        teWorkTo->setTime(QTime(alerts.WorkTo / 60, alerts.WorkTo % 60));
+        seSilenceMinutes->setValue(alerts.SilenceMinutes);
+        seGraceMinutes->setValue(alerts.GraceMinutes);
+        eAlertAddress->setText(FromAnsi(alerts.Address));
+    }
     SetLimitedText(eMsgAddress, FromAnsi(Settings.MsgAddress), FieldWidth("MsgAddress"));
     SetChecked(cbNeedAllRight, Settings.NeedARight, this, &TSettingsDialog::cbNeedAllRightClick);
     SetLimitedText(eSubjAllRight, FromAnsi(Settings.SubjARight), FieldWidth("SubjARight"));
@@ -964,6 +1009,27 @@ void TSettingsDialog::bbOkClick() {
     Settings.Mail.User = Trim(ToAnsi(eUserSMTP->text()));
     Settings.Mail.Password = ToAnsi(ePasswordSMTP->text());
 
+    try {
+        const std::string path = platform::FileInDir(Settings.ProgramDir, kAlertsIni);
+        const TAlertSettings was = ReadAlertSettings(path);
+        TAlertSettings alerts = was;
+        for (int i = 0; i < 7; ++i) alerts.WorkDays[(i + 1) % 7] = cbWorkDay[i]->isChecked();
+        alerts.WorkFrom = teWorkFrom->time().hour() * 60 + teWorkFrom->time().minute();
+        alerts.WorkTo = teWorkTo->time().hour() * 60 + teWorkTo->time().minute();
+        alerts.SilenceMinutes = seSilenceMinutes->Value();
+        alerts.GraceMinutes = seGraceMinutes->Value();
+        alerts.Address = Trim(ToAnsi(eAlertAddress->text()));
+        const bool changed = !std::equal(std::begin(was.WorkDays), std::end(was.WorkDays),
+                                         std::begin(alerts.WorkDays)) ||
+                             was.WorkFrom != alerts.WorkFrom || was.WorkTo != alerts.WorkTo ||
+                             was.SilenceMinutes != alerts.SilenceMinutes ||
+                             was.GraceMinutes != alerts.GraceMinutes ||
+                             was.Address != alerts.Address;
+        if (changed) WriteAlertSettings(path, alerts);
+    } catch (const std::exception&) {
+        ShowMessage(ToAnsi(U("Невозможно записать файл настроек тревог alerts.ini !")));
+        return;
+    }
     try {
         const std::string path = platform::FileInDir(Settings.ProgramDir, kReportsIni);
         TReportMailSettings reports = ReadReportMailSettings(path);

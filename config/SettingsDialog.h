@@ -19,6 +19,7 @@ class QStackedWidget;
 class QToolButton;
 class QTreeWidget;
 class QTreeWidgetItem;
+class QTimeEdit;
 class TPortComboBox;
 class TSerialPort;
 
@@ -150,6 +151,14 @@ public:
     TSpinEdit* seIdle = nullptr;
 
     QCheckBox* cbPubSendMail = nullptr;
+    // alerts.ini: the watchdog's working days (Monday first) and hours, the longest silence, the
+    // grace time, and the alerts' recipient.
+    std::array<QCheckBox*, 7> cbWorkDay{};
+    QTimeEdit* teWorkFrom = nullptr;
+    QTimeEdit* teWorkTo = nullptr;
+    TSpinEdit* seSilenceMinutes = nullptr;
+    TSpinEdit* seGraceMinutes = nullptr;
+    QLineEdit* eAlertAddress = nullptr;
     QCheckBox* cbReportMonthly = nullptr;  // reports.ini: the report mail of each month
     QCheckBox* cbReportWeekly = nullptr;   // and of each week
     QLineEdit* eSubjSendMail = nullptr;

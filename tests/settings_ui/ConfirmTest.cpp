@@ -2,10 +2,12 @@
 
 #include "tests/common/CaseName.h"
 
+#include "config/AlertSettings.h"
 #include "platform/Ini.h"
 #include "tests/common/TempDir.h"
 
 #include <QLineEdit>
+#include <QTimeEdit>
 
 namespace {
 
@@ -215,6 +217,48 @@ TEST_F(Confirm, TheExchangesLoginAndWatchGoIntoThePortFileAndComeBack) {
     EXPECT_EQ(form_->seIdle->value(), 45);
     EXPECT_EQ(reread.Login(), "cdr");
     EXPECT_EQ(reread.KeepAlive(), 20);
+}
+
+// The watchdog's settings live in alerts.ini beside the table; the page shows the defaults for
+// a station without one, writes what is changed (Sunday first in the file, Monday first on the
+// page) and shows it again; an untouched page writes no file.
+TEST_F(Confirm, TheWatchdogsSettingsGoIntoAlertsIniAndComeBack) {
+    Open(6);
+    for (int i = 0; i < 7; ++i) EXPECT_EQ(form_->cbWorkDay[i]->isChecked(), i < 5) << i;
+    EXPECT_EQ(form_->teWorkFrom->time(), QTime(9, 0));
+    EXPECT_EQ(form_->teWorkTo->time(), QTime(18, 0));
+    EXPECT_EQ(form_->seSilenceMinutes->value(), 120);
+    EXPECT_EQ(form_->seGraceMinutes->value(), 10);
+    Click(form_->bbOk);
+    ASSERT_EQ(form_->result(), QDialog::Accepted);
+    EXPECT_FALSE(Exists("alerts.ini"));
+
+    Open(6);
+    Click(form_->cbWorkDay[4]);  // Friday off
+    Click(form_->cbWorkDay[6]);  // Sunday on
+    form_->teWorkFrom->setTime(QTime(22, 0));
+    form_->teWorkTo->setTime(QTime(6, 30));
+    Retype(form_->seSilenceMinutes, "45");
+    Retype(form_->seGraceMinutes, "3");
+    Retype(form_->eAlertAddress, "duty@office.test");
+    Click(form_->bbOk);
+    ASSERT_EQ(form_->result(), QDialog::Accepted);
+    const TAlertSettings saved = ReadAlertSettings(Dir() + "alerts.ini");
+    const bool days[7] = {true, true, true, true, true, false, false};  // Sunday first
+    for (int d = 0; d < 7; ++d) EXPECT_EQ(saved.WorkDays[d], days[d]) << d;
+    EXPECT_EQ(saved.WorkFrom, 22 * 60);
+    EXPECT_EQ(saved.WorkTo, 6 * 60 + 30);
+    EXPECT_EQ(saved.SilenceMinutes, 45);
+    EXPECT_EQ(saved.GraceMinutes, 3);
+    EXPECT_EQ(saved.Address, "duty@office.test");
+
+    Open(6);
+    EXPECT_FALSE(form_->cbWorkDay[4]->isChecked());
+    EXPECT_TRUE(form_->cbWorkDay[6]->isChecked());
+    EXPECT_EQ(form_->teWorkFrom->time(), QTime(22, 0));
+    EXPECT_EQ(form_->teWorkTo->time(), QTime(6, 30));
+    EXPECT_EQ(form_->seSilenceMinutes->value(), 45);
+    EXPECT_EQ(form_->eAlertAddress->text(), "duty@office.test");
 }
 
 TEST_F(Confirm, AListenersAllowListIsSavedAndAnEntryThatIsNoAddressStopsTheConfirm) {
