@@ -68,26 +68,7 @@ private:
 };
 
 std::string Html(const std::string& text1251) {
-    std::string out;
-    for (char c : AnsiToUtf8(text1251)) {
-        switch (c) {
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '&':
-                out += "&amp;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
+    return HtmlEscaped(AnsiToUtf8(text1251));
 }
 
 class THtmlWriter : public TTableWriter {
@@ -277,4 +258,31 @@ int64_t ExportCalls(TReportEngine& engine, const TReportFilter& filter, TTableWr
     });
     writer.Finish();
     return rows;
+}
+
+std::string HtmlEscaped(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&#39;";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out;
 }

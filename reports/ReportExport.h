@@ -5,6 +5,7 @@
 #include <iosfwd>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "reports/ReportEngine.h"
@@ -41,3 +42,6 @@ std::unique_ptr<TTableWriter> MakeXlsxWriter(const std::string& path);
 void WriteTable(const TReportTable& table, TTableWriter& writer);
 // The call list of the selection, streamed from one cursor; the rows written.
 int64_t ExportCalls(TReportEngine& engine, const TReportFilter& filter, TTableWriter& writer);
+
+// Text (UTF-8) safe inside HTML text and quoted attribute values.
+std::string HtmlEscaped(std::string_view text);

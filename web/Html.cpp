@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "platform/CodePage.h"
+#include "reports/ReportExport.h"
 
 namespace web {
 namespace {
@@ -63,30 +64,7 @@ bool RightAligned(TCellType t) {
 }  // namespace
 
 std::string Escape(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            case '\'':
-                out += "&#39;";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
+    return HtmlEscaped(text);
 }
 
 std::string UrlEncode(std::string_view text) {
