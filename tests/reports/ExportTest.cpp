@@ -9,17 +9,11 @@
 #include "reports/ReportExport.h"
 #include "tests/common/CaseName.h"
 #include "tests/common/TempDir.h"
+#include "tests/journal/StationTool.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 // RFC 4180 records: quoted fields with doubled quotes, CR LF between records.
 std::vector<std::vector<std::string>> ParseCsv(const std::string& text, char sep) {
@@ -97,38 +91,18 @@ INSTANTIATE_TEST_SUITE_P(
 
 // tarvick-tool report on a station directory whose settings table names a database of generated
 // calls.
-class ReportTool : public ::testing::Test {
+class ReportTool : public station_tool::StationTool {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(db_.Created());
-        station_ = db_.Dir() / "station";
-        fs::create_directories(station_);
-        for (const char* f : {"tarvick.dat", "tarvick.dbt", "GENERIC24.ATS"})
-            fs::copy_file(fs::path(TARVICK_SOURCE_DIR "/data") / f, station_ / f);
-        ASSERT_EQ(Tool("dbf set '" + (station_ / "tarvick.dat").string() + "' DBPATH '" +
-                       db_.Path() + "'"),
-                  0)
-            << err_;
+        StationTool::SetUp();
         calls_ = MakeCalls(500, 20);
         TCallDatabase db;
         db.Connect(db_.Path());
         InsertCalls(db, calls_, false);
     }
-    int Tool(const std::string& args) {
-        const fs::path out = db_.Dir() / "out.txt", err = db_.Dir() / "err.txt";
-        const std::string cmd =
-            TARVICK_TOOL " " + args + " >'" + out.string() + "' 2>'" + err.string() + "'";
-        const int rc = std::system(cmd.c_str());
-        out_ = ReadFile(out);
-        err_ = ReadFile(err);
-        return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    }
     std::string Station() const { return "'" + station_.string() + "'"; }
 
-    TFreshDatabase db_;
-    fs::path station_;
     std::vector<TGenCall> calls_;
-    std::string out_, err_;
 };
 
 TEST_F(ReportTool, SummaryGoesToStandardOutputAsCsv) {
