@@ -145,6 +145,19 @@ const std::vector<TSchemaStatement>& CallSchema() {
     return schema;
 }
 
+// Firebird cannot add an identity column to a table that has rows (it makes the column NOT
+// NULL), so the key is added as a plain column drawing from a sequence of its own: a trigger
+// numbers the rows stored later, and the rows already there are numbered at once.
+void AddNumberingColumn(TCallDatabase& db, const std::string& table, const std::string& column) {
+    const std::string sequence = table + "_" + column + "_SEQ";
+    Execute(db, "RECREATE SEQUENCE " + sequence);
+    Execute(db, "ALTER TABLE " + table + " ADD " + column + " BIGINT");
+    Execute(db, "CREATE OR ALTER TRIGGER " + table + "_" + column + "_NUMBER FOR " + table +
+                    " ACTIVE BEFORE INSERT POSITION 0 AS BEGIN IF (NEW." + column +
+                    " IS NULL) THEN NEW." + column + " = NEXT VALUE FOR " + sequence + "; END");
+    Execute(db, "UPDATE " + table + " SET " + column + " = NEXT VALUE FOR " + sequence);
+}
+
 std::vector<std::string> UpgradeDatabase(TCallDatabase& db) {
     std::vector<std::string> done;
     for (const TSchemaStatement& s : CallSchema()) {
@@ -158,7 +171,13 @@ std::vector<std::string> UpgradeDatabase(TCallDatabase& db) {
             for (const std::string& column : s.Columns) {
                 const std::string name = Words(column, 1).front();
                 if (have.Has(name)) continue;
-                Execute(db, "ALTER TABLE " + s.Name + " ADD " + column);
+                std::string upper = column;
+                for (char& c : upper)
+                    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+                if (upper.find(" AS IDENTITY") != std::string::npos)
+                    AddNumberingColumn(db, s.Name, Words(upper, 1).front());
+                else
+                    Execute(db, "ALTER TABLE " + s.Name + " ADD " + column);
                 done.push_back("added column " + s.Name + "." + name);
             }
         } else if (s.Kind == TSchemaStatement::Index && !IndexExists(db, s.Name)) {

@@ -210,6 +210,8 @@ TEST_P(UpgradeDb, AddsWhatIsMissingAndTouchesNoRow) {
     EXPECT_EQ(out_, GetParam().steps);
     EXPECT_EQ(Rows(), 3);
     EXPECT_EQ(Rows("where NumberOut starting with '8495' and Station is null"), 3);
+    // The call list pages on the key: rows already there are numbered, later ones too.
+    EXPECT_EQ(Rows("where ID is null"), 0);
     ASSERT_EQ(Tool("upgrade-db '" + station_.string() + "'"), 0) << err_;
     EXPECT_EQ(out_, "the database is up to date\n");
 
@@ -220,19 +222,24 @@ TEST_P(UpgradeDb, AddsWhatIsMissingAndTouchesNoRow) {
     EXPECT_EQ(out_, "lines=2 stored=2 rejected=0 replaced=2\n");
     EXPECT_NE(err_.find("3 line(s) left as they are"), std::string::npos) << err_;
     EXPECT_EQ(Rows(), 5);
+    EXPECT_EQ(Rows("where ID is null"), 0);
+    TCallDatabase callDb;
+    callDb.Connect(db_.Path());
+    EXPECT_EQ(QueryInt(callDb, "select count(distinct ID) from Rings"), 5);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, UpgradeDb,
     ::testing::Values(
         OldDatabase{
-            "MadeBeforeTheSourceColumns",
-            {"drop index Rings_Source", "alter table Rings drop Caller",
-             "alter table Rings drop Station", "alter table Rings drop JournalFile",
-             "alter table Rings drop JournalPos", "alter table JournalMarks drop TracedFile",
-             "alter table JournalMarks drop TracedPos"},
+            "MadeBeforeTheSourceColumnsAndTheKey",
+            {"drop index Rings_Source", "drop index Rings_RingDate_ID", "alter table Rings drop ID",
+             "alter table Rings drop Caller", "alter table Rings drop Station",
+             "alter table Rings drop JournalFile", "alter table Rings drop JournalPos",
+             "alter table JournalMarks drop TracedFile", "alter table JournalMarks drop TracedPos"},
             "added column RINGS.CALLER\nadded column RINGS.STATION\n"
             "added column RINGS.JOURNALFILE\nadded column RINGS.JOURNALPOS\n"
+            "added column RINGS.ID\ncreated index RINGS_RINGDATE_ID\n"
             "created index RINGS_SOURCE\nadded column JOURNALMARKS.TRACEDFILE\n"
             "added column JOURNALMARKS.TRACEDPOS\n"},
         OldDatabase{"WithOnlyRingsAndUsers",
