@@ -25,6 +25,7 @@
 #include "tests/mail/Servers.h"
 #include "tests/serial/Pump.h"
 #include "tests/station/Pty.h"
+#include "tests/station/QueuedView.h"
 #include "tests/station/StationStage.h"
 
 using platform::Utf8ToAnsi;
@@ -154,24 +155,6 @@ TEST(AlertSettingsTest, WrittenAndReadBackAndNonsenseGivesDefaults) {
 }
 
 // ---- a real station ---------------------------------------------------------------------------
-
-class TQueuedView : public TCaptureView {
-public:
-    void LogLine(const std::string&) override {}
-    void ShowMessage(const std::string&) override {}
-    void LogEvent(const std::string& text) override { Events.push_back(text); }
-    void SetTimerEnabled(bool) override {}
-    void ShowStatus(const std::string&) override {}
-    void CaptureStateChanged() override {}
-    void Post(std::function<void()> fn) override {
-        QMetaObject::invokeMethod(&Context, std::move(fn), Qt::QueuedConnection);
-    }
-    void PostDelayed(int ms, std::function<void()> fn) override {
-        QTimer::singleShot(ms, &Context, std::move(fn));
-    }
-    QObject Context;
-    std::vector<std::string> Events;
-};
 
 std::string Gfix(const std::string& args, const std::string& db) {
     const std::string src = TARVICK_SOURCE_DIR;

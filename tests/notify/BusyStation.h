@@ -24,6 +24,7 @@
 #include "tests/mail/Servers.h"
 #include "tests/serial/Pump.h"
 #include "tests/station/Pty.h"
+#include "tests/station/QueuedView.h"
 #include "tests/station/StationStage.h"
 
 namespace busy {
@@ -43,23 +44,6 @@ struct TResult {
     int MailsQueued = 0;
     int MailsDelivered = 0;
     int SilentAttempts = 0;  // failures told (a reason told once)
-};
-
-class TView : public TCaptureView {
-public:
-    void LogLine(const std::string&) override {}
-    void ShowMessage(const std::string&) override {}
-    void LogEvent(const std::string&) override {}
-    void SetTimerEnabled(bool) override {}
-    void ShowStatus(const std::string&) override {}
-    void CaptureStateChanged() override {}
-    void Post(std::function<void()> fn) override {
-        QMetaObject::invokeMethod(&Context, std::move(fn), Qt::QueuedConnection);
-    }
-    void PostDelayed(int ms, std::function<void()> fn) override {
-        QTimer::singleShot(ms, &Context, std::move(fn));
-    }
-    QObject Context;
 };
 
 inline std::string Line(int n) {
@@ -119,7 +103,7 @@ inline TResult Run(const TOptions& o) {
     TCallDatabase module;
     TStationPort port;
     TStationDatabase database;
-    TView view;
+    TQueuedView view;
     const std::string stationDir = dir.path();
     TCaptureControl control(port, database, view, [&] {
         auto holder = std::make_unique<TRecorder>();

@@ -28,6 +28,7 @@
 #include "tests/mail/Servers.h"
 #include "tests/serial/Pump.h"
 #include "tests/station/Pty.h"
+#include "tests/station/QueuedView.h"
 #include "tests/station/StationFakes.h"
 #include "tests/station/StationStage.h"
 
@@ -952,24 +953,6 @@ TEST_F(DailyRunTest, StationRetriesFromItsTimerAndLogsToItsView) {
 namespace {
 
 // A front end on the Qt event loop that the mail client's waits serve.
-class TQueuedView : public TCaptureView {
-public:
-    void LogLine(const std::string& line) override { Lines.push_back(line); }
-    void ShowMessage(const std::string& text) override { Messages.push_back(text); }
-    void LogEvent(const std::string& text) override { Events.push_back(text); }
-    void SetTimerEnabled(bool) override {}
-    void ShowStatus(const std::string&) override {}
-    void CaptureStateChanged() override {}
-    void Post(std::function<void()> fn) override {
-        QMetaObject::invokeMethod(&Context, std::move(fn), Qt::QueuedConnection);
-    }
-    void PostDelayed(int ms, std::function<void()> fn) override {
-        QTimer::singleShot(ms, &Context, std::move(fn));
-    }
-    QObject Context;
-    std::vector<std::string> Lines, Messages, Events;
-};
-
 // A real station (its port on a pseudo-terminal, its journal in dir, the call database) whose
 // daily message goes to the mail server on mailPort.
 struct TRealStation {
