@@ -12,10 +12,11 @@ sh "$root/scripts/create-db.sh" "$db" >/dev/null
 TARVICK_FIREBIRD_DIR="$root/data/firebird"
 . "$root/data/firebird/env.sh"
 sql=$(mktemp)
+# Every index of Rings, off while the rows go in.
+indexes="Rings_NumberIn_RingDate Rings_RingDate Rings_RingDate_ID Rings_Source Rings_ID"
 trap 'rm -f "$sql"' EXIT
 {
-    echo "ALTER TABLE Rings ADD Station VARCHAR(40);"
-    for i in Rings_NumberIn_RingDate Rings_RingDate Rings_RingDate_ID; do
+    for i in $indexes; do
         echo "ALTER INDEX $i INACTIVE;"
     done
     echo "COMMIT;"
@@ -44,7 +45,7 @@ SQL
         start=$end
     done
     echo "SET TERM ; ^"
-    for i in Rings_NumberIn_RingDate Rings_RingDate Rings_RingDate_ID; do
+    for i in $indexes; do
         echo "ALTER INDEX $i ACTIVE;"
     done
     echo "COMMIT;"

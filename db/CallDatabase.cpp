@@ -25,11 +25,7 @@ TCallDatabase::~TCallDatabase() {
 void TCallDatabase::Connect(const std::string& dbPath, const TDbLogin& login) {
     HasCaller.reset();
     DbConnection.Close();
-    DbConnection.Params().clear();
-    DbConnection.Params().push_back("user_name=" + login.User);
-    DbConnection.Params().push_back("password=" + login.Password);
-    DbConnection.Params().push_back("lc_ctype=win1251");
-    if (!login.Role.empty()) DbConnection.Params().push_back("sql_role_name=" + login.Role);
+    DbConnection.Params() = login.ConnectParams();
     DbConnection.SetDatabaseName(dbPath);
     DbConnection.SetLoginPrompt(false);
     DbConnection.Open();

@@ -25,3 +25,10 @@ void TDbLogin::Save(const std::string& dir) const {
     ini.WriteString(kSection, "Password", Password);
     ini.WriteString(kSection, "Role", Role);
 }
+
+std::vector<std::string> TDbLogin::ConnectParams() const {
+    std::vector<std::string> params{"user_name=" + User, "password=" + Password,
+                                    "lc_ctype=win1251"};
+    if (!Role.empty()) params.push_back("sql_role_name=" + Role);
+    return params;
+}

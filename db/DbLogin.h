@@ -3,6 +3,7 @@
 // or the embedded engine's defaults when there is none. The station and every tool take their
 // login from here, so a server's administrator sets it once per station.
 #include <string>
+#include <vector>
 
 struct TDbLogin {
     static constexpr const char* kFile = "db.ini";
@@ -20,6 +21,8 @@ struct TDbLogin {
     static TDbLogin Load(const std::string& dir);
     // Written readable by its owner only: it holds a password.
     void Save(const std::string& dir) const;
+    // The connection's parameters: this login and the station's code page.
+    std::vector<std::string> ConnectParams() const;
     // Whether anything differs from the defaults (a station without db.ini needs none).
     bool IsDefault() const { return *this == TDbLogin{}; }
 };

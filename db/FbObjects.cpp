@@ -134,6 +134,12 @@ isc_db_handle* TFbConnection::Handle() {
     return handle_.Ptr();
 }
 
+void TFbConnection::CancelOperation() noexcept {
+    if (!handle_) return;
+    ISC_STATUS_ARRAY status{};
+    fb_cancel_operation(status, handle_.Ptr(), fb_cancel_raise);
+}
+
 // ---------------------------------------------------------------- transaction
 
 const std::vector<std::string>& TFbTransaction::Params() {
@@ -144,14 +150,22 @@ const std::vector<std::string>& TFbTransaction::Params() {
 void TFbTransaction::StartTransaction() {
     if (InTransaction()) Fail("Transaction is active");
     if (!database_) Fail("Transaction has no database");
-    static const char tpb[] = {isc_tpb_version3, isc_tpb_nowait, isc_tpb_read_committed,
-                               isc_tpb_rec_version, isc_tpb_read};
-    // The read-only item is the last one, left out for the station's own transaction.
-    const auto length = static_cast<unsigned short>(readOnly_ ? sizeof tpb : sizeof tpb - 1);
+    // A snapshot sees the database as it was when it started, whatever commits meanwhile: a
+    // report that reads several tables gets figures that fit together.
+    std::vector<char> tpb{isc_tpb_version3, isc_tpb_nowait};
+    if (snapshot_) {
+        tpb.push_back(isc_tpb_concurrency);
+    } else {
+        tpb.push_back(isc_tpb_read_committed);
+        tpb.push_back(isc_tpb_rec_version);
+    }
+    if (readOnly_) tpb.push_back(isc_tpb_read);
+    const auto length = static_cast<unsigned short>(tpb.size());
     isc_db_handle* db = database_->Handle();
     ib::TTrHandle handle;
-    ib::Call(
-        [&](ISC_STATUS* s) { return isc_start_transaction(s, handle.Ptr(), 1, db, length, tpb); });
+    ib::Call([&](ISC_STATUS* s) {
+        return isc_start_transaction(s, handle.Ptr(), 1, db, length, tpb.data());
+    });
     handle_ = std::move(handle);
 }
 
@@ -437,7 +451,9 @@ void TFbStatement::SetUpOutput() {
         f.owner_ = this;
         const short type = var.sqltype & ~1;
         // An empty text column ('' selected) has no length; the client still wants a buffer.
-        f.data_.assign(std::max<size_t>(1, static_cast<size_t>(var.sqllen) + (type == SQL_VARYING ? 2 : 0)), 0);
+        f.data_.assign(
+            std::max<size_t>(1, static_cast<size_t>(var.sqllen) + (type == SQL_VARYING ? 2 : 0)),
+            0);
         var.sqldata = f.data_.data();
         var.sqlind = &f.nullIndicator_;
     }

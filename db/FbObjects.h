@@ -39,6 +39,10 @@ public:
 
     isc_db_handle* Handle();
 
+    // From another thread: the statement running on this connection fails at once with
+    // "operation was cancelled". Never throws; nothing happens when none runs.
+    void CancelOperation() noexcept;
+
 private:
     std::vector<std::string> params_;
     std::string databaseName_;
@@ -55,11 +59,13 @@ public:
 
     void SetDefaultDatabase(TFbConnection* db) { database_ = db; }
     TFbConnection* DefaultDatabase() const { return database_; }
-    // Fixed: nowait, read_committed, rec_version.
+    // Nowait, read_committed, rec_version unless set otherwise below.
     static const std::vector<std::string>& Params();
     // A reader's transaction (isc_tpb_read as well): the server need not keep old versions of
     // rows for it, so a long report does not hold back the clean-up behind the record path.
     void SetReadOnly(bool value) { readOnly_ = value; }
+    // Concurrency (snapshot) isolation instead of read committed.
+    void SetSnapshot(bool value) { snapshot_ = value; }
 
     bool InTransaction() const { return static_cast<bool>(handle_); }
     void StartTransaction();
@@ -76,6 +82,7 @@ public:
 private:
     TFbConnection* database_ = nullptr;
     bool readOnly_ = false;
+    bool snapshot_ = false;
     ib::TTrHandle handle_;
 };
 

@@ -40,6 +40,8 @@ CREATE INDEX Rings_RingDate ON Rings (RingDate);
 CREATE INDEX Rings_RingDate_ID ON Rings (RingDate, ID);
 /* A journal line's rows, found again to be replaced when the line is stored again. */
 CREATE INDEX Rings_Source ON Rings (Station, JournalFile, JournalPos);
+/* The calls stored since the summaries' totals were last added up. */
+CREATE INDEX Rings_ID ON Rings (ID);
 
 CREATE TABLE Users (
   NumberIN  INTEGER NOT NULL,
@@ -80,6 +82,43 @@ CREATE TABLE RejectedLines (
   Reason      VARCHAR(250) DEFAULT '' NOT NULL,
   Rejected    TIMESTAMP,
   CONSTRAINT RejectedLines_PK PRIMARY KEY (Station, JournalFile, JournalPos)
+);
+
+/* Calls and talk time added up per closed day, so that a summary of months or years reads a few
+   rows a day instead of every call. Kind: 0 the day, 1 an extension (KeyNumber), 2 an hour of
+   the day (KeyNumber), 3 a line (KeyNumber), 4 a station (KeyText), 5 a dialled number (KeyText;
+   outgoing calls only, CallDay is the first of its month). The rows count exactly the calls of the
+   days in RingTotalDays whose ID is at most RingTotalState.Watermark; a report counts the rest
+   from Rings. Written by the daily run (tarvick-tool totals by hand), never by the record path. */
+CREATE TABLE RingTotals (
+  Kind      SMALLINT NOT NULL,
+  CallDay   DATE NOT NULL,
+  KeyNumber BIGINT DEFAULT 0 NOT NULL,
+  KeyText   VARCHAR(40) DEFAULT '' NOT NULL,
+  Incoming  SMALLINT NOT NULL,
+  Calls     BIGINT NOT NULL,
+  Seconds   BIGINT NOT NULL,
+  CONSTRAINT RingTotals_PK PRIMARY KEY (Kind, CallDay, KeyNumber, KeyText, Incoming)
+);
+
+/* The days RingTotals counts. */
+CREATE TABLE RingTotalDays (
+  CallDay DATE NOT NULL,
+  CONSTRAINT RingTotalDays_PK PRIMARY KEY (CallDay)
+);
+
+/* One row: the highest call ID the totals have looked at. */
+CREATE TABLE RingTotalState (
+  Id        SMALLINT NOT NULL,
+  Watermark BIGINT NOT NULL,
+  CONSTRAINT RingTotalState_PK PRIMARY KEY (Id)
+);
+
+/* Days whose calls were deleted or stored again since they were added up (tarvick-tool reparse):
+   reports count them from Rings until the next adding-up counts their month again. */
+CREATE TABLE RingTotalStale (
+  CallDay DATE NOT NULL,
+  Noted   TIMESTAMP
 );
 
 COMMIT;

@@ -127,6 +127,7 @@ void TDailyRun::TimerTimer() {
         if (!failure) failure = std::current_exception();
     }
     Recorder.LastRunDate = today;
+    if (Hooks.AddUpTotals) Hooks.AddUpTotals(today);
     if (Hooks.SetTimerEnabled) Hooks.SetTimerEnabled(true);
     running_ = false;
     if (failure) std::rethrow_exception(failure);
@@ -266,7 +267,7 @@ void TDailyRun::SendReportMails(TDateTime today) {
     if (due.empty() || Recorder.MsgAddress.empty()) return;
     std::unique_ptr<TReportEngine> engine;
     try {
-        engine = std::make_unique<TReportEngine>(Recorder.DBPath);
+        engine = std::make_unique<TReportEngine>(Recorder.DBPath, Recorder.Login);
     } catch (const std::exception& e) {
         Log(Utf8ToAnsi("Отчёт по абонентам не составлен: ") + OneLine(e.what()));
         return;

@@ -26,6 +26,8 @@ struct TDailyRunHooks {
     std::function<void(bool on)> SetTimerEnabled;
     // An event for the administrator's log, Windows-1251: a failed mail with the server's reply.
     std::function<void(const std::string& text)> LogEvent;
+    // Asks for the summaries' totals of the days before `today` to be added up, elsewhere.
+    std::function<void(TDateTime today)> AddUpTotals;
 };
 
 enum class TOwnerOutcome { Sent, Skipped, Failed };

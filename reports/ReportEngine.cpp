@@ -5,9 +5,11 @@
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <set>
 #include <unordered_map>
 
 #include "db/FbObjects.h"
+#include "platform/ThreadPriority.h"
 
 namespace {
 
@@ -254,15 +256,23 @@ TReportTable CallTable(const std::vector<TCallRow>& rows) {
 struct TReportEngine::TImpl {
     TFbConnection db;
     TFbTransaction tr;
+    // Totals and the calls they leave out are read in one snapshot, so that an adding-up that
+    // commits meanwhile neither counts a call twice nor misses one.
+    TFbTransaction snapshot;
     TRingsColumns columns;
     bool keyIndex = false;  // Rings_RingDate_ID is there and active
+    bool totals = false;    // the daily totals' tables and Rings_ID are there
+    bool useTotals = true;
 
-    explicit TImpl(const std::string& dbPath) {
+    TImpl(const std::string& dbPath, const TDbLogin& login) {
         db.SetDefaultTransaction(&tr);
         db.SetLoginPrompt(false);
         tr.SetDefaultDatabase(&db);
         tr.SetReadOnly(true);
-        db.Params() = {"user_name=SYSDBA", "password=quillfern", "lc_ctype=win1251"};
+        snapshot.SetDefaultDatabase(&db);
+        snapshot.SetReadOnly(true);
+        snapshot.SetSnapshot(true);
+        db.Params() = login.ConnectParams();
         db.SetDatabaseName(dbPath);
         db.Open();
         Read([&] {
@@ -283,20 +293,29 @@ struct TReportEngine::TImpl {
                 "RDB$RELATION_NAME = 'RINGS' AND COALESCE(RDB$INDEX_INACTIVE, 0) = 0");
             i.ExecQuery();
             keyIndex = !i.Eof() && i.Fields(0).AsInteger() > 0;
+            TFbStatement t(db, tr);
+            t.SetText(
+                "SELECT (SELECT COUNT(*) FROM RDB$RELATIONS WHERE RDB$RELATION_NAME IN "
+                "('RINGTOTALS', 'RINGTOTALDAYS', 'RINGTOTALSTATE', 'RINGTOTALSTALE')), (SELECT "
+                "COUNT(*) FROM RDB$INDICES WHERE RDB$INDEX_NAME = 'RINGS_ID' AND "
+                "COALESCE(RDB$INDEX_INACTIVE, 0) = 0) FROM RDB$DATABASE");
+            t.ExecQuery();
+            totals = columns.Id && t.Fields(0).AsInt64() == 4 && t.Fields(1).AsInt64() == 1;
         });
     }
 
     // One read in a transaction of its own, so that each page sees the calls committed by then.
     template <class F>
-    void Read(F f) {
-        tr.StartTransaction();
+    void Read(F f, TFbTransaction* in = nullptr) {
+        TFbTransaction& t = in ? *in : tr;
+        t.StartTransaction();
         try {
             f();
         } catch (...) {
-            tr.RollbackQuietly();
+            t.RollbackQuietly();
             throw;
         }
-        tr.Commit();
+        t.Commit();
     }
 
     void Where(TBoundSql& sql, const TReportFilter& f, TDateTime from) const {
@@ -360,7 +379,8 @@ struct TReportEngine::TImpl {
     }
 };
 
-TReportEngine::TReportEngine(const std::string& dbPath) : impl_(std::make_unique<TImpl>(dbPath)) {}
+TReportEngine::TReportEngine(const std::string& dbPath, const TDbLogin& login)
+    : impl_(std::make_unique<TImpl>(dbPath, login)) {}
 
 TReportEngine::~TReportEngine() = default;
 
@@ -430,8 +450,348 @@ void TReportEngine::ForEachCall(const TReportFilter& filter,
     });
 }
 
+namespace {
+
+// The groups of one summary as they are counted, from calls and from totals alike.
+struct TGroups {
+    TSummaryKind Kind;
+    std::unordered_map<int64_t, TSummaryRow> ByNumber;
+    std::unordered_map<std::string, TSummaryRow> ByText;
+    TSummaryRow Total;
+
+    bool TextKey() const { return Kind == TSummaryKind::Number || Kind == TSummaryKind::Station; }
+
+    static void Add(TSummaryRow& r, bool incoming, int64_t calls, int64_t seconds) {
+        (incoming ? r.CallsIn : r.CallsOut) += calls;
+        (incoming ? r.SecondsIn : r.SecondsOut) += seconds;
+    }
+    void AddText(std::string key, bool incoming, int64_t calls, int64_t seconds) {
+        auto it = ByText.find(key);
+        if (it == ByText.end()) {
+            it = ByText.emplace(key, TSummaryRow{}).first;
+            it->second.Key = std::move(key);
+        }
+        Add(it->second, incoming, calls, seconds);
+        Add(Total, incoming, calls, seconds);
+    }
+    void AddDay(TDateTime day, bool incoming, int64_t calls, int64_t seconds) {
+        TSummaryRow& r = ByNumber[DayNumber(day)];
+        r.KeyDate = static_cast<TDateTime>(DayNumber(day));
+        Add(r, incoming, calls, seconds);
+        Add(Total, incoming, calls, seconds);
+    }
+    void AddNumber(int64_t key, bool incoming, int64_t calls, int64_t seconds) {
+        Add(ByNumber[key], incoming, calls, seconds);
+        Add(Total, incoming, calls, seconds);
+    }
+    // The key is the first field of q.
+    void AddKey(const TFbStatement& q, bool incoming, int64_t calls, int64_t seconds) {
+        if (TextKey())
+            AddText(q.Fields(0).AsString(), incoming, calls, seconds);
+        else if (Kind == TSummaryKind::Day)
+            AddDay(q.Fields(0).AsDateTime(), incoming, calls, seconds);
+        else
+            AddNumber(q.Fields(0).AsInt64(), incoming, calls, seconds);
+    }
+};
+
+std::string KeyExpression(TSummaryKind kind) {
+    switch (kind) {
+        case TSummaryKind::Extension:
+            return "r.NumberIn";
+        case TSummaryKind::Day:
+            return "CAST(r.RingDate AS DATE)";
+        case TSummaryKind::Hour:
+            return "EXTRACT(HOUR FROM r.RingDate)";
+        case TSummaryKind::Line:
+            return "r.RLine";
+        case TSummaryKind::Number:
+            return "r.NumberOut";
+        case TSummaryKind::Station:
+            return "r.Station";
+    }
+    return "r.NumberIn";
+}
+
+// What RingTotals holds for a kind (Kind column), see db/schema.sql.
+int TotalsKind(TSummaryKind kind, const TReportFilter& f) {
+    switch (kind) {
+        case TSummaryKind::Day:
+            return f.Extensions.empty() ? 0 : 1;
+        case TSummaryKind::Extension:
+            return 1;
+        case TSummaryKind::Hour:
+            return 2;
+        case TSummaryKind::Line:
+            return 3;
+        case TSummaryKind::Station:
+            return 4;
+        case TSummaryKind::Number:
+            return 5;
+    }
+    return 0;
+}
+
+TDateTime MonthOf(int64_t day) {
+    const TDateParts d = DecodeDate(static_cast<TDateTime>(day));
+    TDateTime first = 0;
+    TryEncodeDate(d.Year, d.Month, 1, first);
+    return first;
+}
+
+int64_t MonthAfter(int64_t monthStart) {
+    const TDateParts d = DecodeDate(static_cast<TDateTime>(monthStart));
+    return monthStart + DaysInMonth(d.Year, d.Month);
+}
+
+// Which of a summary's calls the totals count, and where the rest are read from Rings.
+struct TTotalsPlan {
+    int64_t Watermark = 0;
+    std::set<int64_t> Counted;       // days whose calls up to the watermark the totals count
+    std::set<int64_t> TotalsDays;    // the Day values of RingTotals rows to read
+    std::vector<TReportPeriod> Raw;  // spans counted from Rings, every call
+};
+
+}  // namespace
+
+struct TReportEngine::TSummaryScan {
+    TImpl& m;
+    TSummaryKind kind;
+    const TReportFilter& f;
+    TGroups& g;
+
+    // The totals answer a filter on what they are added up by, nothing finer.
+    bool TotalsFit() const {
+        if (!m.totals || !m.useTotals || !f.NumberPart.empty() || f.MinDuration > 0) return false;
+        if (!f.Extensions.empty() && kind != TSummaryKind::Extension && kind != TSummaryKind::Day)
+            return false;
+        if (f.Line && kind != TSummaryKind::Line) return false;
+        if (!f.Station.empty() && m.columns.Station && kind != TSummaryKind::Station) return false;
+        if (kind == TSummaryKind::Station && !m.columns.Station) return false;
+        return !(kind == TSummaryKind::Number && f.Direction == TDirection::Incoming);
+    }
+
+    std::optional<TTotalsPlan> Plan() {
+        TTotalsPlan p;
+        // Whole days of the period only: a part of a day is counted from its calls.
+        const auto first = static_cast<int64_t>(std::ceil(f.Period.From - kSecond / 2));
+        const auto end = static_cast<int64_t>(std::floor(f.Period.To + kSecond / 2));
+        if (first >= end) return std::nullopt;
+        {
+            TFbStatement q(m.db, m.snapshot);
+            q.SetText("SELECT Watermark FROM RingTotalState WHERE Id = 1");
+            q.ExecQuery();
+            if (q.Eof()) return std::nullopt;
+            p.Watermark = q.Fields(0).AsInt64();
+        }
+        const int64_t from = MonthOf(first), to = MonthAfter(MonthOf(end - 1));
+        std::set<int64_t> covered, stale;
+        for (auto [table, into] :
+             {std::pair{"RingTotalDays", &covered}, {"RingTotalStale", &stale}}) {
+            TFbStatement q(m.db, m.snapshot);
+            q.SetText(std::string("SELECT DISTINCT CallDay FROM ") + table +
+                      " WHERE CallDay >= ? AND CallDay < ?");
+            q.Params(0).SetAsDateTime(static_cast<TDateTime>(from));
+            q.Params(1).SetAsDateTime(static_cast<TDateTime>(to));
+            q.ExecQuery();
+            for (; !q.Eof(); q.Next()) into->insert(DayNumber(q.Fields(0).AsDateTime()));
+        }
+        if (kind == TSummaryKind::Number) {
+            // Numbers are added up per month: a month counts only when the period holds it
+            // whole and none of its calls were replaced since.
+            for (int64_t month = MonthOf(first); month < end; month = MonthAfter(month)) {
+                const int64_t next = MonthAfter(month);
+                if (month < first || next > end) continue;
+                if (stale.lower_bound(month) != stale.lower_bound(next)) continue;
+                for (auto d = covered.lower_bound(month); d != covered.end() && *d < next; ++d)
+                    p.Counted.insert(*d);
+                p.TotalsDays.insert(month);
+            }
+        } else {
+            for (auto d = covered.lower_bound(first); d != covered.end() && *d < end; ++d)
+                if (!stale.count(*d)) p.Counted.insert(*d);
+            p.TotalsDays = p.Counted;
+        }
+        if (p.Counted.empty()) return std::nullopt;
+        // Spans of days not counted, cut to the period.
+        const auto firstDay = static_cast<int64_t>(std::floor(f.Period.From));
+        for (int64_t d = firstDay; static_cast<TDateTime>(d) < f.Period.To; ++d) {
+            if (p.Counted.count(d)) continue;
+            const TDateTime a = std::max<TDateTime>(f.Period.From, static_cast<TDateTime>(d));
+            const TDateTime b = std::min<TDateTime>(f.Period.To, static_cast<TDateTime>(d + 1));
+            if (!p.Raw.empty() && std::abs(p.Raw.back().To - a) < kSecond / 2)
+                p.Raw.back().To = b;
+            else
+                p.Raw.push_back({a, b});
+        }
+        return p;
+    }
+
+    void ReadTotals(const TTotalsPlan& p) {
+        // Runs of consecutive days (months for numbers) that the totals count.
+        std::vector<std::pair<int64_t, int64_t>> runs;
+        for (const int64_t d : p.TotalsDays) {
+            const bool next =
+                !runs.empty() && (kind == TSummaryKind::Number ? MonthAfter(runs.back().second) == d
+                                                               : runs.back().second + 1 == d);
+            if (next)
+                runs.back().second = d;
+            else
+                runs.push_back({d, d});
+        }
+        // Counted days in a few spans are added up by the server; scattered ones (rare: replaced
+        // calls here and there) come a row a day and are picked here.
+        const bool spans = runs.size() <= 16;
+        const std::string key = kind == TSummaryKind::Day ? "CallDay"
+                                : g.TextKey()             ? "KeyText"
+                                                          : "KeyNumber";
+        const std::string groups = (spans || kind == TSummaryKind::Day ? "" : "CallDay, ") + key;
+        TBoundSql sql;
+        sql.Add("SELECT " + key + ", Incoming, SUM(Calls), SUM(Seconds)" +
+                (spans ? "" : ", MIN(CallDay)") + " FROM RingTotals WHERE ");
+        sql.Int("Kind = ?", TotalsKind(kind, f));
+        if (spans) {
+            sql.Add(" AND (");
+            for (size_t i = 0; i < runs.size(); ++i) {
+                sql.Date(i ? " OR (CallDay >= ?" : "(CallDay >= ?",
+                         static_cast<TDateTime>(runs[i].first));
+                sql.Date(" AND CallDay <= ?)", static_cast<TDateTime>(runs[i].second));
+            }
+            sql.Add(")");
+        } else {
+            sql.Date(" AND CallDay >= ?", static_cast<TDateTime>(runs.front().first));
+            sql.Date(" AND CallDay <= ?", static_cast<TDateTime>(runs.back().second));
+        }
+        if (TotalsKind(kind, f) == 1 && !f.Extensions.empty()) {
+            sql.Add(" AND KeyNumber IN (");
+            for (size_t i = 0; i < f.Extensions.size(); ++i)
+                sql.Add((i ? "," : "") + std::to_string(f.Extensions[i]));
+            sql.Add(")");
+        }
+        if (f.Direction != TDirection::Any)
+            sql.Add(f.Direction == TDirection::Incoming ? " AND Incoming = 1"
+                                                        : " AND Incoming = 0");
+        if (kind == TSummaryKind::Line && f.Line) sql.Int(" AND KeyNumber = ?", *f.Line);
+        if (kind == TSummaryKind::Station && !f.Station.empty())
+            sql.Str(" AND KeyText = ?", f.Station);
+        sql.Add(" GROUP BY " + groups + ", Incoming");
+        TFbStatement q(m.db, m.snapshot);
+        TImpl::Bind(q, sql);
+        q.ExecQuery();
+        for (; !q.Eof(); q.Next()) {
+            if (!spans && !p.TotalsDays.count(DayNumber(q.Fields(4).AsDateTime()))) continue;
+            g.AddKey(q, q.Fields(1).AsInteger() != 0, q.Fields(2).AsInt64(), q.Fields(3).AsInt64());
+        }
+    }
+
+    // Calls of `period`; with a plan, only those above its watermark on counted days.
+    void ReadCalls(const TReportPeriod& period, const TTotalsPlan* late) {
+        TReportFilter pf = f;
+        pf.Period = period;
+        TBoundSql sql;
+        sql.Add("SELECT " + KeyExpression(kind) +
+                ", IIF(r.NumberOut = 0, 1, 0), r.ringlength, r.RingDate FROM Rings r");
+        m.Where(sql, pf, pf.Period.From);
+        if (late) {
+            // Calls stored since the totals were added up: few, found by their key alone.
+            sql.Int(" AND r.ID > ?", late->Watermark);
+            sql.Add(" PLAN (R INDEX (RINGS_ID))");
+        }
+        TFbStatement q(m.db, m.snapshot);
+        TImpl::Bind(q, sql);
+        q.ExecQuery();
+        for (; !q.Eof(); q.Next()) {
+            if (late && !late->Counted.count(DayNumber(q.Fields(3).AsDateTime()))) continue;
+            g.AddKey(q, q.Fields(1).AsInteger() != 0, 1, q.Fields(2).AsInt64());
+        }
+    }
+
+    void Run() {
+        const std::optional<TTotalsPlan> plan = TotalsFit() ? Plan() : std::nullopt;
+        if (!plan) {
+            ReadCalls(f.Period, nullptr);
+            return;
+        }
+        ReadTotals(*plan);
+        ReadCalls(f.Period, &*plan);
+        for (const TReportPeriod& span : plan->Raw) ReadCalls(span, nullptr);
+    }
+};
+
+TSummary TReportEngine::Summary(TSummaryKind kind, const TReportFilter& filter, int limit) {
+    TImpl& m = *impl_;
+    TSummary s;
+    s.Kind = kind;
+    s.Total.Key = kTotal;
+    if (kind == TSummaryKind::Station && !m.columns.Station) return s;
+
+    TReportFilter f = filter;
+    if (kind == TSummaryKind::Number && f.Direction == TDirection::Any)
+        f.Direction = TDirection::Outgoing;
+    TGroups g{kind, {}, {}, {}};
+    g.Total.Key = kTotal;
+    m.Read(
+        [&] {
+            // The groups are counted here rather than by the server's GROUP BY: one pass over
+            // the rows in index order instead of a sort of all of them.
+            TSummaryScan{m, kind, f, g}.Run();
+            if (kind == TSummaryKind::Extension) {
+                TFbStatement u(m.db, m.snapshot);
+                u.SetText("SELECT NumberIN, FIO FROM Users");
+                u.ExecQuery();
+                for (; !u.Eof(); u.Next()) {
+                    auto it = g.ByNumber.find(u.Fields(0).AsInt64());
+                    if (it != g.ByNumber.end()) it->second.Owner = u.Fields(1).AsString();
+                }
+            }
+        },
+        &m.snapshot);
+    s.Total = g.Total;
+
+    for (auto& [k, r] : g.ByNumber) {
+        r.KeyNumber = kind == TSummaryKind::Day ? 0 : k;
+        if (kind == TSummaryKind::Day)
+            r.Key = DateToStr(r.KeyDate);
+        else if (kind == TSummaryKind::Hour) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "%02d", static_cast<int>(k));
+            r.Key = buf;
+        } else
+            r.Key = std::to_string(k);
+        s.Rows.push_back(std::move(r));
+    }
+    for (auto& [k, r] : g.ByText) s.Rows.push_back(std::move(r));
+    if (kind == TSummaryKind::Number) {
+        std::sort(s.Rows.begin(), s.Rows.end(), [](const TSummaryRow& a, const TSummaryRow& b) {
+            return a.Calls() != b.Calls() ? a.Calls() > b.Calls() : a.Key < b.Key;
+        });
+        if (limit > 0 && static_cast<int>(s.Rows.size()) > limit) s.Rows.resize(limit);
+    } else if (g.TextKey()) {
+        std::sort(s.Rows.begin(), s.Rows.end(),
+                  [](const TSummaryRow& a, const TSummaryRow& b) { return a.Key < b.Key; });
+    } else {
+        std::sort(s.Rows.begin(), s.Rows.end(), [](const TSummaryRow& a, const TSummaryRow& b) {
+            return a.KeyDate != b.KeyDate ? a.KeyDate < b.KeyDate : a.KeyNumber < b.KeyNumber;
+        });
+    }
+    return s;
+}
+
+void TReportEngine::SetUseTotals(bool value) {
+    impl_->useTotals = value;
+}
+
 TSummaryRow TReportEngine::Totals(const TReportFilter& filter) {
     TImpl& m = *impl_;
+    if (m.totals && m.useTotals) {
+        TGroups g{TSummaryKind::Day, {}, {}, {}};
+        TSummaryScan scan{m, TSummaryKind::Day, filter, g};
+        if (scan.TotalsFit()) {
+            m.Read([&] { scan.Run(); }, &m.snapshot);
+            g.Total.Key = kTotal;
+            return g.Total;
+        }
+    }
     TBoundSql sql;
     sql.Add(
         "SELECT SUM(IIF(r.NumberOut = 0, 1, 0)), SUM(IIF(r.NumberOut = 0, r.ringlength, 0)), "
@@ -452,115 +812,6 @@ TSummaryRow TReportEngine::Totals(const TReportFilter& filter) {
     return t;
 }
 
-TSummary TReportEngine::Summary(TSummaryKind kind, const TReportFilter& filter, int limit) {
-    TImpl& m = *impl_;
-    TSummary s;
-    s.Kind = kind;
-    s.Total.Key = kTotal;
-    if (kind == TSummaryKind::Station && !m.columns.Station) return s;
-
-    // The groups are counted here rather than by the server's GROUP BY: one pass over the
-    // period's rows in index order instead of a sort of all of them.
-    std::string key;
-    switch (kind) {
-        case TSummaryKind::Extension:
-            key = "r.NumberIn";
-            break;
-        case TSummaryKind::Day:
-            key = "CAST(r.RingDate AS DATE)";
-            break;
-        case TSummaryKind::Hour:
-            key = "EXTRACT(HOUR FROM r.RingDate)";
-            break;
-        case TSummaryKind::Line:
-            key = "r.RLine";
-            break;
-        case TSummaryKind::Number:
-            key = "r.NumberOut";
-            break;
-        case TSummaryKind::Station:
-            key = "r.Station";
-            break;
-    }
-    TBoundSql sql;
-    sql.Add("SELECT " + key + ", IIF(r.NumberOut = 0, 1, 0), r.ringlength FROM Rings r");
-    TReportFilter f = filter;
-    if (kind == TSummaryKind::Number && f.Direction == TDirection::Any)
-        f.Direction = TDirection::Outgoing;
-    m.Where(sql, f, f.Period.From);
-
-    const bool textKey = kind == TSummaryKind::Number || kind == TSummaryKind::Station;
-    std::unordered_map<int64_t, TSummaryRow> byNumber;
-    std::unordered_map<std::string, TSummaryRow> byText;
-    auto add = [&](TSummaryRow& r, bool incoming, int64_t seconds) {
-        (incoming ? r.CallsIn : r.CallsOut) += 1;
-        (incoming ? r.SecondsIn : r.SecondsOut) += seconds;
-    };
-    m.Read([&] {
-        TFbStatement q(m.db, m.tr);
-        TImpl::Bind(q, sql);
-        q.ExecQuery();
-        for (; !q.Eof(); q.Next()) {
-            const bool incoming = q.Fields(1).AsInteger() != 0;
-            const int64_t seconds = q.Fields(2).AsInt64();
-            add(s.Total, incoming, seconds);
-            if (textKey) {
-                std::string k = q.Fields(0).AsString();
-                auto it = byText.find(k);
-                if (it == byText.end()) {
-                    it = byText.emplace(k, TSummaryRow{}).first;
-                    it->second.Key = std::move(k);
-                }
-                add(it->second, incoming, seconds);
-            } else if (kind == TSummaryKind::Day) {
-                const TDateTime day = q.Fields(0).AsDateTime();
-                TSummaryRow& r = byNumber[DayNumber(day)];
-                r.KeyDate = day;
-                add(r, incoming, seconds);
-            } else {
-                add(byNumber[q.Fields(0).AsInt64()], incoming, seconds);
-            }
-        }
-        if (kind == TSummaryKind::Extension) {
-            TFbStatement u(m.db, m.tr);
-            u.SetText("SELECT NumberIN, FIO FROM Users");
-            u.ExecQuery();
-            for (; !u.Eof(); u.Next()) {
-                auto it = byNumber.find(u.Fields(0).AsInt64());
-                if (it != byNumber.end()) it->second.Owner = u.Fields(1).AsString();
-            }
-        }
-    });
-
-    for (auto& [k, r] : byNumber) {
-        r.KeyNumber = kind == TSummaryKind::Day ? 0 : k;
-        if (kind == TSummaryKind::Day)
-            r.Key = DateToStr(r.KeyDate);
-        else if (kind == TSummaryKind::Hour) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "%02d", static_cast<int>(k));
-            r.Key = buf;
-        } else
-            r.Key = std::to_string(k);
-        s.Rows.push_back(std::move(r));
-    }
-    for (auto& [k, r] : byText) s.Rows.push_back(std::move(r));
-    if (kind == TSummaryKind::Number) {
-        std::sort(s.Rows.begin(), s.Rows.end(), [](const TSummaryRow& a, const TSummaryRow& b) {
-            return a.Calls() != b.Calls() ? a.Calls() > b.Calls() : a.Key < b.Key;
-        });
-        if (limit > 0 && static_cast<int>(s.Rows.size()) > limit) s.Rows.resize(limit);
-    } else if (textKey) {
-        std::sort(s.Rows.begin(), s.Rows.end(),
-                  [](const TSummaryRow& a, const TSummaryRow& b) { return a.Key < b.Key; });
-    } else {
-        std::sort(s.Rows.begin(), s.Rows.end(), [](const TSummaryRow& a, const TSummaryRow& b) {
-            return a.KeyDate != b.KeyDate ? a.KeyDate < b.KeyDate : a.KeyNumber < b.KeyNumber;
-        });
-    }
-    return s;
-}
-
 std::vector<std::string> TReportEngine::Stations() {
     std::vector<std::string> out;
     TImpl& m = *impl_;
@@ -576,8 +827,8 @@ std::vector<std::string> TReportEngine::Stations() {
     return out;
 }
 
-TReportWorker::TReportWorker(std::string dbPath)
-    : dbPath_(std::move(dbPath)), thread_([this] { Loop(); }) {}
+TReportWorker::TReportWorker(std::string dbPath, TDbLogin login)
+    : dbPath_(std::move(dbPath)), login_(std::move(login)), thread_([this] { Loop(); }) {}
 
 TReportWorker::~TReportWorker() {
     {
@@ -598,6 +849,8 @@ void TReportWorker::Post(TJob job) {
 }
 
 void TReportWorker::Loop() {
+    // A report may take seconds of processor time; a received line may not wait for it.
+    platform::LowerThreadPriority();
     std::unique_ptr<TReportEngine> engine;
     for (;;) {
         TJob job;
@@ -611,7 +864,7 @@ void TReportWorker::Loop() {
         std::exception_ptr failed;
         try {
             // A database that was away is tried again by the next job.
-            if (!engine) engine = std::make_unique<TReportEngine>(dbPath_);
+            if (!engine) engine = std::make_unique<TReportEngine>(dbPath_, login_);
         } catch (...) {
             failed = std::current_exception();
         }

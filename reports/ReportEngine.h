@@ -22,6 +22,7 @@
 
 #include "common/DateTime.h"
 #include "common/Errors.h"
+#include "db/DbLogin.h"
 
 class EReportError : public EError {
 public:
@@ -151,9 +152,9 @@ struct TRingsColumns {
 
 class TReportEngine {
 public:
-    // Attaches to the call database at dbPath with the station's parameters. Raises
+    // Attaches to the call database at dbPath with the station's login. Raises
     // EDatabaseError when it cannot.
-    explicit TReportEngine(const std::string& dbPath);
+    explicit TReportEngine(const std::string& dbPath, const TDbLogin& login = {});
     ~TReportEngine();
     TReportEngine(const TReportEngine&) = delete;
     TReportEngine& operator=(const TReportEngine&) = delete;
@@ -175,8 +176,13 @@ public:
     // Stations seen in the calls (empty where the calls carry no station).
     std::vector<std::string> Stations();
 
+    // Whether summaries read the daily totals where they can (on by default; off counts every
+    // call, for comparison).
+    void SetUseTotals(bool value);
+
 private:
     struct TImpl;
+    struct TSummaryScan;
     std::unique_ptr<TImpl> impl_;
 };
 
@@ -184,7 +190,7 @@ private:
 // on the thread by its first job, so a database that cannot be reached fails that job.
 class TReportWorker {
 public:
-    explicit TReportWorker(std::string dbPath);
+    explicit TReportWorker(std::string dbPath, TDbLogin login = {});
     // Waits for the job under way; jobs not started are dropped (their futures report
     // std::future_error broken_promise).
     ~TReportWorker();
@@ -224,6 +230,7 @@ private:
     void Loop();
 
     std::string dbPath_;
+    TDbLogin login_;
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<TJob> jobs_;

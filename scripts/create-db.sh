@@ -97,6 +97,10 @@ fi
     echo "GRANT SELECT, INSERT, UPDATE ON RejectedLines TO USER $grant;"
     echo "GRANT SELECT, INSERT, UPDATE ON JournalMarks TO USER $grant;"
     echo "GRANT SELECT ON Users TO USER $grant;"
+    # The daily run adds up the summaries' totals.
+    for t in RingTotals RingTotalDays RingTotalState RingTotalStale; do
+        echo "GRANT SELECT, INSERT, UPDATE, DELETE ON $t TO USER $grant;"
+    done
     echo "COMMIT;"
 } > "$script"
 if ! isql-fb -q -bail -i "$script" "$db"; then

@@ -144,8 +144,8 @@ const char* const kGridNames[6] = {"gExtensions", "gDays",    "gHours",
 
 }  // namespace
 
-TCallsWindow::TCallsWindow(const std::string& dbPath, QWidget* parent)
-    : QWidget(parent, Qt::Window), worker_(std::make_unique<TReportWorker>(dbPath)) {
+TCallsWindow::TCallsWindow(const std::string& dbPath, const TDbLogin& login, QWidget* parent)
+    : QWidget(parent, Qt::Window), worker_(std::make_unique<TReportWorker>(dbPath, login)) {
     setObjectName("CallsWindow");
     setWindowTitle(U("Звонки"));
     setAttribute(Qt::WA_DeleteOnClose);

@@ -22,7 +22,8 @@ class QTableWidget;
 class TCallsWindow : public QWidget {
 public:
     // dbPath: the station's call database (the DBPath setting), Windows-1251.
-    explicit TCallsWindow(const std::string& dbPath, QWidget* parent = nullptr);
+    explicit TCallsWindow(const std::string& dbPath, const TDbLogin& login = {},
+                          QWidget* parent = nullptr);
     ~TCallsWindow() override;
 
     // Components, named as their object names.

@@ -290,7 +290,23 @@ void TCaptureControl::TimerTick(const std::function<void()>& run) {
 TDailyRunHooks TCaptureControl::DailyRunHooks() {
     return TDailyRunHooks{[this] { HoldStorage(); }, [this] { ResumeStorage(); },
                           [this](bool on) { SetTimer(on); },
-                          [this](const std::string& text) { View.LogEvent(text); }};
+                          [this](const std::string& text) { View.LogEvent(text); },
+                          [this](TDateTime today) { AddUpTotals(today); }};
+}
+
+void TCaptureControl::AddUpTotals(TDateTime today) {
+    if (!Recorder_ || Recorder_->DBPath.empty()) return;
+    // Settings changed since: the next run goes to the database they name.
+    if (Totals_ &&
+        (Totals_->DbPath() != Recorder_->DBPath || !(Totals_->Login() == Recorder_->Login)))
+        Totals_.reset();
+    if (!Totals_) Totals_ = std::make_unique<TTotalsKeeper>(Recorder_->DBPath, Recorder_->Login);
+    Totals_->Request(today);
+}
+
+void TCaptureControl::PassTotalsLog() {
+    if (!Totals_) return;
+    for (const std::string& line : Totals_->TakeLog()) View.LogEvent(line);
 }
 
 void TCaptureControl::HoldStorage() {
@@ -390,5 +406,6 @@ std::function<void()> DailyRunOf(TCaptureControl& control, TSmtpClient& smtp, TO
             ~Done() { c.CancelDailyRun = nullptr; }
         } done{control};
         dailyRun.TimerTimer();
+        control.PassTotalsLog();
     };
 }

@@ -13,6 +13,7 @@
 #include "journal/CallStore.h"
 #include "journal/Journal.h"
 #include "notify/DailyRun.h"
+#include "reports/ReportTotals.h"
 
 // The capture line as the controller sees it.
 class TCapturePort {
@@ -158,6 +159,10 @@ public:
     std::function<void()> CancelDailyRun;
     void HoldStorage();
     void ResumeStorage();
+    // The summaries' totals, added up on a thread of their own; their log lines are passed on
+    // by the daily timer's tick.
+    void AddUpTotals(TDateTime today);
+    void PassTotalsLog();
 
     // End of capture for good: the port closes first, then the holder is freed, so no
     // character can reach a freed holder. Held back like the others.
@@ -245,6 +250,7 @@ private:
     std::shared_ptr<bool> Alive;
 
     std::unique_ptr<TJournal> Journal_;
+    std::unique_ptr<TTotalsKeeper> Totals_;
     int KeepDays = 400;
     int64_t LastPrune = 0;
     double LastNote = 0;  // Now() of the last note of the mark beside the journal

@@ -511,7 +511,7 @@ std::string TMainWindow::LogText() const {
 void TMainWindow::OpenCalls() {
     if (!Calls_) {
         if (!Recorder()) return;
-        Calls_ = new TCallsWindow(Recorder()->DBPath);
+        Calls_ = new TCallsWindow(Recorder()->DBPath, Recorder()->Login);
     }
     Calls_->show();
     Calls_->raise();

@@ -105,7 +105,8 @@ int RunReport(const ToolArgs& args) {
     }
     std::unique_ptr<TReportEngine> engine;
     try {
-        engine = std::make_unique<TReportEngine>(DatabasePath(a->Dir));
+        const std::string dbPath = DatabasePath(a->Dir);
+        engine = std::make_unique<TReportEngine>(dbPath, TDbLogin::Load(platform::ProgramDir()));
     } catch (const std::exception& e) {
         std::cerr << "Невозможно открыть базу данных ! " << platform::AnsiToUtf8(e.what()) << "\n";
         return 1;

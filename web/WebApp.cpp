@@ -14,6 +14,7 @@
 #include "common/Text.h"
 #include "db/CallDatabase.h"
 #include "platform/CodePage.h"
+#include "platform/ThreadPriority.h"
 #include "reports/ReportEngine.h"
 #include "reports/ReportExport.h"
 #include "web/Auth.h"
@@ -61,11 +62,13 @@ std::string CookieValue(const std::string& header, std::string_view name) {
 thread_local std::unique_ptr<TReportEngine> tEngine;
 thread_local std::string tEnginePath;
 
-TReportEngine& Engine(const std::string& dbPath) {
-    if (!tEngine || tEnginePath != dbPath) {
+TReportEngine& Engine(const web::TWebSite& site) {
+    if (!tEngine || tEnginePath != site.DbPath) {
+        // A station on the same machine stores its lines ahead of any page.
+        if (!tEngine) platform::LowerThreadPriority();
         tEngine.reset();
-        tEngine = std::make_unique<TReportEngine>(dbPath);
-        tEnginePath = dbPath;
+        tEngine = std::make_unique<TReportEngine>(site.DbPath, site.Login);
+        tEnginePath = site.DbPath;
     }
     return *tEngine;
 }
@@ -442,7 +445,7 @@ THttpResponse TWebApp::Calls(const TContext& c) {
         after = TCallCursor::FromToken(afterToken);
         if (!after) throw TBadRequest{400, "Неверная позиция в списке"};
     }
-    TReportEngine& engine = Engine(site_.DbPath);
+    TReportEngine& engine = Engine(site_);
     const TCallPage page = engine.Calls(c.Filter, after, kPageSize);
     std::string body = "<h1>Звонки за " + PeriodText(c.FirstDay, c.LastDay) + "</h1>" +
                        FiltersForm("/calls", c.Query, c.PeriodKey, c.FirstDay, c.LastDay, "");
@@ -470,7 +473,7 @@ THttpResponse TWebApp::Summary(const TContext& c) {
     const std::string by = Field(c.Query, "by").empty() ? "extension" : Field(c.Query, "by");
     const auto kind = SummaryKindFromName(by);
     if (!kind) throw TBadRequest{400, "Неизвестная сводка: " + by};
-    TReportEngine& engine = Engine(site_.DbPath);
+    TReportEngine& engine = Engine(site_);
     const TSummary summary = CachedSummary(engine, *kind, c.Filter);
     std::string body = "<h1>" + Escape(platform::AnsiToUtf8(SummaryKindTitle(*kind))) + " за " +
                        PeriodText(c.FirstDay, c.LastDay) + "</h1><div class=\"tabs\">";
@@ -527,7 +530,7 @@ THttpResponse TWebApp::Download(const TContext& c) {
         ~TUnlink() { ::unlink(Path); }
     } unlinkAtEnd{tmpl};
 
-    TReportEngine& engine = Engine(site_.DbPath);
+    TReportEngine& engine = Engine(site_);
     auto write = [&](TTableWriter& writer) {
         if (kind)
             WriteTable(SummaryTable(CachedSummary(engine, *kind, c.Filter)), writer);
@@ -561,7 +564,7 @@ bool TWebApp::ReadMarks(std::vector<TMark>& marks, std::string& problem) {
     std::lock_guard lock(dbMutex_);
     try {
         if (!statusDb_) statusDb_ = std::make_unique<TCallDatabase>();
-        if (!statusDb_->Connected()) statusDb_->Connect(site_.DbPath);
+        if (!statusDb_->Connected()) statusDb_->Connect(site_.DbPath, site_.Login);
         TFbTransaction& tr = statusDb_->DbTransaction;
         if (!tr.InTransaction()) tr.StartTransaction();
         {

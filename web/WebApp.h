@@ -21,6 +21,7 @@ struct TWebSite {
     std::string DbPath;  // the call database its settings name
     // Further station directories storing into the same database, for status and metrics.
     std::vector<std::string> StationDirs;
+    TDbLogin Login;  // db.ini of Dir
 };
 
 class TWebApp {

@@ -140,7 +140,7 @@ int main(int argc, char** argv) {
             return 1;
         }
         PrepareFirebirdEnvironment(dir);
-        web::TWebSite site{dir, DatabasePath(dir), config.Stations};
+        web::TWebSite site{dir, DatabasePath(dir), config.Stations, TDbLogin::Load(dir)};
         if (site.DbPath.empty()) {
             std::cerr << "tarvick-web: the station's settings name no database (DBPath)\n";
             return 1;

@@ -116,6 +116,7 @@ struct StorageCounts {
     int Held = 0, Resumed = 0;
     std::vector<int> MailsAt;
     std::vector<bool> Timer;
+    std::vector<TDateTime> TotalsAskedFor;
 };
 
 class DailyRunTest : public ::testing::Test {
@@ -169,7 +170,8 @@ protected:
                     storage.MailsAt.push_back(Count(sink));
                 },
                 [this](bool on) { storage.Timer.push_back(on); },
-                [this](const std::string& text) { events.push_back(text); }};
+                [this](const std::string& text) { events.push_back(text); },
+                [this](TDateTime today) { storage.TotalsAskedFor.push_back(today); }};
     }
 
     static std::string Quoted(const std::string& text) {
@@ -284,6 +286,8 @@ TEST_F(DailyRunTest, RunsOncePerDate) {
     EXPECT_EQ(recorder.LastRunDate, Day(2026, 12, 9));
     EXPECT_EQ(BodyOf(sink.Data(2)), Utf8ToAnsi("Станция работает\r\n"));
     EXPECT_EQ(HeaderOf(sink.Data(2), "Subject"), "Daily");
+    // The summaries' totals are asked for once per run, up to the run's date.
+    EXPECT_EQ(storage.TotalsAskedFor, (std::vector<TDateTime>{Day(2026, 12, 7), Day(2026, 12, 9)}));
 }
 
 TEST_F(DailyRunTest, NoOwnerSendsNothingAndEndsTheTransaction) {
@@ -600,9 +604,10 @@ TEST_F(OutboxRunTest, FailureIsLoggedWithTheReplyAndTheMailGoesWhenTheServerAnsw
 
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(
-        events[0].rfind(Utf8ToAnsi("Письмо для admin@office.test не отправлено: сервер отказал: "
-                                   "451 4.3.0 try later. Повтор каждые 10 минут в течение суток (outbox/"),
-                        0),
+        events[0].rfind(
+            Utf8ToAnsi("Письмо для admin@office.test не отправлено: сервер отказал: "
+                       "451 4.3.0 try later. Повтор каждые 10 минут в течение суток (outbox/"),
+            0),
         0u)
         << platform::AnsiToUtf8(events[0]);
     EXPECT_NE(events[0].find(name), std::string::npos);
@@ -700,8 +705,9 @@ TEST_F(DailyRunTest, WithoutAnOutboxAFailureIsStillLogged) {
     recorder.PortSMTP = refusing.Port();
     recorder.NeedARight = true;
     dailyRun->TimerTimer();
-    EXPECT_EQ(events, std::vector<std::string>{Utf8ToAnsi("Письмо для admin@office.test не "
-                                                          "отправлено: сервер отказал в соединении")});
+    EXPECT_EQ(events,
+              std::vector<std::string>{Utf8ToAnsi("Письмо для admin@office.test не "
+                                                  "отправлено: сервер отказал в соединении")});
 }
 
 struct DurationCase {

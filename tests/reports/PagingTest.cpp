@@ -34,6 +34,7 @@ TEST_P(Paging, NoCallTwiceOrMissingWhileNewCallsArrive) {
     db.Connect(fresh.Path());
     if (!p.withId) {
         ExecSql(db, "DROP INDEX Rings_RingDate_ID");
+        ExecSql(db, "DROP INDEX Rings_ID");
         ExecSql(db, "ALTER TABLE Rings DROP ID");
     }
     const auto calls = MakeCalls(600, 10);

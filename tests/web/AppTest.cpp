@@ -39,7 +39,7 @@ protected:
         c.MetricsToken = "t0ken";
         c.Users.push_back({"boss", TRole::Admin, {}, HashPassword("pw")});
         c.Users.push_back({"empty", TRole::Owner, {}, HashPassword("pw")});
-        app_ = std::make_unique<TWebApp>(c, TWebSite{dir_.path(), db_.Path(), {}});
+        app_ = std::make_unique<TWebApp>(c, TWebSite{dir_.path(), db_.Path(), {}, {}});
     }
     std::string SignIn(const std::string& name) {
         const THttpResponse r =
@@ -83,7 +83,7 @@ TEST_F(WebAppTest, MetricsFromAnotherHostNeedTheBearerToken) {
 TEST_F(WebAppTest, ADatabaseAwayIsAnsweredNotCrashed) {
     TWebConfig c;
     c.Users.push_back({"boss", TRole::Admin, {}, HashPassword("pw")});
-    app_ = std::make_unique<TWebApp>(c, TWebSite{dir_.path(), dir_.file("missing.fdb"), {}});
+    app_ = std::make_unique<TWebApp>(c, TWebSite{dir_.path(), dir_.file("missing.fdb"), {}, {}});
     const std::string cookie = SignIn("boss");
     const THttpResponse r = app_->Handle(Make("GET", "/calls", {}, {{"cookie", cookie}}), local_);
     EXPECT_EQ(r.Status, 503);
