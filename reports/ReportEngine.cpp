@@ -627,7 +627,7 @@ struct TReportEngine::TSummaryScan {
         return p;
     }
 
-    void ReadTotals(const TTotalsPlan& p) {
+    void ReadTotals(const TTotalsPlan& p, int top = 0) {
         // Runs of consecutive days (months for numbers) that the totals count.
         std::vector<std::pair<int64_t, int64_t>> runs;
         for (const int64_t d : p.TotalsDays) {
@@ -642,6 +642,7 @@ struct TReportEngine::TSummaryScan {
         // Counted days in a few spans are added up by the server; scattered ones (rare: replaced
         // calls here and there) come a row a day and are picked here.
         const bool spans = runs.size() <= 16;
+        if (!spans) top = 0;
         const std::string key = kind == TSummaryKind::Day ? "CallDay"
                                 : g.TextKey()             ? "KeyText"
                                                           : "KeyNumber";
@@ -674,14 +675,31 @@ struct TReportEngine::TSummaryScan {
         if (kind == TSummaryKind::Line && f.Line) sql.Int(" AND KeyNumber = ?", *f.Line);
         if (kind == TSummaryKind::Station && !f.Station.empty())
             sql.Str(" AND KeyText = ?", f.Station);
+        if (top > 0) {
+            // The selection's total over every group, then the groups themselves.
+            TBoundSql total = sql;
+            total.Text.replace(0, total.Text.find(" FROM "), "SELECT SUM(Calls), SUM(Seconds)");
+            TFbStatement t(m.db, m.snapshot);
+            TImpl::Bind(t, total);
+            t.ExecQuery();
+            TGroups::Add(g.Total, false, t.Fields(0).AsInt64(), t.Fields(1).AsInt64());
+        }
         sql.Add(" GROUP BY " + groups + ", Incoming");
+        // Numbers are all outgoing: one group per number.
+        if (top > 0) sql.Add(" ORDER BY 3 DESC, 1 ROWS " + std::to_string(top));
         TFbStatement q(m.db, m.snapshot);
         TImpl::Bind(q, sql);
         q.ExecQuery();
         for (; !q.Eof(); q.Next()) {
             if (!spans && !p.TotalsDays.count(DayNumber(q.Fields(4).AsDateTime()))) continue;
-            g.AddKey(q, q.Fields(1).AsInteger() != 0, q.Fields(2).AsInt64(), q.Fields(3).AsInt64());
+            const bool incoming = q.Fields(1).AsInteger() != 0;
+            const int64_t calls = q.Fields(2).AsInt64(), seconds = q.Fields(3).AsInt64();
+            if (top > 0)
+                TGroups::Add(g.ByText[q.Fields(0).AsString()], incoming, calls, seconds);
+            else
+                g.AddKey(q, incoming, calls, seconds);
         }
+        for (auto& [key, row] : g.ByText) row.Key = key;
     }
 
     // Calls of `period`; with a plan, only those above its watermark on counted days.
@@ -706,15 +724,22 @@ struct TReportEngine::TSummaryScan {
         }
     }
 
-    void Run() {
+    // top: for numbers, only the most called are wanted (0: every group).
+    void Run(int top = 0) {
         const std::optional<TTotalsPlan> plan = TotalsFit() ? Plan() : std::nullopt;
         if (!plan) {
             ReadCalls(f.Period, nullptr);
             return;
         }
-        ReadTotals(*plan);
         ReadCalls(f.Period, &*plan);
         for (const TReportPeriod& span : plan->Raw) ReadCalls(span, nullptr);
+        // A closed month has tens of thousands of numbers; when the totals hold every call of
+        // the period, the server picks the first ones and adds up the rest alone.
+        if (kind == TSummaryKind::Number && top > 0 && g.Total.Calls() == 0) {
+            ReadTotals(*plan, top);
+            return;
+        }
+        ReadTotals(*plan);
     }
 };
 
@@ -734,7 +759,7 @@ TSummary TReportEngine::Summary(TSummaryKind kind, const TReportFilter& filter, 
         [&] {
             // The groups are counted here rather than by the server's GROUP BY: one pass over
             // the rows in index order instead of a sort of all of them.
-            TSummaryScan{m, kind, f, g}.Run();
+            TSummaryScan{m, kind, f, g}.Run(limit);
             if (kind == TSummaryKind::Extension) {
                 TFbStatement u(m.db, m.snapshot);
                 u.SetText("SELECT NumberIN, FIO FROM Users");
