@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <set>
 #include <sstream>
@@ -27,6 +29,8 @@ namespace {
 
 constexpr const char* kCookie = "tarvick_session";
 constexpr int kPageSize = 100;
+// Pages of the call list a "back" link reaches; older ones through "to the start".
+constexpr size_t kBackPages = 50;
 constexpr int kMaxNumberPart = 40;
 
 // A bad parameter: answered 400 with its message (UTF-8).
@@ -110,6 +114,7 @@ constexpr TSummaryChoice kSummaries[] = {{TSummaryKind::Extension, "extension", 
 // One signed-in request: who asks, and the selection its parameters make.
 struct TWebApp::TContext {
     const THttpRequest* Request = nullptr;
+    std::optional<TWebUser> Signed;  // as web.ini says now
     const TWebUser* User = nullptr;
     TFields Query;
     TReportFilter Filter;
@@ -337,8 +342,10 @@ THttpResponse TWebApp::Route(const THttpRequest& request, const TPeer& peer) {
     c.Request = &request;
     const std::string token = CookieValue(request.Header("cookie"), kCookie);
     const auto name = token.empty() ? std::nullopt : sessions_.User(token);
-    c.User = name ? config_.FindUser(*name) : nullptr;
-    if (!c.User) return Redirect("/signin");
+    if (name) c.Signed = FindUser(*name);
+    // A user taken out of web.ini is signed out at once.
+    if (!c.Signed) return Redirect("/signin");
+    c.User = &*c.Signed;
     if (path == "/") return Redirect("/calls");
     if (!ParseForm(request.Query, c.Query)) throw TBadRequest{400, "Неверные параметры запроса"};
     if (path == "/status") {
@@ -381,7 +388,8 @@ THttpResponse TWebApp::SignIn(const THttpRequest& request, const TPeer& peer) {
         r.Headers.emplace_back("Retry-After", std::to_string(wait.count()));
         return r;
     }
-    const TWebUser* user = config_.FindUser(name);
+    const std::optional<TWebUser> found = FindUser(name);
+    const TWebUser* user = found ? &*found : nullptr;
     // An unknown name costs as much as a wrong password, so that names cannot be told by timing.
     static const std::string dummy = HashPassword("-");
     const bool ok = VerifyPassword(password, user ? user->PasswordHash : dummy) && user;
@@ -438,6 +446,27 @@ TSummaryRow TWebApp::CachedTotals(TReportEngine& engine, const TReportFilter& fi
     return totals_.Get(FilterKey(filter), KeepFor(filter), [&] { return engine.Totals(filter); });
 }
 
+std::optional<TWebUser> TWebApp::FindUser(const std::string& name) {
+    std::lock_guard lock(usersMutex_);
+    // Users added or changed with --add-user (or by hand) count from the next request on.
+    std::error_code ec;
+    const std::filesystem::path ini = std::filesystem::path(site_.Dir) / kWebIni;
+    const auto written = std::filesystem::last_write_time(ini, ec);
+    const auto size = ec ? 0 : std::filesystem::file_size(ini, ec);
+    if (!ec && (written != usersWritten_ || size != usersSize_)) {
+        usersWritten_ = written;
+        usersSize_ = size;
+        try {
+            config_.Users = ReadWebConfig(site_.Dir).Users;
+        } catch (const std::exception& e) {
+            // Half-written or broken: the users as they were stay until it reads again.
+            std::cerr << "tarvick-web: users not read again: " << e.what() << "\n";
+        }
+    }
+    const TWebUser* user = config_.FindUser(name);
+    return user ? std::optional<TWebUser>(*user) : std::nullopt;
+}
+
 THttpResponse TWebApp::Calls(const TContext& c) {
     std::optional<TCallCursor> after;
     const std::string afterToken = Field(c.Query, "after");
@@ -445,6 +474,23 @@ THttpResponse TWebApp::Calls(const TContext& c) {
         after = TCallCursor::FromToken(afterToken);
         if (!after) throw TBadRequest{400, "Неверная позиция в списке"};
     }
+    // The way back: the starting points of the pages before this one, oldest first ("-" for
+    // the first page), carried in the links; the list pages forward only.
+    std::vector<std::string> back;
+    const std::string backField = Field(c.Query, "back");
+    for (size_t pos = 0; !backField.empty() && pos <= backField.size();) {
+        const size_t end = std::min(backField.find('.', pos), backField.size());
+        back.push_back(backField.substr(pos, end - pos));
+        if (back.back() != "-" && !TCallCursor::FromToken(back.back()))
+            throw TBadRequest{400, "Неверная позиция в списке"};
+        pos = end + 1;
+    }
+    if (back.size() > kBackPages) back.erase(back.begin(), back.end() - kBackPages);
+    auto join = [](const std::vector<std::string>& tokens) {
+        std::string s;
+        for (const std::string& t : tokens) s += (s.empty() ? "" : ".") + t;
+        return s;
+    };
     TReportEngine& engine = Engine(site_);
     const TCallPage page = engine.Calls(c.Filter, after, kPageSize);
     std::string body = "<h1>Звонки за " + PeriodText(c.FirstDay, c.LastDay) + "</h1>" +
@@ -460,9 +506,21 @@ THttpResponse TWebApp::Calls(const TContext& c) {
         body += TableHtml(ShownColumns(CallTable(page.Rows), engine.Columns()));
     body += "<div class=\"pager\">";
     if (after) body += "<a href=\"/calls?" + Escape(c.FilterQuery) + "\">В начало</a>";
-    if (page.Next)
+    if (after && !back.empty()) {
+        std::vector<std::string> before(back.begin(), back.end() - 1);
+        std::string link = "/calls?" + c.FilterQuery;
+        if (back.back() != "-") link += "&after=" + UrlEncode(back.back());
+        if (!before.empty()) link += "&back=" + UrlEncode(join(before));
+        body += "<a href=\"" + Escape(link) + "\">← Назад</a>";
+    }
+    if (page.Next) {
+        std::vector<std::string> next = back;
+        next.push_back(after ? afterToken : "-");
+        if (next.size() > kBackPages) next.erase(next.begin());
         body += "<a href=\"/calls?" + Escape(c.FilterQuery) +
-                "&amp;after=" + Escape(UrlEncode(page.Next->ToToken())) + "\">Дальше →</a>";
+                "&amp;after=" + Escape(UrlEncode(page.Next->ToToken())) +
+                "&amp;back=" + Escape(UrlEncode(join(next))) + "\">Дальше →</a>";
+    }
     body += "</div>";
     THttpResponse r;
     r.Body = Page({"Звонки", c.User->Name, c.Admin(), "calls"}, body);

@@ -1,8 +1,10 @@
 #pragma once
 // The web program's pages: who may see what, the call list, the summaries, the downloads, the
 // station's status and /metrics. Handle runs on the server's worker threads, several at once.
+#include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,6 +49,7 @@ private:
     THttpResponse Download(const TContext& c);
     THttpResponse Status(const TContext& c);
     THttpResponse Metrics(const THttpRequest& request, const TPeer& peer);
+    std::optional<TWebUser> FindUser(const std::string& name);
 
     // What the shared status connection says about the database: marks per station, and
     // whether it can be reached.
@@ -60,6 +63,9 @@ private:
 
     TWebConfig config_;
     TWebSite site_;
+    std::mutex usersMutex_;  // config_.Users, read again when web.ini changes
+    std::filesystem::file_time_type usersWritten_{};
+    uintmax_t usersSize_ = 0;
     TSessions sessions_;
     TSignInBrake brake_;
     // Summaries and totals of a selection, shared by the workers.

@@ -2,6 +2,8 @@
 // another host, and the request parser fed in every way a socket can cut a request.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "tests/common/CaseName.h"
 #include "tests/web/WebStage.h"
 #include "web/Auth.h"
@@ -309,6 +311,86 @@ TEST(FormTest, DecodesFieldsAndRefusesBrokenOnes) {
     EXPECT_FALSE(ParseForm("a=%", f));
     EXPECT_FALSE(ParseForm("a=%0", f));
     EXPECT_FALSE(ParseForm("a=%00", f));
+}
+
+}  // namespace
+
+namespace {
+
+// The calls of a page as shown: the table and nothing else of the page.
+std::string TableOf(const std::string& body) {
+    const size_t from = body.find("<table"), to = body.find("</table>");
+    return from == std::string::npos ? std::string() : body.substr(from, to - from);
+}
+
+std::string Link(const std::string& body, const std::string& caption) {
+    const size_t at = body.find("\">" + caption);
+    if (at == std::string::npos) return {};
+    const size_t href = body.rfind("href=\"", at);
+    std::string link = body.substr(href + 6, at - href - 6);
+    for (size_t amp; (amp = link.find("&amp;")) != std::string::npos;) link.replace(amp, 5, "&");
+    return link;
+}
+
+class WebPagingTest : public WebAppTest {
+protected:
+    void SetUp() override {
+        WebAppTest::SetUp();
+        ASSERT_EQ(db_.Isql(webtest::InsertSql(webtest::KnownCalls(1, 250))), 0);
+    }
+};
+
+TEST_F(WebPagingTest, BackLinksReturnToTheVeryPagesShownBefore) {
+    const std::string admin = SignIn("boss");
+    auto get = [&](const std::string& target) {
+        const THttpResponse r = app_->Handle(Make("GET", target, {}, {{"cookie", admin}}), local_);
+        EXPECT_EQ(r.Status, 200) << target;
+        return r.Body;
+    };
+    std::vector<std::string> pages{get("/calls?period=week")};
+    EXPECT_TRUE(Link(pages[0], "← Назад").empty());
+    for (int i = 0; i < 2; ++i) {
+        const std::string next = Link(pages.back(), "Дальше →");
+        ASSERT_FALSE(next.empty());
+        pages.push_back(get(next));
+    }
+    EXPECT_TRUE(Link(pages[2], "Дальше →").empty());  // 258 calls: three pages
+    std::string page = pages[2];
+    for (int i = 1; i >= 0; --i) {
+        const std::string back = Link(page, "← Назад");
+        ASSERT_FALSE(back.empty());
+        page = get(back);
+        EXPECT_EQ(TableOf(page), TableOf(pages[i])) << i;
+    }
+    EXPECT_TRUE(Link(page, "← Назад").empty());
+    const THttpResponse bad =
+        app_->Handle(Make("GET", "/calls?after=1-1&back=-.zz", {}, {{"cookie", admin}}), local_);
+    EXPECT_EQ(bad.Status, 400);
+}
+
+}  // namespace
+
+namespace {
+
+// Users added with --add-user while the program runs, or taken out of web.ini, count at once.
+TEST_F(WebAppTest, UsersWrittenToWebIniCountFromTheNextRequest) {
+    const std::string boss = SignIn("boss");
+    ASSERT_FALSE(boss.empty());
+    EXPECT_TRUE(SignIn("anna").empty());
+    std::ofstream(dir_.file("web.ini"))
+        << "[Web]\nListen=127.0.0.1:0\n[User anna]\nRole=owner\nExt=101\nPassword="
+        << HashPassword("pw") << "\n";
+    const std::string anna = SignIn("anna");
+    ASSERT_FALSE(anna.empty());
+    const THttpResponse calls = app_->Handle(Make("GET", "/calls", {}, {{"cookie", anna}}), local_);
+    EXPECT_EQ(calls.Status, 200);
+    // boss is no longer in the file: the open session ends.
+    const THttpResponse gone = app_->Handle(Make("GET", "/calls", {}, {{"cookie", boss}}), local_);
+    EXPECT_EQ(gone.Status, 303);
+    // A file that cannot be read keeps the users as they were.
+    std::ofstream(dir_.file("web.ini"), std::ios::trunc)
+        << "[Web]\nListen=127.0.0.1:0\n[User anna]\nRole=emperor\n";
+    EXPECT_EQ(app_->Handle(Make("GET", "/calls", {}, {{"cookie", anna}}), local_).Status, 200);
 }
 
 }  // namespace
