@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "bench/ProcessStats.h"
+#include "reports/ReportTotals.h"
 #include "tests/web/WebStage.h"
 
 using namespace webtest;
@@ -110,6 +111,17 @@ int main(int argc, char** argv) {
         std::cout << "database: " << s.Db().Path() << " (removed at the end)\n";
     } else {
         s.UseDatabase(dbPath);
+    }
+    {
+        // As the station's daily run does: the days before today added up for the summaries.
+        TCallDatabase db;
+        db.Connect(dbPath.empty() ? s.Db().Path() : dbPath);
+        TTotalsOptions o;
+        o.Today = Date();
+        const auto t0 = Clock::now();
+        const TTotalsResult r = AddUpTotals(db.DbConnection, o);
+        std::cout << "totals added up: " << TotalsResultText(r) << " in "
+                  << static_cast<long>(Ms(Clock::now() - t0)) << " ms\n";
     }
     s.WriteIni("[Web]\nListen=127.0.0.1:0\n");
     if (s.AddUser("boss", "admin", "", "boss-pass") != 0) return 1;
