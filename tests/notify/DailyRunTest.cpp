@@ -880,6 +880,46 @@ TEST_F(DailyRunTest, StationsDailyRunPausesTheirPortOncePerDate) {
     EXPECT_EQ(Count(sink), 1);
 }
 
+// The run asks for the summaries' totals; they are added up on a thread of the station's own and
+// the log says so at a later tick.
+TEST_F(DailyRunTest, StationsDailyRunAddsUpTheTotalsBesideIt) {
+    // The database is shared with the other tests, which count their calls afresh.
+    struct TClean {
+        ~TClean() {
+            Db().Begin();
+            for (const char* t :
+                 {"RingTotals", "RingTotalDays", "RingTotalState", "RingTotalStale"})
+                Db().Exec(std::string("DELETE FROM ") + t);
+            Db().Commit();
+        }
+    } after;
+    { TClean now; }
+    Db().Begin();
+    AddRing(201, "84951234567", At(2026, 12, 5, 9, 30, 0), 0, 2, 0);
+    AddRing(201, "0", At(2026, 12, 6, 10, 0, 0), 0, 1, 0);
+    Db().Commit();
+    recorder.DBPath = Db().Path();
+    TTestPort stationPort;
+    TTestDatabase stationDb;
+    TTickView view;
+    TCaptureControl control(stationPort, stationDb, view,
+                            StationHolder(recorder, &TSettings::NeedARight));
+    control.CreateHolder();
+    stationPort.Open();
+    const auto run = DailyRunOf(control, smtp);
+    std::string said;
+    for (int i = 0; i < 600 && said.empty(); ++i) {
+        control.TimerTick(run);
+        for (const std::string& e : view.Events)
+            if (e.find(Utf8ToAnsi("Итоги для отчётов")) != std::string::npos) said = e;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_FALSE(said.empty());
+    EXPECT_NE(said.find("days=2 "), std::string::npos) << said;
+    EXPECT_EQ(Count(sink), 1);  // the run itself went on as ever
+    control.Shutdown(nullptr);
+}
+
 // Nobody reads the owner reports of the station's own run: its log tells of the owner left out.
 TEST_F(DailyRunTest, StationsLogTellsOfTheOwnerWhoseTotalsFailed) {
     Db().Begin();
