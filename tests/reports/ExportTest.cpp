@@ -126,6 +126,22 @@ TEST_F(ReportTool, SummaryGoesToStandardOutputAsCsv) {
     EXPECT_EQ(rows[3][0], "Итого");
 }
 
+// tarvick-tool totals adds up what the daily run would, says so, and a second run finds nothing
+// to do; the report tool then gives the same figures as before.
+TEST_F(ReportTool, TotalsAreAddedUpByHandAndChangeNoFigure) {
+    const std::string report =
+        "report " + Station() + " --from 2026-03-01 --to 2026-03-20 --by day";
+    ASSERT_EQ(Tool(report), 0) << err_;
+    const std::string before = out_;
+    ASSERT_EQ(Tool("totals " + Station() + " --today 2026-03-15"), 0) << err_;
+    EXPECT_NE(out_.find("days=14 late=0 recounted=0"), std::string::npos) << out_;
+    ASSERT_EQ(Tool("totals " + Station() + " --today 2026-03-15"), 0) << err_;
+    EXPECT_NE(out_.find("days=0 late=0 recounted=0"), std::string::npos) << out_;
+    ASSERT_EQ(Tool(report), 0) << err_;
+    EXPECT_EQ(out_, before);
+    EXPECT_EQ(Tool("totals " + Station() + " --today 15.03.2026"), 1);
+}
+
 TEST_F(ReportTool, CallListAsXlsxHasTypedCells) {
     const std::string xlsx = (db_.Dir() / "calls.xlsx").string();
     ASSERT_EQ(
