@@ -6,6 +6,8 @@
 // 2026 the first time: that run is timed too).
 //   reports_bench DBPATH [SECONDS-PER-RATE [pages|raw]]
 // pages: leave the summaries out; raw: summaries counted from the calls, without the totals.
+//   reports_bench DBPATH export [ROWS]   (the exports alone, beside what bounds them; writes
+//                                         nothing to the database)
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -89,18 +91,151 @@ double RecordRate(const std::string& path, double seconds, int& serial) {
     return static_cast<double>(n) / Since(start);
 }
 
+struct TRun {
+    int64_t Rows = 0;
+    double Wall = 0, Cpu = 0;
+};
+
+template <class F>
+TRun Timed(F run) {
+    const auto start = Clock::now();
+    const double cpu = Cpu();
+    TRun r;
+    r.Rows = run();
+    r.Wall = Since(start);
+    r.Cpu = Cpu() - cpu;
+    return r;
+}
+
+void Print(const char* what, const TRun& r, const std::string& more) {
+    std::printf("%-24s %8lld rows %6.2f s wall = %8.0f rows/s, %6.2f s cpu = %8.0f rows/s%s\n",
+                what, static_cast<long long>(r.Rows), r.Wall, r.Rows / r.Wall, r.Cpu,
+                r.Rows / r.Cpu, more.c_str());
+}
+
+// What the server alone delivers: the call list's rows in list order, one cursor, no field
+// read; with the owner's correlated subquery per row, or without.
+int64_t BareFetch(const std::string& path, const TRingsColumns& columns, const TReportFilter& f,
+                  bool owner) {
+    TCallDatabase db;
+    db.Connect(path);
+    db.DbTransaction.SetReadOnly(true);
+    db.DbTransaction.StartTransaction();
+    TFbStatement q(db.DbConnection, db.DbTransaction);
+    q.SetText(
+        std::string("SELECT r.ID, r.RingDate, r.NumberIn, r.RLine, r.NumberOut, r.ringlength") +
+        (owner ? ", (SELECT FIRST 1 u.FIO FROM Users u WHERE u.NumberIN = r.NumberIn)" : "") +
+        (columns.Caller ? ", r.Caller" : "") + (columns.Station ? ", r.Station" : "") +
+        " FROM Rings r WHERE r.RingDate >= ? AND r.RingDate < ?"
+        " PLAN (R ORDER RINGS_RINGDATE_ID) ORDER BY r.RingDate, r.ID");
+    q.Params(0).SetAsDateTime(f.Period.From);
+    q.Params(1).SetAsDateTime(f.Period.To);
+    q.ExecQuery();
+    int64_t n = 0;
+    for (; !q.Eof(); q.Next()) ++n;
+    q.Close();
+    db.DbTransaction.Commit();
+    return n;
+}
+
+// Passes everything on, and times the finish apart: a workbook is zipped when it is closed.
+class TTimedFinish : public TTableWriter {
+public:
+    explicit TTimedFinish(std::unique_ptr<TTableWriter> w) : w_(std::move(w)) {}
+    void Begin(const std::string& t, const std::vector<TReportColumn>& c) override {
+        w_->Begin(t, c);
+    }
+    void Row(const std::vector<TReportCell>& cells) override { w_->Row(cells); }
+    void Totals(const std::vector<TReportCell>& cells) override { w_->Totals(cells); }
+    void Finish() override {
+        const auto start = Clock::now();
+        const double cpu = Cpu();
+        w_->Finish();
+        Wall = Since(start);
+        CpuSeconds = Cpu() - cpu;
+    }
+    double Wall = 0, CpuSeconds = 0;
+
+private:
+    std::unique_ptr<TTableWriter> w_;
+};
+
+TRun CsvExport(TReportEngine& engine, const TReportFilter& f, TCsvOptions options,
+               std::string& more) {
+    TNullBuffer sink;
+    std::ostream out(&sink);
+    const double rssBefore = ResidentMb(::getpid());
+    auto writer = MakeCsvWriter(out, options);
+    const TRun r = Timed([&] { return ExportCalls(engine, f, *writer); });
+    char buf[96];
+    std::snprintf(buf, sizeof buf, ", RSS %.0f -> %.0f MB, %.0f MB out", rssBefore,
+                  ResidentMb(::getpid()), sink.Bytes / 1e6);
+    more = buf;
+    return r;
+}
+
+TRun XlsxExport(TReportEngine& engine, const TReportFilter& f, std::string& more) {
+    const std::string xlsx = (std::filesystem::temp_directory_path() /
+                              ("reports-bench-" + std::to_string(::getpid()) + ".xlsx"))
+                                 .string();
+    const double rssBefore = ResidentMb(::getpid());
+    TTimedFinish writer(MakeXlsxWriter(xlsx));
+    const TRun r = Timed([&] { return ExportCalls(engine, f, writer); });
+    char buf[160];
+    std::snprintf(buf, sizeof buf,
+                  ", RSS %.0f -> %.0f MB, %.0f MB file, of which the close %.2f s wall %.2f s cpu",
+                  rssBefore, ResidentMb(::getpid()), std::filesystem::file_size(xlsx) / 1e6,
+                  writer.Wall, writer.CpuSeconds);
+    more = buf;
+    std::filesystem::remove(xlsx);
+    return r;
+}
+
+// The exports of `rows` calls from the start of 2025, beside the fetch that bounds them.
+int Exports(const std::string& path, int64_t rows) {
+    TReportEngine engine(path);
+    TReportFilter years;
+    years.Period = TReportPeriod::Days(Day(2025, 1, 1), Day(2026, 12, 31));
+    const int64_t all = engine.Totals(years).Calls();
+    if (all == 0) {
+        std::fprintf(stderr, "no calls in 2025 and 2026\n");
+        return 1;
+    }
+    TReportFilter f;
+    f.Period = {Day(2025, 1, 1),
+                Day(2025, 1, 1) + 730.0 * static_cast<double>(rows) / static_cast<double>(all)};
+    std::string more;
+    Print("bare fetch", Timed([&] { return BareFetch(path, engine.Columns(), f, false); }), "");
+    Print("bare fetch, owner query",
+          Timed([&] { return BareFetch(path, engine.Columns(), f, true); }), "");
+    Print("ForEachCall", Timed([&] {
+              int64_t n = 0;
+              engine.ForEachCall(f, [&](const TCallRow&) { return ++n, true; });
+              return n;
+          }),
+          "");
+    Print("export csv 1251", CsvExport(engine, f, TCsvOptions::Windows1251(), more), more);
+    Print("export csv utf-8 bom", CsvExport(engine, f, TCsvOptions::Utf8Bom(), more), more);
+    Print("export xlsx", XlsxExport(engine, f, more), more);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (argc < 2) {
-        std::fprintf(stderr, "usage: reports_bench DBPATH [SECONDS-PER-RATE]\n");
+        std::fprintf(
+            stderr,
+            "usage: reports_bench DBPATH [SECONDS-PER-RATE [pages]] | DBPATH export [ROWS]\n");
         return 2;
     }
     const std::string path = argv[1];
-    const double rateSeconds = argc > 2 ? std::atof(argv[2]) : 10;
     PrepareFirebirdEnvironment(TARVICK_SOURCE_DIR "/data/");
+    if (argc > 2 && std::string(argv[2]) == "export")
+        return Exports(path, argc > 3 ? std::atoll(argv[3]) : 1000000);
+    const double rateSeconds = argc > 2 ? std::atof(argv[2]) : 10;
     {
         TCallDatabase db;
         db.Connect(path);
@@ -173,38 +308,9 @@ int main(int argc, char** argv) {
     // A million rows: the two years' first 1 000 000 calls (about 73 days).
     TReportFilter million;
     million.Period = {Day(2025, 1, 1), Day(2025, 1, 1) + 1000000.0 * 63072000 / 1e7 / 86400};
-    {
-        TNullBuffer sink;
-        std::ostream out(&sink);
-        const double rssBefore = ResidentMb(::getpid());
-        const auto start = Clock::now();
-        const double cpu = Cpu();
-        auto writer = MakeCsvWriter(out, TCsvOptions::Windows1251());
-        const int64_t rows = ExportCalls(engine, million, *writer);
-        const double s = Since(start), c = Cpu() - cpu;
-        std::printf(
-            "export csv  %lld rows %6.2f s wall = %8.0f rows/s, %6.2f s cpu = %8.0f rows/s, "
-            "RSS %.0f -> %.0f MB, %.0f MB out\n",
-            static_cast<long long>(rows), s, rows / s, c, rows / c, rssBefore,
-            ResidentMb(::getpid()), sink.Bytes / 1e6);
-    }
-    {
-        const std::string xlsx = (std::filesystem::temp_directory_path() /
-                                  ("reports-bench-" + std::to_string(::getpid()) + ".xlsx"))
-                                     .string();
-        const double rssBefore = ResidentMb(::getpid());
-        const auto start = Clock::now();
-        const double cpu = Cpu();
-        auto writer = MakeXlsxWriter(xlsx);
-        const int64_t rows = ExportCalls(engine, million, *writer);
-        const double s = Since(start), c = Cpu() - cpu;
-        std::printf(
-            "export xlsx %lld rows %6.2f s wall = %8.0f rows/s, %6.2f s cpu = %8.0f rows/s, "
-            "RSS %.0f -> %.0f MB, %.0f MB file\n",
-            static_cast<long long>(rows), s, rows / s, c, rows / c, rssBefore,
-            ResidentMb(::getpid()), std::filesystem::file_size(xlsx) / 1e6);
-        std::filesystem::remove(xlsx);
-    }
+    std::string more;
+    Print("export csv", CsvExport(engine, million, TCsvOptions::Windows1251(), more), more);
+    Print("export xlsx", XlsxExport(engine, million, more), more);
 
     // The record path alone, then beside two-year summaries run one after another on the report
     // engine's thread; twice in turn, so that a drift of the shared machine shows.
