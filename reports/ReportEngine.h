@@ -141,6 +141,8 @@ TReportTable SummaryTable(const TSummary& summary);
 // The call list's columns, and one row of it.
 std::vector<TReportColumn> CallColumns();
 std::vector<TReportCell> CallCells(const TCallRow& row);
+// The same into cells, reusing their storage: a long list costs no allocation per row.
+void CallCells(const TCallRow& row, std::vector<TReportCell>& cells);
 TReportTable CallTable(const std::vector<TCallRow>& rows);
 
 // What the database offers beyond the base columns; read once at connect.

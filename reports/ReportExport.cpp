@@ -2,73 +2,141 @@
 
 #include <xlsxwriter.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <ostream>
 
 #include "platform/CodePage.h"
 
-using platform::AnsiToUtf8;
-
 namespace {
+
+// Windows-1251 to UTF-8 a byte at a time, from a table made once by the platform's converter:
+// a single-byte page converts byte by byte alike, and a converter opened per text costs more
+// than the row it converts.
+class TUtf8Table {
+public:
+    TUtf8Table() {
+        for (int b = 0; b < 256; ++b) {
+            const std::string u = platform::AnsiToUtf8(std::string(1, static_cast<char>(b)));
+            Entry& e = entries_[b];
+            e.Length = static_cast<uint8_t>(std::min<size_t>(u.size(), sizeof e.Bytes));
+            std::copy_n(u.begin(), e.Length, e.Bytes);
+        }
+    }
+
+    void Append(std::string& out, std::string_view text1251) const {
+        for (const char c : text1251) {
+            if (static_cast<unsigned char>(c) < 0x80) {
+                out += c;
+            } else {
+                const Entry& e = entries_[static_cast<unsigned char>(c)];
+                out.append(e.Bytes, e.Length);
+            }
+        }
+    }
+
+private:
+    struct Entry {
+        char Bytes[4] = {};
+        uint8_t Length = 0;
+    };
+    Entry entries_[256];
+};
+
+const TUtf8Table& Utf8Table() {
+    static const TUtf8Table table;
+    return table;
+}
+
+std::string ToUtf8(std::string_view text1251) {
+    std::string out;
+    out.reserve(text1251.size() * 2);
+    Utf8Table().Append(out, text1251);
+    return out;
+}
 
 class TCsvWriter : public TTableWriter {
 public:
-    TCsvWriter(std::ostream& out, TCsvOptions options) : out_(out), options_(options) {}
+    TCsvWriter(std::ostream& out, TCsvOptions options)
+        : out_(out), options_(options), utf8_(options.Encoding != TCsvEncoding::Windows1251) {
+        special_['"'] = special_['\r'] = special_['\n'] = true;
+        special_[static_cast<unsigned char>(options.Separator)] = true;
+        buffer_.reserve(kFlushAt + 4096);
+    }
 
     void Begin(const std::string&, const std::vector<TReportColumn>& columns) override {
-        if (options_.Encoding == TCsvEncoding::Utf8Bom) out_ << "\xef\xbb\xbf";
+        if (options_.Encoding == TCsvEncoding::Utf8Bom) buffer_ += "\xef\xbb\xbf";
         std::vector<TReportCell> titles;
         for (const auto& c : columns) titles.push_back({0, 0, c.Title});
         Row(titles);
     }
 
     void Row(const std::vector<TReportCell>& cells) override {
-        line_.clear();
         for (size_t i = 0; i < cells.size(); ++i) {
-            if (i) line_ += options_.Separator;
+            if (i) buffer_ += options_.Separator;
             Quote(cells[i].Text);
         }
-        line_ += "\r\n";
-        if (options_.Encoding == TCsvEncoding::Windows1251)
-            out_ << line_;
-        else
-            out_ << AnsiToUtf8(line_);
-        if (!out_) throw EReportError("The file could not be written");
+        buffer_ += "\r\n";
+        // Rows go out in blocks: a write to the stream per row costs as much as the row.
+        if (buffer_.size() >= kFlushAt) Flush();
     }
 
     void Totals(const std::vector<TReportCell>& cells) override { Row(cells); }
 
     void Finish() override {
+        Flush();
         out_.flush();
         if (!out_) throw EReportError("The file could not be written");
     }
 
 private:
+    static constexpr size_t kFlushAt = 64 * 1024;
+
+    void Flush() {
+        out_.write(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
+        buffer_.clear();
+        if (!out_) throw EReportError("The file could not be written");
+    }
+
+    void Text(std::string_view text) {
+        if (utf8_)
+            Utf8Table().Append(buffer_, text);
+        else
+            buffer_ += text;
+    }
+
     // A field with the separator, a quote or a line break goes in quotes, its quotes doubled.
     // A leading sign that a spreadsheet would take for a formula is kept as text by a quote.
     void Quote(const std::string& text) {
         const bool formula =
             !text.empty() && (text[0] == '=' || text[0] == '+' || text[0] == '-' || text[0] == '@');
-        if (!formula &&
-            text.find_first_of(std::string("\"\r\n") + options_.Separator) == std::string::npos) {
-            line_ += text;
+        if (!formula && std::none_of(text.begin(), text.end(), [&](char c) {
+                return special_[static_cast<unsigned char>(c)];
+            })) {
+            Text(text);
             return;
         }
-        line_ += '"';
-        if (formula) line_ += '\'';
-        for (char c : text) {
-            if (c == '"') line_ += '"';
-            line_ += c;
+        buffer_ += '"';
+        if (formula) buffer_ += '\'';
+        size_t from = 0;
+        for (size_t q = text.find('"'); q != std::string::npos; q = text.find('"', q + 1)) {
+            Text(std::string_view(text).substr(from, q + 1 - from));
+            buffer_ += '"';
+            from = q + 1;
         }
-        line_ += '"';
+        Text(std::string_view(text).substr(from));
+        buffer_ += '"';
     }
 
     std::ostream& out_;
     TCsvOptions options_;
-    std::string line_;
+    bool utf8_;
+    bool special_[256] = {};
+    std::string buffer_;
 };
 
 std::string Html(const std::string& text1251) {
-    return HtmlEscaped(AnsiToUtf8(text1251));
+    return HtmlEscaped(ToUtf8(text1251));
 }
 
 class THtmlWriter : public TTableWriter {
@@ -148,7 +216,7 @@ public:
         columns_ = columns;
         for (size_t i = 0; i < columns.size(); ++i) {
             Check(worksheet_write_string(sheet_, 0, static_cast<lxw_col_t>(i),
-                                         AnsiToUtf8(columns[i].Title).c_str(), bold_));
+                                         Utf8(columns[i].Title), bold_));
             const double width = columns[i].Type == TCellType::DateTime ? 20
                                  : columns[i].Type == TCellType::Text   ? 24
                                                                         : 12;
@@ -178,6 +246,13 @@ private:
                                lxw_strerror(e));
     }
 
+    // The cell's text in UTF-8, valid until the next call.
+    const char* Utf8(const std::string& text1251) {
+        utf8_.clear();
+        Utf8Table().Append(utf8_, text1251);
+        return utf8_.c_str();
+    }
+
     void Cells(const std::vector<TReportCell>& cells, bool bold) {
         if (row_ >= 1048576) throw EReportError("More rows than a sheet holds");
         for (size_t i = 0; i < cells.size(); ++i) {
@@ -188,7 +263,7 @@ private:
                 case TCellType::Integer:
                     // A label in a column of numbers, as "Итого" under the extensions.
                     if (!c.Text.empty() && (c.Text[0] < '0' || c.Text[0] > '9') && c.Text[0] != '-')
-                        Check(worksheet_write_string(sheet_, row_, col, AnsiToUtf8(c.Text).c_str(),
+                        Check(worksheet_write_string(sheet_, row_, col, Utf8(c.Text),
                                                      bold ? bold_ : nullptr));
                     else
                         Check(worksheet_write_number(sheet_, row_, col,
@@ -203,7 +278,7 @@ private:
                 case TCellType::Date:
                 case TCellType::DateTime:
                     if (c.Time == 0 && !c.Text.empty())
-                        Check(worksheet_write_string(sheet_, row_, col, AnsiToUtf8(c.Text).c_str(),
+                        Check(worksheet_write_string(sheet_, row_, col, Utf8(c.Text),
                                                      bold ? bold_ : nullptr));
                     else
                         Check(worksheet_write_number(sheet_, row_, col, c.Time,
@@ -211,7 +286,7 @@ private:
                     break;
                 case TCellType::Text:
                     if (!c.Text.empty())
-                        Check(worksheet_write_string(sheet_, row_, col, AnsiToUtf8(c.Text).c_str(),
+                        Check(worksheet_write_string(sheet_, row_, col, Utf8(c.Text),
                                                      bold ? bold_ : nullptr));
                     break;
             }
@@ -225,6 +300,7 @@ private:
                *boldDuration_ = nullptr;
     std::vector<TReportColumn> columns_;
     lxw_row_t row_ = 0;
+    std::string utf8_;
 };
 
 }  // namespace
@@ -251,8 +327,10 @@ void WriteTable(const TReportTable& table, TTableWriter& writer) {
 int64_t ExportCalls(TReportEngine& engine, const TReportFilter& filter, TTableWriter& writer) {
     writer.Begin(CallTable({}).Title, CallColumns());
     int64_t rows = 0;
+    std::vector<TReportCell> cells;
     engine.ForEachCall(filter, [&](const TCallRow& row) {
-        writer.Row(CallCells(row));
+        CallCells(row, cells);
+        writer.Row(cells);
         ++rows;
         return true;
     });
