@@ -84,12 +84,15 @@ std::string TCallCursor::ToToken() const {
 std::optional<TCallCursor> TCallCursor::FromToken(std::string_view token) {
     const size_t dash = token.find('-', 1);
     if (token.size() > 40 || dash == std::string_view::npos) return std::nullopt;
+    // Any value a BIGINT key that is not negative can take, so that every cursor handed out
+    // comes back.
     auto number = [](std::string_view s) -> std::optional<int64_t> {
-        if (s.empty() || s.size() > 18) return std::nullopt;
+        if (s.empty() || s.size() > 19) return std::nullopt;
         int64_t v = 0;
         for (char c : s) {
             if (c < '0' || c > '9') return std::nullopt;
-            v = v * 10 + (c - '0');
+            if (__builtin_mul_overflow(v, 10, &v) || __builtin_add_overflow(v, c - '0', &v))
+                return std::nullopt;
         }
         return v;
     };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <future>
+#include <limits>
 #include <map>
 #include <set>
 
@@ -213,8 +214,14 @@ TEST(ReportCursor, TokenGoesAndComesBackAndGarbageIsRefused) {
     ASSERT_TRUE(back);
     EXPECT_NEAR(back->Start, c.Start, 1e-9);
     EXPECT_EQ(back->Tie, c.Tie);
-    for (const char* bad : {"", "-", "12", "12-", "-5", "x-1", "1-y", "1-2-3",
-                            "99999999999999999999-1", "1-99999999999999999999"})
+    // The largest key there is.
+    const TCallCursor last{c.Start, std::numeric_limits<int64_t>::max()};
+    const auto lastBack = TCallCursor::FromToken(last.ToToken());
+    ASSERT_TRUE(lastBack) << last.ToToken();
+    EXPECT_EQ(lastBack->Tie, last.Tie);
+    for (const char* bad :
+         {"", "-", "12", "12-", "-5", "x-1", "1-y", "1-2-3", "99999999999999999999-1",
+          "1-99999999999999999999", "1-9223372036854775808"})
         EXPECT_FALSE(TCallCursor::FromToken(bad)) << bad;
 }
 
