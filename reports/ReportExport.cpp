@@ -231,6 +231,8 @@ public:
     void Totals(const std::vector<TReportCell>& cells) override { Cells(cells, true); }
 
     void Finish() override {
+        // Finished already: the library must not be handed a closed workbook.
+        if (!book_) return;
         lxw_workbook* book = book_;
         book_ = nullptr;
         const lxw_error e = workbook_close(book);

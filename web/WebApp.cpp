@@ -594,7 +594,6 @@ THttpResponse TWebApp::Download(const TContext& c) {
             WriteTable(SummaryTable(CachedSummary(engine, *kind, c.Filter)), writer);
         else
             ExportCalls(engine, c.Filter, writer);
-        writer.Finish();
     };
     if (format == "csv") {
         std::ofstream out(tmpl, std::ios::binary | std::ios::trunc);

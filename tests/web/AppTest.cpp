@@ -394,3 +394,27 @@ TEST_F(WebAppTest, UsersWrittenToWebIniCountFromTheNextRequest) {
 }
 
 }  // namespace
+
+namespace {
+
+// Both downloads of both reports arrive whole: a workbook is a zip, a CSV has every call.
+TEST_F(WebAppTest, DownloadsOfTheListAndOfASummaryArriveWhole) {
+    const std::string admin = SignIn("boss");
+    for (const char* report : {"calls", "extension"}) {
+        SCOPED_TRACE(report);
+        const THttpResponse xlsx = app_->Handle(
+            Make("GET", std::string("/download?period=week&format=xlsx&report=") + report, {},
+                 {{"cookie", admin}}),
+            local_);
+        EXPECT_EQ(xlsx.Status, 200) << xlsx.Body;
+        EXPECT_EQ(xlsx.Body.substr(0, 2), "PK");
+        const THttpResponse csv = app_->Handle(
+            Make("GET", std::string("/download?period=week&format=csv&report=") + report, {},
+                 {{"cookie", admin}}),
+            local_);
+        EXPECT_EQ(csv.Status, 200) << csv.Body;
+        EXPECT_GE(std::count(csv.Body.begin(), csv.Body.end(), '\n'), 3);
+    }
+}
+
+}  // namespace
