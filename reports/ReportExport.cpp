@@ -59,8 +59,8 @@ class TCsvWriter : public TTableWriter {
 public:
     TCsvWriter(std::ostream& out, TCsvOptions options)
         : out_(out), options_(options), utf8_(options.Encoding != TCsvEncoding::Windows1251) {
-        special_['"'] = special_['\r'] = special_['\n'] = true;
-        special_[static_cast<unsigned char>(options.Separator)] = true;
+        for (const char c : {'"', '\r', '\n', options.Separator})
+            special_[static_cast<unsigned char>(c)] = true;
         buffer_.reserve(kFlushAt + 4096);
     }
 
