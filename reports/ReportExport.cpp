@@ -279,7 +279,9 @@ private:
                     break;
                 case TCellType::Date:
                 case TCellType::DateTime:
-                    if (c.Time == 0 && !c.Text.empty())
+                    // Neither a date nor a label (a totals row): left empty, not 00.01.1900.
+                    if (c.Time == 0 && c.Text.empty()) break;
+                    if (c.Time == 0)
                         Check(worksheet_write_string(sheet_, row_, col, Utf8(c.Text),
                                                      bold ? bold_ : nullptr));
                     else

@@ -89,6 +89,89 @@ INSTANTIATE_TEST_SUITE_P(
                       CsvCase{"PlainUtf8Comma", TCsvOptions::Plain(), ""}),
     CaseName());
 
+// Runs a script of openpyxl on a workbook; what it prints.
+std::string ReadWorkbook(const fs::path& dir, const std::string& xlsx, const std::string& code) {
+    const fs::path script = dir / "read.py", out = dir / "read.txt";
+    std::ofstream(script) << "import sys, datetime, openpyxl\n"
+                             "ws = openpyxl.load_workbook(sys.argv[1]).active\n"
+                          << code;
+    const int rc = std::system((std::string(TARVICK_PYTHON " '") + script.string() + "' '" + xlsx +
+                                "' >'" + out.string() + "' 2>&1")
+                                   .c_str());
+    std::ifstream in(out);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return rc == 0 ? text : "script failed: " + text;
+}
+
+// Every kind of cell a table has, read back by a spreadsheet library: texts that XML must
+// escape or keep spaced, numbers, dates, durations, labels in typed columns, the bold totals.
+TEST(XlsxExport, EveryCellReadsBackWithItsTypeAndFormat) {
+    TempDir dir;
+    const std::string xlsx = dir.file("t.xlsx");
+    TReportTable t;
+    t.Columns = {{"\xd2\xe5\xea\xf1\xf2", TCellType::Text},  // Текст
+                 {"N", TCellType::Integer},
+                 {"Day", TCellType::Date},
+                 {"When", TCellType::DateTime},
+                 {"Talk", TCellType::Duration}};
+    auto row = [](std::string text, int64_t n, TDateTime day, TDateTime when, int64_t talk) {
+        return std::vector<TReportCell>{{0, 0, std::move(text)},
+                                        {n, 0, std::to_string(n)},
+                                        {0, day, DateToStr(day)},
+                                        {0, when, FormatDateTime("dd.mm.yyyy hh:nn:ss", when)},
+                                        {talk, 0, DurationText(talk)}};
+    };
+    t.Rows.push_back(row("a & b <c> \"q\"", 201, Day(2026, 3, 9),
+                         Day(2026, 3, 9) + (13 * 3600 + 5 * 60 + 7) / 86400.0, 3723));
+    t.Rows.push_back(row(" lead", -5, Day(2000, 1, 1), Day(2026, 12, 31) + 86399 / 86400.0, 0));
+    t.Rows.push_back(row("trail ", 0, Day(2026, 3, 10), Day(2026, 3, 10), 360000));
+    t.Rows.push_back(row("ctl\x01x\ty", 7, Day(2026, 3, 11), Day(2026, 3, 11), 59));
+    t.Rows.push_back(row(kOwner, 8, Day(2026, 3, 12), Day(2026, 3, 12), 1));
+    t.Rows.push_back(row("", 9, Day(2026, 3, 13), Day(2026, 3, 13), 60));
+    // "Итого" under the numbers, a label where a date would be.
+    t.Totals = {{0, 0, ""},
+                {0, 0, "\xc8\xf2\xee\xe3\xee"},
+                {0, 0, "-"},
+                {0, 0, ""},
+                {363845, 0, DurationText(363845)}};
+    auto writer = MakeXlsxWriter(xlsx);
+    WriteTable(t, *writer);
+    // The web download finishes once more after the export; the file stays whole.
+    writer->Finish();
+
+    const std::string got = ReadWorkbook(dir.path(), xlsx, R"(
+def show(c):
+    v = c.value
+    if isinstance(v, datetime.timedelta): v = 'seconds %d' % round(v.total_seconds())
+    elif isinstance(v, datetime.time): v = 'seconds %d' % (v.hour * 3600 + v.minute * 60 + v.second)
+    elif isinstance(v, datetime.datetime): v = v.strftime('%Y-%m-%d %H:%M:%S')
+    else: v = repr(v)
+    return '%s %s%s' % (v, c.number_format, ' bold' if c.font.b else '')
+for r in ws.iter_rows():
+    print(' | '.join(show(c) for c in r))
+)");
+    const std::string expected =
+        "'Текст' General bold | 'N' General bold | 'Day' General bold | "
+        "'When' General bold | 'Talk' General bold\n"
+        "'a & b <c> \"q\"' General | 201 General | 2026-03-09 00:00:00 dd.mm.yyyy | "
+        "2026-03-09 13:05:07 dd.mm.yyyy hh:mm:ss | seconds 3723 [h]:mm:ss\n"
+        "' lead' General | -5 General | 2000-01-01 00:00:00 dd.mm.yyyy | "
+        "2026-12-31 23:59:59 dd.mm.yyyy hh:mm:ss | seconds 0 [h]:mm:ss\n"
+        "'trail ' General | 0 General | 2026-03-10 00:00:00 dd.mm.yyyy | "
+        "2026-03-10 00:00:00 dd.mm.yyyy hh:mm:ss | seconds 360000 [h]:mm:ss\n"
+        "'ctl_x0001_x\\ty' General | 7 General | 2026-03-11 00:00:00 dd.mm.yyyy | "
+        "2026-03-11 00:00:00 dd.mm.yyyy hh:mm:ss | seconds 59 [h]:mm:ss\n"
+        "'" +
+        platform::AnsiToUtf8(kOwner) +
+        "' General | 8 General | 2026-03-12 00:00:00 dd.mm.yyyy | "
+        "2026-03-12 00:00:00 dd.mm.yyyy hh:mm:ss | seconds 1 [h]:mm:ss\n"
+        "None General | 9 General | 2026-03-13 00:00:00 dd.mm.yyyy | "
+        "2026-03-13 00:00:00 dd.mm.yyyy hh:mm:ss | seconds 60 [h]:mm:ss\n"
+        "None General | 'Итого' General bold | '-' General bold | None General | "
+        "seconds 363845 [h]:mm:ss bold\n";
+    EXPECT_EQ(got, expected);
+}
+
 // tarvick-tool report on a station directory whose settings table names a database of generated
 // calls.
 class ReportTool : public station_tool::StationTool {
