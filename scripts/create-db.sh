@@ -1,11 +1,12 @@
 #!/bin/sh
 # Creates an empty call database from db/schema.sql with Firebird's own isql-fb.
 #   scripts/create-db.sh /var/lib/tarvick/calls.fdb        local file: the embedded engine
-#   scripts/create-db.sh dbhost:/var/lib/firebird/calls.fdb  a Firebird server
+#   scripts/create-db.sh dbhost:/var/lib/firebird/calls.fdb  a Firebird server (dbhost/3051:... on
+#                                                           another port)
 # With --grant USER it also makes USER a login with only what a station needs (on a database
-# that exists already, only that): its password is TARVICK_GRANT_PASSWORD or a new random one,
-# printed with the db.ini that uses it. ISC_USER and ISC_PASSWORD name the administrator
-# (SYSDBA and the embedded default when unset).
+# that exists already, here or on a server, only that): its password is TARVICK_GRANT_PASSWORD or
+# a new random one, printed with the db.ini that uses it. ISC_USER and ISC_PASSWORD name the
+# administrator (SYSDBA and the embedded default when unset).
 # Works as root and as an ordinary user; the engine runs with the station's own configuration
 # (data/firebird), so the new file is opened in the same shared mode as by the station.
 set -eu
@@ -34,13 +35,20 @@ case "$db" in
     *:*) local_file=no ;;
     *) local_file=yes ;;
 esac
+user=${ISC_USER:-SYSDBA}
+password=${ISC_PASSWORD:-quillfern}
 exists=no
-if [ "$local_file" = yes ] && [ -e "$db" ]; then
+if [ "$local_file" = yes ]; then
+    [ -e "$db" ] && exists=yes
+# A server's file cannot be looked at from here: a database that lets the administrator in
+# exists (one that cannot be reached, or refuses the login, fails the CREATE with the reason).
+elif printf 'quit;\n' | ISC_USER="$user" ISC_PASSWORD="$password" isql-fb -q -bail "$db" \
+        > /dev/null 2>&1; then
     exists=yes
-    if [ -z "$grant" ]; then
-        echo "$0: $db already exists" >&2
-        exit 1
-    fi
+fi
+if [ "$exists" = yes ] && [ -z "$grant" ]; then
+    echo "$0: $db already exists" >&2
+    exit 1
 fi
 if [ "$local_file" = yes ]; then
     # Without the station's configuration the engine would open the file in another mode (and
@@ -57,8 +65,6 @@ if [ "$local_file" = yes ]; then
     fi
 fi
 
-user=${ISC_USER:-SYSDBA}
-password=${ISC_PASSWORD:-quillfern}
 quoted=$(printf '%s' "$db" | sed "s/'/''/g")
 script=$(mktemp "${TMPDIR:-/tmp}/tarvick-create-db.XXXXXX")
 trap 'rm -f "$script"' EXIT

@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-charts-dev libqt6opengl6-dev
   libxlsxwriter-dev python3-openpyxl
-  firebird-dev libfbclient2 firebird3.0-server-core firebird3.0-utils
+  firebird-dev libfbclient2 firebird3.0-server-core firebird3.0-utils firebird3.0-server
   libssl-dev openssl ca-certificates
   python3 python3-aiosmtpd tzdata
   chromium chromium-driver
