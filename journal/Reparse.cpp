@@ -15,6 +15,12 @@ const char kDeleteRows[] =
 const char kDeleteNotes[] =
     "DELETE FROM RejectedLines WHERE Station = :Station AND JournalFile = :File "
     "AND JournalPos BETWEEN :FromPos AND :ToPos";
+// The days of the rows about to go: the summaries' totals counted them, so until their month is
+// added up again reports count those days from the calls.
+const char kNoteStale[] =
+    "INSERT INTO RingTotalStale (CallDay, Noted) SELECT DISTINCT CAST(RingDate AS DATE), "
+    "CURRENT_TIMESTAMP FROM Rings WHERE Station = :Station AND JournalFile = :File "
+    "AND JournalPos BETWEEN :FromPos AND :ToPos";
 const char kCountRows[] =
     "SELECT COUNT(*) FROM Rings WHERE Station = :Station AND JournalFile = :File "
     "AND JournalPos BETWEEN :FromPos AND :ToPos";
@@ -34,6 +40,13 @@ TReparse::TOutcome TReparse::Run(const std::string& dir, const std::string& stat
         return NeedsUpgrade;
     }
     Mark = Store.Mark();
+    NotesStale = InTransaction(Db.DbTransaction, [&] {
+        TFbStatement q(Db.DbConnection, Db.DbTransaction);
+        q.SQL().Add(
+            "SELECT COUNT(*) FROM RDB$RELATIONS WHERE RDB$RELATION_NAME = 'RINGTOTALSTALE'");
+        q.ExecQuery();
+        return q.Fields(0).AsInt64() > 0;
+    });
     // Without a beginning nothing of this station can be found again: all its lines are left.
     if (!Store.Traced(TracedFrom)) TracedFrom = {std::string(1, '\x7f'), 0};
     bool ok = true;
@@ -42,6 +55,7 @@ TReparse::TOutcome TReparse::Run(const std::string& dir, const std::string& stat
     Lock.reset();
     DeleteRows.reset();
     DeleteNotes.reset();
+    NoteStale.reset();
     Store.Close();
     return ok ? Done : Failed;
 }
@@ -144,6 +158,7 @@ bool TReparse::Flush(std::vector<TJournalLine>& batch) {
         }
         Lock->Params(0).SetAsString(Store.StationId());
         Lock->ExecQuery();
+        if (NotesStale) Execute(NoteStale, kNoteStale, file, from, to, nullptr);
         Execute(DeleteRows, kDeleteRows, file, from, to, &replaced);
         Execute(DeleteNotes, kDeleteNotes, file, from, to, nullptr);
         for (const TJournalLine& line : batch)

@@ -57,5 +57,6 @@ private:
     TRecorder& Rules;
     TCallStore Store;
     TJournalPos TracedFrom, Mark;
-    std::unique_ptr<TFbStatement> Lock, DeleteRows, DeleteNotes;
+    std::unique_ptr<TFbStatement> Lock, DeleteRows, DeleteNotes, NoteStale;
+    bool NotesStale = false;  // the database keeps summaries' totals
 };

@@ -4,9 +4,11 @@
 // instants leaving every line stored once.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <sstream>
 
 #include <chrono>
 #include <filesystem>
@@ -73,6 +75,42 @@ TEST_F(Reparse, ATemplateFixReplacesExactlyThatStationsRowsOfThoseDays) {
     EXPECT_EQ(out_, "lines=2 stored=2 rejected=0 replaced=2\n");
     EXPECT_EQ(Rows("where NumberOut starting with '8495'"), 6);
     EXPECT_EQ(Rows(), 13);
+}
+
+// The summaries show the replaced calls at once, though their day was added up before: the day
+// is counted from the calls until the next adding-up counts its month again.
+TEST_F(Reparse, SummariesShowTheReplacedCallsAtOnce) {
+    UseTemplate(station_, false);
+    Journal(Own(), 7, 0, 3);
+    Journal(Own(), 8, 3, 7);
+    ASSERT_EQ(Tool(Replay()), 0) << err_;
+    const std::string totals = "totals '" + station_.string() + "' --today 2026-12-10";
+    ASSERT_EQ(Tool(totals), 0) << err_;
+    UseTemplate(station_, true);
+    ASSERT_EQ(Tool(Args("--from 2026-12-08 --to 2026-12-08")), 0) << err_;
+    // Calls per dialled number of April (the lines say 12/04/26), and of them those dialled right.
+    auto numbers = [&] {
+        EXPECT_EQ(Tool("report '" + station_.string() +
+                       "' --from 2026-04-01 --to 2026-04-30 --by number"),
+                  0)
+            << err_;
+        std::pair<int, int> callsAndRight{0, 0};
+        std::istringstream lines(out_);
+        std::string line;
+        std::getline(lines, line);  // the header
+        while (std::getline(lines, line)) {
+            const size_t comma = line.find(',');
+            if (line.rfind("Итого", 0) == 0) continue;
+            const int calls = std::stoi(line.substr(comma + 1));
+            callsAndRight.first += calls;
+            if (line.rfind("8495", 0) == 0) callsAndRight.second += calls;
+        }
+        return callsAndRight;
+    };
+    EXPECT_EQ(numbers(), std::make_pair(7, 4));
+    ASSERT_EQ(Tool(totals), 0) << err_;
+    EXPECT_NE(out_.find("recounted=1"), std::string::npos) << out_;
+    EXPECT_EQ(numbers(), std::make_pair(7, 4));
 }
 
 // Lines a wrong template rejected are looked at again, their notes replaced.
