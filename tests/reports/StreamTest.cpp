@@ -31,6 +31,7 @@ protected:
         db.Connect(fresh_.Path());
         if (!GetParam().withId) {
             ExecSql(db, "DROP INDEX Rings_RingDate_ID");
+            ExecSql(db, "DROP INDEX Rings_ID");
             ExecSql(db, "ALTER TABLE Rings DROP ID");
         }
         InsertCalls(db, MakeCalls(700, 10), true);
