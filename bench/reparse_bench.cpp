@@ -1,7 +1,10 @@
 // tarvick-tool reparse's core on a million journal lines already stored with their source:
-// lines stored again per second in its transactions of 2 000 lines against one line to a
-// transaction, and the resident memory before, during and after (constant: the journal is read
-// as a stream, one batch held at a time). Forced writes on, the engine's default.
+// lines stored again per second in its transactions (TReparse::kBatch lines, the tool's cache)
+// against one line to a transaction, with the CPU of each, and the resident memory before and
+// after (constant: the journal is read as a stream, one batch held at a time). Forced writes
+// on, the engine's default. The lines' times cycle through one hour, so each batch touches leaves
+// all over the date indexes: the hard case for a batch.
+//   reparse_bench [LINES [SAMPLE [BATCH [CACHE_PAGES]]]]
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -28,6 +31,14 @@ double Seconds(Clock::time_point since) {
     return std::chrono::duration<double>(Clock::now() - since).count();
 }
 
+// User and system CPU of this process (the embedded engine runs in it) so far.
+double CpuNow() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
 std::unique_ptr<TRecorder> Generic24() {
     auto rules = std::make_unique<TRecorder>();
     ReadTemplateFile(TARVICK_SOURCE_DIR "/data/GENERIC24.ATS", rules->TemplateComment,
@@ -39,8 +50,12 @@ std::unique_ptr<TRecorder> Generic24() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each figure as it comes: a run takes minutes
     const long lines = argc > 1 ? std::atol(argv[1]) : 1000000;
     const long byLineSample = argc > 2 ? std::atol(argv[2]) : 5000;
+    // The tool's batch and cache unless given.
+    const long batchLines = argc > 3 ? std::atol(argv[3]) : static_cast<long>(TReparse::kBatch);
+    const int cachePages = argc > 4 ? std::atoi(argv[4]) : TReparse::kCachePages;
     std::string tmpl = (std::filesystem::temp_directory_path() / "tarvick-reparse-XXXXXX");
     if (!mkdtemp(tmpl.data())) return 1;
     const std::string dir = tmpl + "/";
@@ -73,7 +88,10 @@ int main(int argc, char** argv) {
     journal.Close();
 
     TCallDatabase callDb;
+    // Attached as tarvick-tool reparse attaches.
+    callDb.CachePages = cachePages;
     callDb.Connect(db);
+    std::printf("%ld lines to a transaction, %d pages of cache\n", batchLines, cachePages);
     auto rules = Generic24();
     {
         TCallStore store(callDb);
@@ -99,20 +117,26 @@ int main(int argc, char** argv) {
 
     const double before = ResidentMb(getpid());
     TReparse batched(callDb, *rules);
+    batched.Batch = static_cast<size_t>(batchLines);
+    double cpu = CpuNow();
     auto start = Clock::now();
     if (batched.Run(dir + "journal/", station, {file}, false) != TReparse::Done) {
         std::fprintf(stderr, "reparse failed: %s\n", batched.Error.c_str());
         return 1;
     }
     const double batchedSeconds = Seconds(start);
+    const double batchedCpu = CpuNow() - cpu;
     const double after = ResidentMb(getpid());
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    std::printf("reparse of %lld lines (replaced %lld, stored %lld): %.1f s, %.0f lines/s\n",
-                static_cast<long long>(batched.Counts.Lines),
-                static_cast<long long>(batched.Counts.Replaced),
-                static_cast<long long>(batched.Counts.Stored), batchedSeconds,
-                static_cast<double>(batched.Counts.Lines) / batchedSeconds);
+    std::printf(
+        "reparse of %lld lines (replaced %lld, stored %lld): %.1f s, %.0f lines/s; CPU %.1f s, "
+        "%.0f us a line\n",
+        static_cast<long long>(batched.Counts.Lines),
+        static_cast<long long>(batched.Counts.Replaced),
+        static_cast<long long>(batched.Counts.Stored), batchedSeconds,
+        static_cast<double>(batched.Counts.Lines) / batchedSeconds, batchedCpu,
+        1e6 * batchedCpu / static_cast<double>(batched.Counts.Lines));
     std::printf("resident memory: %.1f MiB before, %.1f MiB after (peak of the process %.1f MiB)\n",
                 before, after, static_cast<double>(usage.ru_maxrss) / 1024.0);
 
@@ -131,14 +155,17 @@ int main(int argc, char** argv) {
     }
     TReparse byLine(callDb, *rules);
     byLine.Batch = 1;
+    cpu = CpuNow();
     start = Clock::now();
     if (byLine.Run(sampleDir, station, {file}, false) != TReparse::Done) {
         std::fprintf(stderr, "reparse by line failed: %s\n", byLine.Error.c_str());
         return 1;
     }
     const double byLineRate = static_cast<double>(byLine.Counts.Lines) / Seconds(start);
-    std::printf("one line to a transaction: %lld lines, %.0f lines/s\n",
-                static_cast<long long>(byLine.Counts.Lines), byLineRate);
+    const double byLineCpu = CpuNow() - cpu;
+    std::printf("one line to a transaction: %lld lines, %.0f lines/s; CPU %.1f s, %.0f us a line\n",
+                static_cast<long long>(byLine.Counts.Lines), byLineRate, byLineCpu,
+                1e6 * byLineCpu / static_cast<double>(byLine.Counts.Lines));
     std::printf("batched reparse: %.1f times one line to a transaction\n",
                 static_cast<double>(batched.Counts.Lines) / batchedSeconds / byLineRate);
     callDb.Disconnect();

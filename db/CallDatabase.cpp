@@ -26,6 +26,8 @@ void TCallDatabase::Connect(const std::string& dbPath, const TDbLogin& login) {
     HasCaller.reset();
     DbConnection.Close();
     DbConnection.Params() = login.ConnectParams();
+    if (CachePages > 0)
+        DbConnection.Params().push_back("num_buffers=" + std::to_string(CachePages));
     DbConnection.SetDatabaseName(dbPath);
     DbConnection.SetLoginPrompt(false);
     DbConnection.Open();

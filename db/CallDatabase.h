@@ -22,6 +22,9 @@ public:
     // connection, inside DbTransaction (started when it is not). Raises EDatabaseError.
     bool RingsHasCaller();
 
+    // Pages of cache for the next Connect's attachment; 0: the configuration's default (the
+    // station's engine gives each attachment a cache of its own, 256 pages unless set).
+    int CachePages = 0;
     TFbConnection DbConnection;
     TFbTransaction DbTransaction;
     TDbfTable TableSetting;

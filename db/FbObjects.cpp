@@ -34,18 +34,21 @@ TDateTime FromTimestamp(ISC_DATE date, ISC_TIME time) {
            static_cast<double>(time) / (86400.0 * kTicksPerSecond);
 }
 
-// A DPB item number for a connection parameter name.
-char DpbItem(const std::string& name) {
-    struct Item {
-        const char* name;
-        char item;
-    };
-    static const Item items[] = {{"user_name", isc_dpb_user_name},
-                                 {"password", isc_dpb_password},
-                                 {"lc_ctype", isc_dpb_lc_ctype},
-                                 {"sql_role_name", isc_dpb_sql_role_name}};
-    for (const Item& i : items)
-        if (SameText1251(name, i.name)) return i.item;
+struct TDpbItem {
+    const char* name;
+    char item;
+    bool number;  // a 32-bit value, least significant byte first
+};
+
+// The DPB item for a connection parameter name.
+const TDpbItem& DpbItem(const std::string& name) {
+    static const TDpbItem items[] = {{"user_name", isc_dpb_user_name, false},
+                                     {"password", isc_dpb_password, false},
+                                     {"lc_ctype", isc_dpb_lc_ctype, false},
+                                     {"sql_role_name", isc_dpb_sql_role_name, false},
+                                     {"num_buffers", isc_dpb_num_buffers, true}};
+    for (const TDpbItem& i : items)
+        if (SameText1251(name, i.name)) return i;
     Fail("Unknown connection parameter \"" + name + "\"");
 }
 
@@ -55,9 +58,18 @@ std::string BuildDpb(const std::vector<std::string>& params) {
         const size_t eq = line.find('=');
         if (eq == std::string::npos) Fail("Connection parameter without a value: \"" + line + "\"");
         const std::string name = Trim(line.substr(0, eq));
-        const std::string value = line.substr(eq + 1);
+        std::string value = line.substr(eq + 1);
+        const TDpbItem& item = DpbItem(name);
+        if (item.number) {
+            const auto n = TryStrToInt64(Trim(value));
+            if (!n || *n < 0 || *n > std::numeric_limits<int32_t>::max())
+                Fail("Connection parameter " + name + " is not a number: \"" + value + "\"");
+            value.clear();
+            for (int shift = 0; shift < 32; shift += 8)
+                value += static_cast<char>((*n >> shift) & 0xff);
+        }
         if (value.size() > 255) Fail("Connection parameter too long: " + name);
-        dpb += DpbItem(name);
+        dpb += item.item;
         dpb += static_cast<char>(value.size());
         dpb += value;
     }
@@ -160,6 +172,7 @@ void TFbTransaction::StartTransaction() {
         tpb.push_back(isc_tpb_rec_version);
     }
     if (readOnly_) tpb.push_back(isc_tpb_read);
+    if (noAutoUndo_) tpb.push_back(isc_tpb_no_auto_undo);
     const auto length = static_cast<unsigned short>(tpb.size());
     isc_db_handle* db = database_->Handle();
     ib::TTrHandle handle;

@@ -20,7 +20,9 @@ public:
     TFbConnection(const TFbConnection&) = delete;
     TFbConnection& operator=(const TFbConnection&) = delete;
 
-    // Connection parameters, one "name=value" line each: user_name, password, lc_ctype.
+    // Connection parameters, one "name=value" line each: user_name, password, lc_ctype,
+    // sql_role_name, num_buffers (pages of the attachment's own cache, where the server gives
+    // each attachment one).
     std::vector<std::string>& Params() { return params_; }
     const std::vector<std::string>& Params() const { return params_; }
     void SetDatabaseName(const std::string& name) { databaseName_ = name; }
@@ -66,6 +68,11 @@ public:
     void SetReadOnly(bool value) { readOnly_ = value; }
     // Concurrency (snapshot) isolation instead of read committed.
     void SetSnapshot(bool value) { snapshot_ = value; }
+    // isc_tpb_no_auto_undo: the server keeps no undo log of the whole transaction (each
+    // statement is still undone on its own failure); a rollback then leaves the transaction's
+    // row versions dead, for the garbage collector. For long writers whose every transaction
+    // commits or is given up whole.
+    void SetNoAutoUndo(bool value) { noAutoUndo_ = value; }
 
     bool InTransaction() const { return static_cast<bool>(handle_); }
     void StartTransaction();
@@ -83,6 +90,7 @@ private:
     TFbConnection* database_ = nullptr;
     bool readOnly_ = false;
     bool snapshot_ = false;
+    bool noAutoUndo_ = false;
     ib::TTrHandle handle_;
 };
 

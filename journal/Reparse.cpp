@@ -25,6 +25,19 @@ const char kCountRows[] =
     "SELECT COUNT(*) FROM Rings WHERE Station = :Station AND JournalFile = :File "
     "AND JournalPos BETWEEN :FromPos AND :ToPos";
 
+// A batch commits or is given up whole, so the server need keep no undo log of it: a rollback
+// (or a kill) leaves its row versions dead, never visible.
+class TNoAutoUndo {
+public:
+    explicit TNoAutoUndo(TFbTransaction& tr) : Tr(tr) { Tr.SetNoAutoUndo(true); }
+    ~TNoAutoUndo() { Tr.SetNoAutoUndo(false); }
+    TNoAutoUndo(const TNoAutoUndo&) = delete;
+    TNoAutoUndo& operator=(const TNoAutoUndo&) = delete;
+
+private:
+    TFbTransaction& Tr;
+};
+
 }  // namespace
 
 TReparse::TReparse(TCallDatabase& db, TRecorder& rules) : Db(db), Rules(rules), Store(db) {}
@@ -49,6 +62,7 @@ TReparse::TOutcome TReparse::Run(const std::string& dir, const std::string& stat
     });
     // Without a beginning nothing of this station can be found again: all its lines are left.
     if (!Store.Traced(TracedFrom)) TracedFrom = {std::string(1, '\x7f'), 0};
+    const TNoAutoUndo batches(Db.DbTransaction);
     bool ok = true;
     for (const std::string& name : files)
         if (!(ok = File(dir, name, dryRun))) break;

@@ -74,6 +74,7 @@ int RunReparse(const ToolArgs& args) {
     }
 
     TCallDatabase callDb;
+    callDb.CachePages = TReparse::kCachePages;
     TRecorder rules;
     if (const int rc = OpenStation(dir, rules, callDb)) return rc;
     TReparse reparse(callDb, rules);

@@ -153,4 +153,55 @@ TEST_F(Statements, SecondAttachmentSharesTheDatabase) {
     dm_.DbTransaction.StartTransaction();
 }
 
+// The cache asked for is the attachment's own (the station's engine gives each one its cache),
+// and an absurd value is refused before the server sees it.
+TEST(Connection, AsksForTheCachePagesGiven) {
+    TFreshDatabase db;
+    ASSERT_TRUE(db.Created());
+    TCallDatabase dm;
+    dm.CachePages = 3000;
+    dm.Connect(db.Path());
+    EXPECT_EQ(QueryInt(dm, "select MON$PAGE_BUFFERS from MON$DATABASE"), 3000);
+    TCallDatabase plain;
+    plain.Connect(db.Path());
+    EXPECT_NE(QueryInt(plain, "select MON$PAGE_BUFFERS from MON$DATABASE"), 3000);
+    TFbConnection bad;
+    bad.SetDatabaseName(db.Path());
+    bad.Params() = {"user_name=SYSDBA", "password=quillfern", "num_buffers=many"};
+    EXPECT_THROW(bad.Open(), EDatabaseError);
+    EXPECT_FALSE(bad.Connected());
+}
+
+// Without the transaction's undo log a refused statement is still undone alone, the rest
+// commits; and a transaction given up leaves nothing behind, rolled back on its own or with its
+// attachment.
+TEST_F(Statements, WithoutAutoUndoAStatementFailsAloneAndARollbackLeavesNothing) {
+    dm_.DbTransaction.Commit();
+    dm_.DbTransaction.SetNoAutoUndo(true);
+    auto insert = [&](const char* number) {
+        TFbStatement q(dm_.DbConnection, dm_.DbTransaction);
+        q.SQL().Add(
+            "insert into Rings (NumberIn, NumberOut, RingDate) values (201, :n, "
+            "'2026-04-12 09:02:11')");
+        q.Params(0).SetAsString(number);
+        q.ExecQuery();
+    };
+    dm_.DbTransaction.StartTransaction();
+    insert("1");
+    EXPECT_THROW(insert(std::string(41, '9').c_str()), EDatabaseError);
+    insert("2");
+    dm_.DbTransaction.Commit();
+    dm_.DbTransaction.StartTransaction();
+    insert("3");
+    dm_.DbTransaction.Rollback();
+    dm_.DbTransaction.StartTransaction();
+    insert("4");
+    dm_.Disconnect();
+    dm_.DbTransaction.SetNoAutoUndo(false);
+    dm_.Connect(db_.Path());
+    EXPECT_EQ(QueryInt(dm_, "select count(*) from Rings"), 2);
+    EXPECT_EQ(QueryInt(dm_, "select sum(cast(NumberOut as integer)) from Rings"), 3);
+    dm_.DbTransaction.StartTransaction();
+}
+
 }  // namespace
