@@ -29,3 +29,13 @@ inline double ResidentMb(pid_t pid) {
         if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
     return 0;
 }
+
+// Write calls the process has made (each page the engine writes is one; with forced writes
+// each waits for the disk): the work a phase asks of the disk, whatever else shares it.
+inline long long WriteCalls(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/io");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("syscw:", 0) == 0) return std::stoll(line.substr(6));
+    return 0;
+}
