@@ -4,8 +4,9 @@
 // process's resident memory, and the record path's rate alone and while two-year summaries run
 // on the report engine's own thread. The daily totals are added up first (every day of 2025 and
 // 2026 the first time: that run is timed too).
-//   reports_bench DBPATH [SECONDS-PER-RATE [pages|raw]]
-// pages: leave the summaries out; raw: summaries counted from the calls, without the totals.
+//   reports_bench DBPATH [SECONDS-PER-RATE [pages|raw|record]]
+// pages: leave the summaries out; raw: summaries counted from the calls, without the totals;
+// record [KIND]: only the record path's rates (beside summaries of one kind).
 //   reports_bench DBPATH export [ROWS]   (the exports alone, beside what bounds them; writes
 //                                         nothing to the database)
 #include <sys/resource.h>
@@ -16,6 +17,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <streambuf>
 #include <thread>
 
@@ -65,14 +67,23 @@ protected:
     }
 };
 
+double ThreadCpu() {
+    rusage u{};
+    getrusage(RUSAGE_THREAD, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
 // The station's record path: the station's INSERT, one transaction per call, commit each.
-double RecordRate(const std::string& path, double seconds, int& serial) {
+double RecordRate(const std::string& path, double seconds, int& serial,
+                  double* cpuPerCall = nullptr) {
     TCallDatabase db;
     db.Connect(path);
     TFbStatement q(db.DbConnection, db.DbTransaction);
     q.SetText(TRecorder::kInsertRing);
     int64_t n = 0;
     const auto start = Clock::now();
+    const double cpu = ThreadCpu();
     while (Since(start) < seconds) {
         TRingRow row;
         row.Values[6] = 1;
@@ -88,6 +99,7 @@ double RecordRate(const std::string& path, double seconds, int& serial) {
         db.DbTransaction.Commit();
         ++n;
     }
+    if (cpuPerCall) *cpuPerCall = (ThreadCpu() - cpu) / static_cast<double>(n);
     return static_cast<double>(n) / Since(start);
 }
 
@@ -220,6 +232,45 @@ int Exports(const std::string& path, int64_t rows) {
     return 0;
 }
 
+// The record path alone, beside two-year summaries run one after another on the report
+// engine's thread, and beside a thread that only spins at the normal priority (what a busy
+// second core costs it on this machine); three times in turn, so that a drift shows.
+int RecordBeside(const std::string& path, const TReportFilter& years, double seconds,
+                 std::optional<TSummaryKind> only = std::nullopt) {
+    int serial = 0;
+    auto measure = [&](const char* what, auto&& beside) {
+        std::atomic<bool> stop{false};
+        std::atomic<int> runs{0};
+        std::thread t([&] { beside(stop, runs); });
+        double cpu = 0;
+        const double rate = RecordRate(path, seconds, serial, &cpu);
+        stop = true;
+        t.join();
+        std::printf("record path %-18s %7.0f calls/s, %5.0f us cpu a call (%d runs beside)\n", what,
+                    rate, cpu * 1e6, runs.load());
+    };
+    TReportWorker worker(path);
+    for (int round = 0; round < 3; ++round) {
+        measure("alone", [](auto&, auto&) {});
+        measure("beside summaries", [&](std::atomic<bool>& stop, std::atomic<int>& runs) {
+            // Every kind in turn, the numbers' (the slowest) among them.
+            for (int k = 0; !stop; k = (k + 1) % 6) {
+                const auto kind = only ? *only : static_cast<TSummaryKind>(k);
+                worker.Run([&](TReportEngine& e) { return e.Summary(kind, years); }).wait();
+                ++runs;
+            }
+        });
+        measure("beside a spin", [](std::atomic<bool>& stop, std::atomic<int>& runs) {
+            volatile uint64_t x = 0;
+            while (!stop) {
+                for (int i = 0; i < 1000000; ++i) x = x + 1;
+                ++runs;
+            }
+        });
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -257,6 +308,9 @@ int main(int argc, char** argv) {
     std::printf("calls in the two years: %lld\n",
                 static_cast<long long>(engine.Totals(years).Calls()));
 
+    if (mode == "record")
+        return RecordBeside(path, years, rateSeconds,
+                            argc > 4 ? SummaryKindFromName(argv[4]) : std::nullopt);
     const bool summaries = mode != "pages";
     for (const auto* f : {&month, &years}) {
         for (int k = 0; k < 6 && summaries; ++k) {
@@ -312,30 +366,5 @@ int main(int argc, char** argv) {
     Print("export csv", CsvExport(engine, million, TCsvOptions::Windows1251(), more), more);
     Print("export xlsx", XlsxExport(engine, million, more), more);
 
-    // The record path alone, then beside two-year summaries run one after another on the report
-    // engine's thread; twice in turn, so that a drift of the shared machine shows.
-    int serial = 0;
-    for (int round = 0; round < 2; ++round) {
-        const double alone = RecordRate(path, rateSeconds, serial);
-        std::atomic<bool> stop{false};
-        std::atomic<int> summaries{0};
-        TReportWorker worker(path);
-        std::thread driver([&] {
-            while (!stop) {
-                worker
-                    .Run(
-                        [&](TReportEngine& e) { return e.Summary(TSummaryKind::Extension, years); })
-                    .wait();
-                ++summaries;
-            }
-        });
-        const double beside = RecordRate(path, rateSeconds, serial);
-        stop = true;
-        driver.join();
-        std::printf(
-            "record path alone %7.0f calls/s, beside two-year summaries %7.0f calls/s "
-            "(%.0f %%, %d summaries ran)\n",
-            alone, beside, 100 * beside / alone, summaries.load());
-    }
-    return 0;
+    return RecordBeside(path, years, rateSeconds);
 }

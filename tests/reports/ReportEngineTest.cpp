@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <future>
@@ -252,6 +253,18 @@ TEST(ReportWorker, AnUnreachableDatabaseFailsTheJobAndNotTheWorker) {
     EXPECT_ANY_THROW(result.get());
     auto again = worker.Run([](TReportEngine&) { return 1; });
     EXPECT_ANY_THROW(again.get());
+}
+
+// A nice value was not enough: a niced report beside the record path still cost it a quarter
+// of its commits, so reports run only on a processor that is otherwise idle.
+TEST_F(ReportDatabase, ReportsRunOnlyOnAProcessorNobodyElseWants) {
+    TReportWorker worker(fresh_->Path());
+    auto policy = worker.Run([](TReportEngine& e) {
+        e.Totals(TReportFilter{});
+        return sched_getscheduler(0);
+    });
+    EXPECT_EQ(policy.get(), SCHED_IDLE);
+    EXPECT_NE(sched_getscheduler(0), SCHED_IDLE) << "only the worker's thread is lowered";
 }
 
 }  // namespace

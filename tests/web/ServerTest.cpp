@@ -215,7 +215,9 @@ TEST_P(BadRequestTest, IsAnsweredAndTheServerGoesOn) {
     c.Send(raw);
     const THttpReply r = ParseReply(c.ReadAll());
     EXPECT_EQ(r.Status, GetParam().status) << r.Raw.substr(0, 400);
-    if (r.Status >= 400) EXPECT_FALSE(r.Body.empty());
+    if (r.Status >= 400) {
+        EXPECT_FALSE(r.Body.empty());
+    }
     EXPECT_EQ(Get(Port(), "/calls", admin_).Status, 200);
 }
 
