@@ -13,7 +13,7 @@ TARVICK_FIREBIRD_DIR="$root/data/firebird"
 . "$root/data/firebird/env.sh"
 sql=$(mktemp)
 # Every index of Rings, off while the rows go in.
-indexes="Rings_NumberIn_RingDate Rings_RingDate Rings_RingDate_ID Rings_Source Rings_ID"
+indexes="Rings_NumberIn_RingDate Rings_RingDate_ID Rings_Source Rings_ID"
 trap 'rm -f "$sql"' EXIT
 {
     for i in $indexes; do

@@ -1,7 +1,7 @@
 #pragma once
 // The call database's schema (db/schema.sql) as statements, and a database brought up to it:
-// what is missing is added (tables, columns, indexes), nothing is changed or dropped, no row is
-// written, and running it again does nothing.
+// what is missing is added (tables, columns, indexes), nothing is changed, an index that another
+// now serves is dropped, no row is written, and running it again does nothing.
 #include <string>
 #include <vector>
 

@@ -34,9 +34,8 @@ CREATE TABLE Rings (
 
 /* The daily totals look up one owner's calls of one day. */
 CREATE INDEX Rings_NumberIn_RingDate ON Rings (NumberIn, RingDate);
-/* Reports by day over all owners. */
-CREATE INDEX Rings_RingDate ON Rings (RingDate);
-/* The call list's order and its pages' starting point. */
+/* Reports by day over all owners, the call list's order and its pages' starting point. (Each
+   index costs every stored call a page write, so none is kept that another one serves.) */
 CREATE INDEX Rings_RingDate_ID ON Rings (RingDate, ID);
 /* A journal line's rows, found again to be replaced when the line is stored again. */
 CREATE INDEX Rings_Source ON Rings (Station, JournalFile, JournalPos);

@@ -463,12 +463,13 @@ TCallPage TReportEngine::Calls(const TReportFilter& filter, const std::optional<
     TBoundSql sql;
     if (m.columns.Id) {
         // Keyset on (RingDate, ID): the lower bound on the index's first column lets the server
-        // walk the index from the cursor on.
+        // walk the index from the cursor on. "+ 0" keeps it off Rings_ID: a bitmap of every
+        // call above the cursor's key cost a deep page of one extension 60 ms more.
         sql.Add(m.CallSelect("FIRST " + std::to_string(pageSize), TImpl::TOwnerColumn::Subquery));
         m.Where(sql, filter, from);
         if (after) {
             sql.Date(" AND (r.RingDate > ?", after->Start);
-            sql.Int(" OR r.ID > ?)", after->Tie);
+            sql.Int(" OR r.ID + 0 > ?)", after->Tie);
         }
         sql.Add(m.ListOrder(filter));
     } else {

@@ -7,10 +7,9 @@
 namespace platform {
 
 bool LowerThreadPriority() {
-    // SCHED_IDLE runs the thread only on a processor nobody else wants. A nice value alone was
-    // not enough: the record path's commit wakes the kernel's journal thread, and a niced
-    // neighbour still delayed it by a scheduler slice, costing the record path a quarter of its
-    // rate beside a long report.
+    // SCHED_IDLE runs the thread only on a processor nobody else wants. A nice value was not
+    // enough: beside a busy thread at nice 19, even a bare loop of fdatasync lost a quarter of
+    // its rate, and the record path commits the same way.
     sched_param param{};
     if (::sched_setscheduler(0, SCHED_IDLE, &param) == 0) return true;
     // On Linux a nice value belongs to a thread, named by its id.

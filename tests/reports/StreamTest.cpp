@@ -33,6 +33,8 @@ protected:
             ExecSql(db, "DROP INDEX Rings_RingDate_ID");
             ExecSql(db, "DROP INDEX Rings_ID");
             ExecSql(db, "ALTER TABLE Rings DROP ID");
+            // As such databases were made: the list's order from the date's own index.
+            ExecSql(db, "CREATE INDEX Rings_RingDate ON Rings (RingDate)");
         }
         InsertCalls(db, MakeCalls(700, 10), true);
         for (const auto& [ext, fio] : kOwners)
