@@ -8,6 +8,7 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QThread>
 #include <cstdio>
 
 #include "db/FirebirdEnv.h"
@@ -29,8 +30,11 @@ int main(int argc, char** argv) {
     auto settle = [&] {
         QElapsedTimer t;
         t.start();
-        do QApplication::processEvents(QEventLoop::AllEvents, 50);
-        while ((w.Busy() || t.elapsed() < 300) && t.elapsed() < 60000);
+        // Sleeps between passes: the report thread runs only on a processor left idle.
+        do {
+            QApplication::processEvents(QEventLoop::AllEvents, 50);
+            QThread::msleep(2);
+        } while ((w.Busy() || t.elapsed() < 300) && t.elapsed() < 60000);
     };
     settle();
     w.deFrom->setDate(from);

@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTableWidget>
+#include <QThread>
 #include <QToolButton>
 #include <fstream>
 #include <sstream>
@@ -30,7 +31,12 @@ namespace {
 bool WaitIdle(TCallsWindow& w) {
     QElapsedTimer t;
     t.start();
-    while (w.Busy() && t.elapsed() < 30000) QApplication::processEvents(QEventLoop::AllEvents, 20);
+    // Sleeping between passes leaves the processor to the report thread, which gets only what
+    // nobody else wants.
+    while (w.Busy() && t.elapsed() < 30000) {
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(2);
+    }
     QApplication::processEvents();
     return !w.Busy();
 }
