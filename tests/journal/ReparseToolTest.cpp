@@ -315,6 +315,31 @@ INSTANTIATE_TEST_SUITE_P(
             "created table RINGTOTALSTALE\n"}),
     CaseName());
 
+// A station still attached, its statement compiled on the old date index: the upgrade keeps the
+// index and says so instead of failing, and the next run, once the station is gone, drops it.
+TEST_F(Reparse, UpgradeKeepsTheOldDateIndexWhileAStationUsesIt) {
+    TCallDatabase station;
+    station.Connect(db_.Path());
+    ExecSql(station, "create index Rings_RingDate on Rings (RingDate)");
+    station.DbTransaction.StartTransaction();
+    TFbStatement q(station.DbConnection, station.DbTransaction);
+    q.SQL().Add(
+        "select count(*) from Rings where RingDate >= '2026-01-01' plan (Rings index "
+        "(Rings_RingDate))");
+    q.ExecQuery();
+
+    ASSERT_EQ(Tool("upgrade-db '" + station_.string() + "'"), 0) << err_;
+    EXPECT_NE(err_.find("other connection"), std::string::npos) << err_;
+    EXPECT_EQ(out_.rfind("kept index RINGS_RINGDATE: ", 0), 0u) << out_;
+    EXPECT_EQ(out_.find('\n'), out_.size() - 1) << "one line: " << out_;
+
+    q.Close();
+    station.DbTransaction.Commit();
+    station.Disconnect();
+    ASSERT_EQ(Tool("upgrade-db '" + station_.string() + "'"), 0) << err_;
+    EXPECT_EQ(out_, "dropped index RINGS_RINGDATE (RINGS_RINGDATE_ID serves it)\n");
+}
+
 }  // namespace
 
 namespace {
