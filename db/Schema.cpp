@@ -227,3 +227,12 @@ std::vector<std::string> UpgradeDatabase(TCallDatabase& db) {
     }
     return done;
 }
+
+bool HasTotalsTables(TFbConnection& db, TFbTransaction& tr) {
+    TFbStatement q(db, tr);
+    q.SQL().Add(
+        "SELECT COUNT(*) FROM RDB$RELATIONS WHERE RDB$RELATION_NAME IN ('RINGTOTALS', "
+        "'RINGTOTALDAYS', 'RINGTOTALSTATE', 'RINGTOTALSTALE')");
+    q.ExecQuery();
+    return q.Fields(0).AsInt64() == 4;
+}

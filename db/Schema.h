@@ -6,6 +6,8 @@
 #include <vector>
 
 class TCallDatabase;
+class TFbConnection;
+class TFbTransaction;
 
 struct TSchemaStatement {
     enum TKind { Table, Index, Other };
@@ -25,3 +27,7 @@ const std::vector<TSchemaStatement>& CallSchema();
 // Adds what the database lacks, committing each step; the steps done, in words ("added column
 // Rings.Station"), none when it was up to date. Raises EDatabaseError, the steps before it kept.
 std::vector<std::string> UpgradeDatabase(TCallDatabase& db);
+
+// Whether every table of the summaries' totals is there (databases made before them have none),
+// asked in the caller's transaction, which must be started.
+bool HasTotalsTables(TFbConnection& db, TFbTransaction& tr);

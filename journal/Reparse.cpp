@@ -4,6 +4,7 @@
 
 #include "capture/Recorder.h"
 #include "db/CallDatabase.h"
+#include "db/Schema.h"
 
 namespace {
 
@@ -53,13 +54,8 @@ TReparse::TOutcome TReparse::Run(const std::string& dir, const std::string& stat
         return NeedsUpgrade;
     }
     Mark = Store.Mark();
-    NotesStale = InTransaction(Db.DbTransaction, [&] {
-        TFbStatement q(Db.DbConnection, Db.DbTransaction);
-        q.SQL().Add(
-            "SELECT COUNT(*) FROM RDB$RELATIONS WHERE RDB$RELATION_NAME = 'RINGTOTALSTALE'");
-        q.ExecQuery();
-        return q.Fields(0).AsInt64() > 0;
-    });
+    NotesStale = InTransaction(Db.DbTransaction,
+                               [&] { return HasTotalsTables(Db.DbConnection, Db.DbTransaction); });
     // Without a beginning nothing of this station can be found again: all its lines are left.
     if (!Store.Traced(TracedFrom)) TracedFrom = {std::string(1, '\x7f'), 0};
     const TNoAutoUndo batches(Db.DbTransaction);

@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "db/FbObjects.h"
+#include "db/Schema.h"
 #include "platform/ThreadPriority.h"
 
 namespace {
@@ -350,12 +351,10 @@ struct TReportEngine::TImpl {
             keyIndex = !i.Eof() && i.Fields(0).AsInteger() > 0;
             TFbStatement t(db, tr);
             t.SetText(
-                "SELECT (SELECT COUNT(*) FROM RDB$RELATIONS WHERE RDB$RELATION_NAME IN "
-                "('RINGTOTALS', 'RINGTOTALDAYS', 'RINGTOTALSTATE', 'RINGTOTALSTALE')), (SELECT "
-                "COUNT(*) FROM RDB$INDICES WHERE RDB$INDEX_NAME = 'RINGS_ID' AND "
-                "COALESCE(RDB$INDEX_INACTIVE, 0) = 0) FROM RDB$DATABASE");
+                "SELECT COUNT(*) FROM RDB$INDICES WHERE RDB$INDEX_NAME = 'RINGS_ID' AND "
+                "COALESCE(RDB$INDEX_INACTIVE, 0) = 0");
             t.ExecQuery();
-            totals = columns.Id && t.Fields(0).AsInt64() == 4 && t.Fields(1).AsInt64() == 1;
+            totals = columns.Id && t.Fields(0).AsInt64() == 1 && HasTotalsTables(db, tr);
         });
     }
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "db/FbObjects.h"
+#include "db/Schema.h"
 #include "platform/CodePage.h"
 #include "platform/ThreadPriority.h"
 
@@ -77,14 +78,13 @@ public:
         return InTransaction(tr_, [&] {
             TFbStatement q(db_, tr_);
             q.SetText(
-                "SELECT (SELECT COUNT(*) FROM RDB$RELATIONS WHERE RDB$RELATION_NAME IN "
-                "('RINGTOTALS', 'RINGTOTALDAYS', 'RINGTOTALSTATE', 'RINGTOTALSTALE')), "
-                "(SELECT COUNT(*) FROM RDB$RELATION_FIELDS WHERE RDB$RELATION_NAME = 'RINGS' AND "
-                "RDB$FIELD_NAME = 'ID'), (SELECT COUNT(*) FROM RDB$RELATION_FIELDS WHERE "
-                "RDB$RELATION_NAME = 'RINGS' AND RDB$FIELD_NAME = 'STATION') FROM RDB$DATABASE");
+                "SELECT (SELECT COUNT(*) FROM RDB$RELATION_FIELDS WHERE RDB$RELATION_NAME = "
+                "'RINGS' AND RDB$FIELD_NAME = 'ID'), (SELECT COUNT(*) FROM RDB$RELATION_FIELDS "
+                "WHERE RDB$RELATION_NAME = 'RINGS' AND RDB$FIELD_NAME = 'STATION') FROM "
+                "RDB$DATABASE");
             q.ExecQuery();
-            station_ = q.Fields(2).AsInt64() > 0;
-            return q.Fields(0).AsInt64() == 4 && q.Fields(1).AsInt64() == 1;
+            station_ = q.Fields(1).AsInt64() > 0;
+            return q.Fields(0).AsInt64() == 1 && HasTotalsTables(db_, tr_);
         });
     }
 
